@@ -1,0 +1,44 @@
+// Helpers for tests: temporary directories, whole-file reads and running a
+// program as a subprocess with separate standard output and error.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testing_util {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // path() / name, as a string.
+  std::string file(const std::string& name) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::vector<std::uint8_t> read_file(const std::string& path);
+void write_file(const std::string& path, const std::vector<std::uint8_t>& data);
+
+struct ProcessResult {
+  std::string out;
+  std::string err;
+  int exit_code = -1;  // -1 when the process did not exit normally
+};
+
+// Runs `program` with `args`, feeding `input` on standard input (then end of
+// input), and collects both output streams.
+ProcessResult run_process(const std::string& program,
+                          const std::vector<std::string>& args,
+                          const std::string& input = "");
+
+}  // namespace testing_util
