@@ -1,0 +1,66 @@
+// Zero-filled pre-creation of the MDB, its external journal and the TSDB
+// file. Files are created with O_CREAT|O_EXCL, so an existing database is
+// never touched; the data is written in 4096-byte pieces of zeros.
+#include "server/database/creation_tool/file_preparation.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+
+namespace creation_tool {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& text, const std::string& path) {
+  std::cerr << text << '"' << path << '"' << std::endl;
+  std::exit(1);
+}
+
+// Writes `size` zero bytes at the file position of `fd`.
+void write_zeros(int fd, const std::string& path, std::uint64_t size) {
+  static const char kZeros[4096] = {};
+  while (size > 0) {
+    const std::size_t piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof kZeros));
+    const ssize_t written = ::write(fd, kZeros, piece);
+    if (written < 0) fail("Unable to write to ", path);
+    if (written == 0) {
+      std::cerr << "write returned 0" << std::endl;
+      std::exit(1);
+    }
+    size -= static_cast<std::uint64_t>(written);
+  }
+}
+
+// Flushes the directory entry of a file just created in it.
+bool sync_parent_directory(const std::string& path) {
+  std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  if (parent.empty()) parent = ".";
+  const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  return ::close(fd) == 0 && synced;
+}
+
+}  // namespace
+
+void precreate_file(const std::string& path, std::uint64_t size) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) fail("Unable to create file ", path);
+  write_zeros(fd, path, size);
+  if (::close(fd) != 0) fail("Failed closing file ", path);
+  if (!sync_parent_directory(path)) fail("Failed closing file ", path);
+}
+
+void prepare_store(const std::string& path, std::uint64_t size) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) fail("Unable to open store ", path);
+  write_zeros(fd, path, size);
+  if (::close(fd) != 0) fail("Failed closing store ", path);
+}
+
+}  // namespace creation_tool
