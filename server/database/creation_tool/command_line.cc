@@ -1,0 +1,74 @@
+// The command line: six options, each recognised by its first two characters
+// (so "-force" is -f and "-help" is -h), checked in a fixed order. -h and any
+// unknown argument end parsing at once; a -d path is put through the
+// placement test the moment it is parsed, so an unusable path stops the run
+// before any question is asked.
+#include "server/database/creation_tool/command_line.h"
+
+#include "server/database/creation_tool/placement.h"
+
+namespace creation_tool {
+namespace {
+
+// Tests and announces a -d path. Returns false (after the message) when the
+// path cannot be used.
+bool take_destination(const std::string& path, command_line& parsed,
+                      std::ostream& out, std::ostream& err) {
+  if (classify_placement(path, out) == placement_bad) {
+    err << "Cannot stat path \"" << path << "\"" << std::endl;
+    return false;
+  }
+  err << "placement path: \"" << path << "\"" << std::endl;
+  parsed.destination = path;
+  return true;
+}
+
+}  // namespace
+
+void print_usage(std::ostream& err) {
+  err << "Usage:\n"
+      << " -h        : print this help screen\n"
+      << " -i        : interactive configuration\n"
+      << " -n        : omit 'admin' user creation\n"
+      << " -d {path} : create default database at {path}\n"
+      << " - - - - - - advanced options - - - - - - - - \n"
+      << " -c        : create completely empty database\n"
+      << " -f        : force, do not ask questions\n"
+      << std::endl;
+}
+
+std::optional<int> parse_command_line(std::span<const std::string> args,
+                                      command_line& parsed, std::ostream& out,
+                                      std::ostream& err) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg.starts_with("-d")) {
+      std::string path;
+      if (arg.size() > 2) {
+        path = arg.substr(2);  // the attached form, "-d/some/dir"
+      } else if (i + 1 < args.size()) {
+        path = args[++i];
+      } else {
+        return std::nullopt;  // "-d" last: nothing to take, parsing ends
+      }
+      if (!take_destination(path, parsed, out, err)) return 1;
+    } else if (arg.starts_with("-i")) {
+      parsed.flags.interactive = true;
+    } else if (arg.starts_with("-n")) {
+      parsed.flags.omit_admin = true;
+    } else if (arg.starts_with("-h")) {
+      print_usage(err);
+      return 0;
+    } else if (arg.starts_with("-c")) {
+      parsed.flags.completely_empty = true;
+    } else if (arg.starts_with("-f")) {
+      parsed.force = true;
+    } else {
+      err << "Unknown or misplaced argument: \"" << arg << "\"" << std::endl;
+      return 1;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace creation_tool

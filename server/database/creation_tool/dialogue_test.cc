@@ -1,0 +1,219 @@
+// The dialogue driven in-process from a string: every bound, the refused
+// answers and their messages, the summaries and the confirmation, compared
+// with the whole output.
+#include "server/database/creation_tool/dialogue.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+
+#include "server/database/creation_tool/console_input.h"
+#include "server/database/creation_tool/placement.h"
+#include "server/database/creation_tool/test_texts.h"
+#include "server/database/support/test_util.h"
+
+namespace creation_tool {
+namespace {
+
+using namespace creation_tool_test;
+
+std::string mdb_summary(const std::string& path, const std::string& type,
+                        const std::string& size_line) {
+  return "\nWill create a meta database as follows:\n"
+         "---------------------------------------------\n"
+         "MDB path:     " + path + "\n"
+         "Journal type: " + type + "\n" + size_line;
+}
+
+std::string tsdb_summary(const std::string& chains, const std::string& block,
+                         const std::string& checks, const std::string& path) {
+  return "\nWill create a time series database as follows:\n"
+         "---------------------------------------------\n"
+         "Number of chains: " + chains + "\n"
+         "Block size:       " + block + "\n"
+         "Initial checks:   " + checks + "\n"
+         "TSDB placed in:   " + path + "\n\n";
+}
+
+TEST(Dialogue, EveryBoundAndEveryDeclinedBlockWithTheWholeOutput) {
+  testing_util::TempDir dir;
+  const std::string d = dir.path().string();
+  const std::string missing = dir.file("missing");
+  std::istringstream in(
+      missing + "\n" + d + "\nx\nI\ni\n3\n129\n4\nn\n" +  // MDB, declined
+      d + "\ni\n128\nyes\n" +                              // MDB again
+      "1\n6\n2\n1000\n3000\n16385\n1024\n0\n7\n" + d + "\nno\n" +
+      "5\n16384\n1\n" + d + "\ny\n");
+  std::ostringstream out;
+  creation_settings settings;
+  run_dialogue(settings, in, out);
+
+  const std::string mdb_file = d + "/main.odb";
+  const std::string tsdb_file = d + "/main.tsdb";
+  const std::string first_mdb =
+      kMdbIntro + kMdbPathPrompt + kCannotStat + kPathRefused +
+      kMdbPathPrompt + kJournalTypeIntro + kJournalTypePrompt +
+      kJournalTypeRefused + kJournalTypePrompt + kJournalTypeRefused +
+      kJournalTypePrompt + kJournalSizeIntro + kJournalSizePrompt +
+      range_message(4, 128) + kJournalSizePrompt + range_message(4, 128) +
+      kJournalSizePrompt +
+      mdb_summary(mdb_file, "Internal", "Journal size: 4 MiB\n") +
+      kConfirmPrompt;
+  const std::string second_mdb =
+      kMdbIntro + kMdbPathPrompt + kJournalTypeIntro + kJournalTypePrompt +
+      kJournalSizeIntro + kJournalSizePrompt +
+      mdb_summary(mdb_file, "Internal", "Journal size: 128 MiB\n") +
+      kConfirmPrompt;
+  const std::string first_tsdb =
+      kChainsIntro + kChainsPrompt + range_message(2, 5) + kChainsPrompt +
+      range_message(2, 5) + kChainsPrompt + kBlockSizeIntro +
+      kBlockSizePrompt + range_message(1024, 16384) + kBlockSizePrompt +
+      "Please enter a two-power\n" + kBlockSizePrompt +
+      range_message(1024, 16384) + kBlockSizePrompt + kChecksIntro +
+      kChecksPrompt + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
+      tsdb_summary("2", "1024", "7", tsdb_file) + kConfirmPrompt;
+  const std::string second_tsdb =
+      kChainsIntro + kChainsPrompt + kBlockSizeIntro + kBlockSizePrompt +
+      kChecksIntro + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
+      tsdb_summary("5", "16384", "1", tsdb_file) + kConfirmPrompt;
+  EXPECT_EQ(out.str(), first_mdb + second_mdb + first_tsdb + second_tsdb);
+
+  EXPECT_EQ(settings.mdb_path, mdb_file);
+  EXPECT_EQ(settings.mdb_placement, placement_dir);
+  EXPECT_EQ(settings.journal_type, kJournalInternal);
+  EXPECT_EQ(settings.journal_path, "");
+  EXPECT_EQ(settings.journal_size, 128u * 1048576u);
+  EXPECT_EQ(settings.tsdb_chains, 5u);
+  EXPECT_EQ(settings.tsdb_block_size, 16384u);
+  EXPECT_EQ(settings.tsdb_initial_checks, 1u);
+  EXPECT_EQ(settings.tsdb_path, tsdb_file);
+  EXPECT_EQ(settings.tsdb_placement, placement_dir);
+}
+
+TEST(Dialogue, ExtSelectsExternalAndLeavesXtAsTheJournalPath) {
+  if (std::filesystem::exists("xt")) GTEST_SKIP() << "./xt exists";
+  testing_util::TempDir dir;
+  const std::string d = dir.path().string();
+  std::istringstream in(d + "\next\n" + d + "\n8\n");
+  std::ostringstream out;
+  creation_settings settings;
+  ask_mdb_settings(settings, in, out);
+
+  EXPECT_EQ(out.str(), kMdbIntro + kMdbPathPrompt + kJournalTypeIntro +
+                           kJournalTypePrompt + kJournalPathIntro +
+                           kJournalPathPrompt + kCannotStat + kPathRefused +
+                           kJournalPathPrompt + kJournalSizeIntro +
+                           kJournalSizePrompt);
+  EXPECT_EQ(settings.journal_type, kJournalExternal);
+  EXPECT_EQ(settings.journal_path, d + "/main.odbj");
+  EXPECT_EQ(settings.journal_placement, placement_dir);
+  EXPECT_EQ(settings.journal_size, 8388608u);
+}
+
+TEST(Dialogue, WordsThatAreNotNumbersAreDroppedWithTheRestOfTheirLine) {
+  testing_util::TempDir dir;
+  const std::string d = dir.path().string();
+  // "3 8": 3 is out of range and 8, left on the line, answers the next ask.
+  std::istringstream in(d + "\ni\nabc 5\n-1\n4294967296\n12abc\n3 8\n");
+  std::ostringstream out;
+  creation_settings settings;
+  ask_mdb_settings(settings, in, out);
+
+  const std::string after_size_intro =
+      out.str().substr(out.str().rfind(kJournalSizeIntro) +
+                       kJournalSizeIntro.size());
+  EXPECT_EQ(after_size_intro,
+            kJournalSizePrompt + kNotANumber + kJournalSizePrompt +
+                kNotANumber + kJournalSizePrompt + kNotANumber +
+                kJournalSizePrompt + kNotANumber + kJournalSizePrompt +
+                range_message(4, 128) + kJournalSizePrompt);
+  EXPECT_EQ(settings.journal_size, 8388608u);
+
+  // The largest 32-bit number is a valid estimate of checks.
+  std::istringstream tsdb_in("3 8192 4294967295 " + d + "\n");
+  ask_tsdb_settings(settings, tsdb_in, out);
+  EXPECT_EQ(settings.tsdb_initial_checks, 4294967295u);
+}
+
+TEST(Dialogue, EndOfInputEndsEveryKindOfQuestion) {
+  testing_util::TempDir dir;
+  const std::string d = dir.path().string();
+  for (const std::string& text :
+       {std::string(""), d + "\n", d + "\ni\n", d + "\ni\nabc def\n",
+        d + "\nx\n", d + "\ne\n", d + "\ni\n200\n"}) {
+    std::istringstream in(text);
+    std::ostringstream out;
+    creation_settings settings;
+    EXPECT_THROW(ask_mdb_settings(settings, in, out), input_ended) << text;
+  }
+  std::istringstream in("2\n");
+  std::ostringstream out;
+  creation_settings settings;
+  EXPECT_THROW(ask_tsdb_settings(settings, in, out), input_ended);
+  std::istringstream empty("");
+  EXPECT_THROW(confirm_settings(settings, empty, out), input_ended);
+}
+
+TEST(Summary, JournalSizeLineIsLeftOutOnlyForAnExternalDevice) {
+  creation_settings settings;
+  settings.mdb_path = "/dev/sdb";
+  settings.mdb_placement = placement_blockdev;
+  settings.journal_type = kJournalExternal;
+  settings.journal_path = "/dev/sdc";
+  settings.journal_placement = placement_blockdev;
+  settings.journal_size = 8388608;
+  std::ostringstream out;
+  print_mdb_summary(settings, out);
+  EXPECT_EQ(out.str(), mdb_summary("/dev/sdb", "External",
+                                   "Journal path: /dev/sdc\n"));
+
+  settings.journal_type = kJournalInternal;
+  settings.journal_path.clear();
+  std::ostringstream internal;
+  print_mdb_summary(settings, internal);
+  EXPECT_EQ(internal.str(),
+            mdb_summary("/dev/sdb", "Internal", "Journal size: 8 MiB\n"));
+}
+
+TEST(Confirm, ForceAnswersByItselfAndOnlyLowerCaseYesCounts) {
+  creation_settings settings;
+  settings.force = true;
+  std::istringstream untouched("n\n");
+  std::ostringstream forced;
+  EXPECT_TRUE(confirm_settings(settings, untouched, forced));
+  EXPECT_EQ(forced.str(), kConfirmPrompt + "y\n");
+  EXPECT_EQ(read_word(untouched), "n");
+
+  settings.force = false;
+  std::istringstream answers("y yes Y YES yess no n");
+  std::ostringstream out;
+  std::vector<bool> results;
+  for (int i = 0; i < 7; ++i) {
+    results.push_back(confirm_settings(settings, answers, out));
+  }
+  EXPECT_EQ(results, (std::vector<bool>{true, true, false, false, false,
+                                        false, false}));
+}
+
+TEST(Placement, DirectoriesAndBlockDevicesAreUsableOtherPathsAreNot) {
+  testing_util::TempDir dir;
+  testing_util::write_file(dir.file("plain"), {1, 2, 3});
+  std::ostringstream out;
+  EXPECT_EQ(classify_placement(dir.path().string(), out), placement_dir);
+  EXPECT_EQ(out.str(), "");
+  EXPECT_EQ(classify_placement(dir.file("missing"), out), placement_bad);
+  EXPECT_EQ(out.str(), kCannotStat);
+  std::ostringstream plain;
+  EXPECT_EQ(classify_placement(dir.file("plain"), plain), placement_bad);
+  EXPECT_EQ(plain.str(), "Path not a directory or block device\n");
+
+  if (const auto device = find_block_device()) {
+    std::ostringstream quiet;
+    EXPECT_EQ(classify_placement(*device, quiet), placement_blockdev);
+    EXPECT_EQ(quiet.str(), "");
+  }
+}
+
+}  // namespace
+}  // namespace creation_tool

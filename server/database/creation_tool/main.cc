@@ -1,0 +1,20 @@
+// vexmon-dbcreate: creates the meta database, its journal and the time
+// series database of a new monitoring server, from the command line or an
+// interactive dialogue.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "server/database/creation_tool/creation_sequence.h"
+#include "server/database/creation_tool/run_modes.h"
+#include "server/database/creation_tool/top_level_handler.h"
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  return creation_tool::run_guarded(std::cerr, [&args] {
+    creation_tool::front_end_outcome front =
+        creation_tool::run_front_end(args, std::cin, std::cout, std::cerr);
+    if (front.exit_code) return *front.exit_code;
+    return creation_tool::create_databases(front.settings, front.flags);
+  });
+}
