@@ -1,0 +1,177 @@
+// The TSDB backing store. See backing_store.h.
+//
+// Writes go through lseek + write so that a failing position is reported
+// as a seek error of its own. Growth and zeroing write one block per call
+// from one zero block that lives as long as the store.
+#include "server/database/tsdb/backing_store.h"
+
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <limits>
+
+#include "server/database/support/errors.h"
+#include "server/database/support/text_format.h"
+
+namespace tsdb {
+
+namespace {
+
+std::string quoted(std::string_view text) {
+  return "\"" + std::string(text) + "\"";
+}
+
+std::string last_error_text() {
+  return error::system_error_text(static_cast<std::uint32_t>(errno));
+}
+
+}  // namespace
+
+std::string store_directory(std::string_view path) {
+  if (path.empty()) return {};
+  const bool slash = path.find('/') != std::string_view::npos &&
+                     path.find('\\') == std::string_view::npos;
+  const char separator = slash ? '/' : '\\';
+  if (path.back() == ':') return std::string(path) + separator;
+  if (path.back() == separator) return std::string(path);
+  const std::size_t last = path.rfind(separator);
+  if (last == std::string_view::npos) return {};
+  return std::string(path.substr(0, last + 1));
+}
+
+BackingStore::~BackingStore() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+void BackingStore::btb_Open(const std::string& path) {
+  directory_ = store_directory(path);
+  if (directory_.empty()) {
+    throw error_io("Cannot give empty name to TSDB backing store");
+  }
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    throw error_open("Unable to open " + quoted(path) + ": " +
+                     last_error_text());
+  }
+  // Chain elements are scattered through the file: no read-ahead.
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+bool BackingStore::probe(std::uint64_t block) const {
+  std::uint8_t byte = 0;
+  return ::pread(fd_, &byte, 1, static_cast<off_t>(block * block_size_)) == 1;
+}
+
+void BackingStore::btb_SetBlockSize(std::uint32_t block_size) {
+  block_size_ = block_size;
+  zero_block_.clear();
+  // Block numbers are 32-bit: a store with a block 2^32 cannot be used.
+  // Stopping the doubling there also ends it on a device that reads
+  // without end.
+  constexpr std::uint64_t kBlockLimit = std::uint64_t{1} << 32;
+  // Find the last block that has at least one byte: double, then bisect.
+  std::uint64_t lo = 0;
+  std::uint64_t hi = 1024;
+  if (probe(1024)) {
+    lo = 1024;
+    hi = 2048;
+    while (hi < kBlockLimit && probe(hi)) {
+      lo = hi;
+      hi *= 2;
+    }
+    if (hi == kBlockLimit && probe(hi)) {
+      throw error_toobig("TSDB backing store is more than 2^32 blocks");
+    }
+  }
+  while (lo < hi - 1) {
+    const std::uint64_t mid = (lo + hi) / 2;
+    if (probe(mid)) {
+      lo = mid;
+    } else {
+      hi = mid;
+    }
+  }
+  const std::uint64_t count = probe(lo) ? lo + 1 : 0;
+  if (count >= kBlockLimit) {
+    throw error_toobig("TSDB backing store is more than 2^32 blocks");
+  }
+  block_count_ = static_cast<std::uint32_t>(count);
+}
+
+void BackingStore::btb_Seek(std::uint32_t block, std::uint32_t offset) {
+  const std::uint64_t position =
+      std::uint64_t{block} * block_size_ + offset;
+  if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) {
+    throw error_seek("Unable to lseek to block #" + support::text_u32(block) +
+                     " ofs " + support::text_u32(offset));
+  }
+}
+
+void BackingStore::btb_WriteFile(std::uint32_t first,
+                                 const std::uint8_t* buffer,
+                                 std::uint32_t count) {
+  btb_Seek(first, 0);
+  // 64-bit, so that no count can wrap the size and write less than asked.
+  const std::uint64_t total = std::uint64_t{block_size_} * count;
+  std::uint64_t done = 0;
+  while (done < total) {
+    const ssize_t written = ::write(fd_, buffer + done, total - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      // A write that makes no progress would loop for ever: report it.
+      if (written == 0) errno = ENOSPC;
+      throw error_read("Cannot seq. write " + support::text_u64(total) +
+                       " bytes at block " + support::text_u32(first) +
+                       " offset " + support::text_u64(done) + ": " +
+                       quoted(last_error_text()));
+    }
+    done += static_cast<std::uint64_t>(written);
+  }
+}
+
+std::uint32_t BackingStore::cgs_space() const {
+  struct statvfs info {};
+  if (::statvfs(directory_.c_str(), &info) != 0) {
+    throw error_io("Unable to get free space information from " +
+                   quoted(directory_) + ": " + last_error_text());
+  }
+  const std::uint64_t free_bytes =
+      std::uint64_t{info.f_bavail} * std::uint64_t{info.f_frsize};
+  const std::uint64_t free_blocks = free_bytes / block_size_;
+  if (free_blocks > std::numeric_limits<std::uint32_t>::max()) {
+    throw error_toobig("TSDB backing store is more than 2^32 blocks");
+  }
+  return static_cast<std::uint32_t>(free_blocks);
+}
+
+const std::uint8_t* BackingStore::zero_block() {
+  if (zero_block_.size() != block_size_) zero_block_.assign(block_size_, 0);
+  return zero_block_.data();
+}
+
+void BackingStore::btb_Grow(std::uint32_t n) {
+  const std::uint8_t* zeros = zero_block();
+  for (std::uint32_t k = 0; k < n; ++k) {
+    btb_WriteFile(block_count_, zeros, 1);
+    ++block_count_;
+  }
+}
+
+void BackingStore::btb_ZeroAll() {
+  const std::uint8_t* zeros = zero_block();
+  for (std::uint32_t block = 0; block < block_count_; ++block) {
+    btb_WriteFile(block, zeros, 1);
+  }
+}
+
+void BackingStore::sync_writes() {
+  if (::fsync(fd_) != 0) {
+    throw error_io("flush failed with error: " + quoted(last_error_text()));
+  }
+}
+
+}  // namespace tsdb

@@ -1,0 +1,73 @@
+// The TSDB backing store: one open file (or device) seen as an array of
+// blocks of one size.
+//
+// Owns the handle, the block size, the block count and the store directory
+// (where free space is asked for). Invariants:
+//   - the block count is measured once when the block size is set and then
+//     only raised by btb_Grow, one block per successful write, so after a
+//     failure it covers exactly the blocks written before it;
+//   - every failure is a tsdb::error_io (or a subclass) and leaves handle
+//     and block count as they were;
+//   - nothing is ever read back except the one-byte size probe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tsdb {
+
+// The directory of a store path, kept with its final separator. The
+// separator is "/" when the path has a "/" and no "\", else "\". A bare
+// drive ("D:") gets the separator appended; a path without any separator
+// has an empty directory.
+std::string store_directory(std::string_view path);
+
+class BackingStore {
+ public:
+  BackingStore() = default;
+  ~BackingStore();
+  BackingStore(const BackingStore&) = delete;
+  BackingStore& operator=(const BackingStore&) = delete;
+
+  // Opens an existing file or device for reading and writing, in place of
+  // any store opened before.
+  void btb_Open(const std::string& path);
+  // Sets the block size and measures the block count.
+  // REQUIRES: open; block_size > 0.
+  void btb_SetBlockSize(std::uint32_t block_size);
+  // Moves the file position to block * B + offset.
+  void btb_Seek(std::uint32_t block, std::uint32_t offset);
+  // Writes count blocks from buffer at block `first`.
+  // REQUIRES: buffer holds count * B bytes.
+  void btb_WriteFile(std::uint32_t first, const std::uint8_t* buffer,
+                     std::uint32_t count);
+  // Free space of the store's file system, in whole blocks.
+  std::uint32_t cgs_space() const;
+  // Appends n zero blocks.
+  void btb_Grow(std::uint32_t n);
+  // Overwrites every existing block with zeros.
+  void btb_ZeroAll();
+  // Flushes everything written to stable storage.
+  void sync_writes();
+
+  std::uint32_t btb_BlockCount() const { return block_count_; }
+  std::uint32_t block_size() const { return block_size_; }
+  const std::string& directory() const { return directory_; }
+  bool is_open() const { return fd_ >= 0; }
+
+ private:
+  // True when exactly one byte can be read at byte block * B.
+  bool probe(std::uint64_t block) const;
+  // A zero block of the current size, allocated once and reused.
+  const std::uint8_t* zero_block();
+
+  int fd_ = -1;
+  std::string directory_;
+  std::uint32_t block_size_ = 0;
+  std::uint32_t block_count_ = 0;
+  std::vector<std::uint8_t> zero_block_;
+};
+
+}  // namespace tsdb

@@ -1,0 +1,179 @@
+#include "server/database/tsdb/creation.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "server/database/support/big_endian.h"
+#include "server/database/support/errors.h"
+#include "server/database/support/test_util.h"
+#include "server/database/tsdb/tsdb_state.h"
+#include "server/database/tsdb/tsdb_test_util.h"
+
+namespace tsdb {
+namespace {
+
+using support::load_be32;
+
+// What a successful creation with `chains` replicas prints.
+std::string progress_text(std::uint32_t chains) {
+  std::string text =
+      "Initializing I/O layer...ok.\n"
+      "Initializing database...ok.\n"
+      "Writing header...ok.\n";
+  for (std::uint32_t i = 0; i < chains; ++i) {
+    for (const char* kind : {"head", "tail", "lblock", "check"}) {
+      text += std::string("Creating ") + kind + " chain #" +
+              std::to_string(i) + "...ok.\n";
+    }
+  }
+  return text;
+}
+
+TEST(CreationTest, DefaultTsdbLayout) {
+  testing_util::TempDir dir;
+  const std::string path = dir.file("main.tsdb");
+  testing_util::write_file(path, {});
+  TsdbState tsdb;
+  const auto before = static_cast<std::uint32_t>(std::time(nullptr));
+  testing::internal::CaptureStderr();
+  tsdb_create(tsdb, path, 3, 8192, 10);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), progress_text(3));
+  const auto after = static_cast<std::uint32_t>(std::time(nullptr));
+
+  const std::vector<std::uint8_t> file = testing_util::read_file(path);
+  ASSERT_EQ(file.size(), 1280u * 8192);
+  const std::vector<std::uint8_t> fixed(file.begin(), file.begin() + 16);
+  EXPECT_EQ(fixed, (std::vector<std::uint8_t>{'T', 'S', 'D', 'B', 0, 0, 0, 1,
+                                              0, 0, 0x20, 0, 0, 0, 0, 0}));
+  EXPECT_GE(load_be32(&file[16]), before);
+  EXPECT_LE(load_be32(&file[16]), after);
+  EXPECT_EQ(load_be32(&file[20]), 3u);
+
+  // Descriptors in kind order; replicas were created interleaved.
+  const std::uint32_t firsts[12] = {1, 5, 9, 2, 6, 10, 3, 7, 11, 4, 8, 12};
+  for (std::uint32_t d = 0; d < 12; ++d) {
+    const std::uint8_t* descriptor = &file[24 + 16 * d];
+    EXPECT_EQ(decode_descriptor(descriptor).timestamp, 0u);
+    EXPECT_EQ(decode_descriptor(descriptor).first_block, firsts[d]);
+    EXPECT_TRUE(descriptor_crc_valid(descriptor)) << d;
+  }
+  for (std::size_t i = 216; i < 8192; ++i) ASSERT_EQ(file[i], 0) << i;
+
+  for (std::uint32_t b = 1; b <= 12; ++b) {
+    const ChainBlockHeader header =
+        decode_chain_block_header(&file[std::size_t{b} * 8192]);
+    EXPECT_EQ(header.magic, kChainKinds[(b - 1) % 4]->magic) << b;
+    EXPECT_EQ(header.next_block, 0u);
+    EXPECT_EQ(header.replica, (b - 1) / 4);
+    EXPECT_EQ(header.position, 0u);
+  }
+  for (std::size_t i = 13 * 8192; i < file.size(); ++i) {
+    ASSERT_EQ(file[i], 0) << i;
+  }
+
+  // The TSDB stays open for series allocation.
+  EXPECT_TRUE(tsdb.allocator.in_use(12));
+  EXPECT_FALSE(tsdb.allocator.in_use(13));
+  EXPECT_EQ(tsdb.allocator.covered(), 1280u);
+  EXPECT_EQ(tsdb.current_replica(kCheckChain).elements[0].first, 4u);
+  EXPECT_EQ(tsdb.header_image,
+            std::vector<std::uint8_t>(file.begin(), file.begin() + 8192));
+  try {
+    tsdb_create_header(tsdb, 8192, 3);
+    FAIL() << "header created twice";
+  } catch (const error_internal& e) {
+    EXPECT_EQ(e.text(), "Header loaded, then re-created");
+  }
+}
+
+TEST(CreationTest, ReplicasAreSizedForTheExpectedChecks) {
+  // The chain sizes of K = 1000 with B = 1024, on a small store.
+  testing_util::TempDir dir;
+  const std::string path = dir.file("sizes.tsdb");
+  TsdbState tsdb;
+  tsdb_testing::open_empty_store(tsdb, path, 1024);
+  tsdb.allocator.bitmap_init(40);
+  tsdb.diagnostics.set(0x0F);
+  tsdb_create_header(tsdb, 1024, 2);
+  testing::internal::CaptureStderr();
+  for (const ChainKind* kind : kChainKinds) chain_create(tsdb, *kind, 0, 1000);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Allocated 4 for PointerChain at dblock 1\n"
+            "Will write 4 of HT data to block 1\n"
+            "Allocated 4 for PointerChain at dblock 5\n"
+            "Will write 4 of HT data to block 5\n"
+            "Allocated 16 for PointerChain at dblock 9\n"
+            "Allocated 8 for PointerChain at dblock 25\n");
+  EXPECT_EQ(chain_capacity(tsdb.replicas_of(kLblockChain)[0]), 16u * 63);
+  const std::vector<std::uint8_t> last =
+      tsdb_testing::read_block(path, 1024, 24);
+  EXPECT_EQ(decode_chain_block_header(last.data()).position, 15u);
+  EXPECT_EQ(decode_chain_block_header(last.data()).next_block, 0u);
+  EXPECT_EQ(
+      decode_chain_block_header(tsdb_testing::read_block(path, 1024, 23).data())
+          .next_block,
+      24u);
+
+  // Seven blocks are left: the next lblock replica finds no run of 16.
+  try {
+    chain_create(tsdb, kLblockChain, 1, 1000);
+    FAIL() << "replica created without space";
+  } catch (const error_dbnospace& e) {
+    EXPECT_EQ(e.text(), "No space available for pointer chain allocation");
+  }
+}
+
+TEST(CreationTest, ParametersOutOfRangeAreRefusedBeforeAnyOutput) {
+  testing_util::TempDir dir;
+  const std::string path = dir.file("main.tsdb");
+  testing_util::write_file(path, {});
+  struct Case {
+    std::uint32_t chains, block_size, checks;
+    const char* text;
+  };
+  for (const Case c : {
+           Case{3, 8192, 0, "Cannot create a TSDB for 0 expected checks"},
+           Case{3, 1024, 4194304,
+                "Cannot create a TSDB for 4194304 expected checks: more than "
+                "2^32 blocks of 1024 bytes"},
+           Case{3, 1000, 10, "Unsupported TSDB block size 1000"},
+           Case{6, 8192, 10, "Unsupported number of TSDB chains 6"},
+       }) {
+    TsdbState tsdb;
+    testing::internal::CaptureStderr();
+    try {
+      tsdb_create(tsdb, path, c.chains, c.block_size, c.checks);
+      ADD_FAILURE() << c.text;
+    } catch (const error_internal& e) {
+      EXPECT_EQ(e.text(), c.text);
+    }
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_FALSE(tsdb.store.is_open());
+  }
+  EXPECT_EQ(testing_util::read_file(path).size(), 0u);
+}
+
+TEST(CreationTest, ProcessWideInstanceCanBeReplaced) {
+  testing_util::TempDir dir;
+  for (const char* name : {"a.tsdb", "b.tsdb"}) {
+    reset_tsdb_instance();
+    const std::string path = dir.file(name);
+    testing_util::write_file(path, {});
+    testing::internal::CaptureStderr();
+    tsdb_create(path, 2, 16384, 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), progress_text(2));
+    EXPECT_EQ(testing_util::read_file(path).size(), 64u * 16384);
+    EXPECT_EQ(tsdb_instance().chains, 2u);
+  }
+  // A bare file name stops the creation right after its first progress text.
+  reset_tsdb_instance();
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(tsdb_create("main.tsdb", 2, 8192, 1), error_io);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Initializing I/O layer...");
+  reset_tsdb_instance();
+}
+
+}  // namespace
+}  // namespace tsdb
