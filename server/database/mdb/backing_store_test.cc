@@ -1,0 +1,172 @@
+#include "server/database/mdb/backing_store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server/database/mdb/test_helpers.h"
+#include "server/database/support/errors.h"
+#include "server/database/support/test_util.h"
+
+namespace mdb {
+namespace {
+
+using mdb_testing::expect_error;
+using mdb_testing::make_zero_file;
+
+std::uint64_t probe_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  EXPECT_GE(fd, 0);
+  const std::uint64_t length = measured_length(fd);
+  ::close(fd);
+  return length;
+}
+
+TEST(BackingStoreTest, ProbeMeasuresFilesOfEverySize) {
+  testing_util::TempDir dir;
+  make_zero_file(dir.file("big"), 3'153'920);
+  make_zero_file(dir.file("small"), 1000);
+  make_zero_file(dir.file("empty"), 0);
+  make_zero_file(dir.file("pow"), 16384);
+  EXPECT_EQ(probe_file(dir.file("big")), 3'153'920u);
+  EXPECT_EQ(probe_file(dir.file("small")), 1000u);
+  EXPECT_EQ(probe_file(dir.file("pow")), 16384u);
+  // An empty file has no readable byte: length 0, not 1.
+  EXPECT_EQ(probe_file(dir.file("empty")), 0u);
+  const int fd = ::open(dir.file("empty").c_str(), O_RDONLY);
+  EXPECT_FALSE(last_readable_offset(fd).has_value());
+  ::close(fd);
+
+  BackingStore store;
+  store.open(dir.file("big"));
+  EXPECT_EQ(store.length(), 3'153'920u);
+  EXPECT_TRUE(store.block_in_file(384));
+  EXPECT_FALSE(store.block_in_file(385));
+}
+
+TEST(BackingStoreTest, OpenOfMissingFileFails) {
+  testing_util::TempDir dir;
+  const std::string path = dir.file("missing.odb");
+  BackingStore store;
+  expect_error<error_open>([&] { store.open(path); },
+                           "Cannot open database for read/write in \"" + path +
+                               "\"");
+  EXPECT_FALSE(store.is_open());
+}
+
+struct GrowCase {
+  std::uint64_t initial;
+  std::uint32_t block;
+  std::uint64_t expected;
+};
+
+TEST(BackingStoreTest, GrowAddsAboutAFifthInWholeZeroBlocks) {
+  const GrowCase cases[] = {
+      {3'153'920, 385, 3'776'512},  // step 630,780 rounds down to 622,592
+      {100'000, 0, 116'384},        // step 20,000 rounds down to 16,384
+      {40'000, 0, 48'192},          // step 8,000 rounds down to 0: one block
+      {8192, 20, 21 * 8192},        // the block asked for beats the step
+  };
+  for (const GrowCase& c : cases) {
+    testing_util::TempDir dir;
+    const std::string path = dir.file("store");
+    testing_util::write_file(path, std::vector<std::uint8_t>(c.initial, 0x5A));
+    BackingStore store;
+    store.open(path);
+    testing::internal::CaptureStderr();
+    store.grow(c.block);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "Attempting to grow MDB from " + std::to_string(c.initial) +
+                       " bytes to " + std::to_string(c.expected) + " bytes\n");
+    EXPECT_EQ(store.length(), c.expected);
+    store.close();
+    const std::vector<std::uint8_t> bytes = testing_util::read_file(path);
+    ASSERT_EQ(bytes.size(), c.expected);
+    for (std::uint64_t i = 0; i < bytes.size(); ++i) {
+      ASSERT_EQ(bytes[i], i < c.initial ? 0x5A : 0) << "at " << i;
+    }
+  }
+}
+
+TEST(BackingStoreTest, EnsureBlockGrowsOnlyWhenNeeded) {
+  testing_util::TempDir dir;
+  const std::string path = dir.file("store");
+  make_zero_file(path, 3'153'920);
+  BackingStore store;
+  store.open(path);
+  testing::internal::CaptureStderr();
+  store.ensure_block(384);
+  EXPECT_EQ(store.length(), 3'153'920u);
+  store.ensure_block(385);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(store.length(), 3'776'512u);
+  EXPECT_EQ(std::filesystem::file_size(path), 3'776'512u);
+}
+
+TEST(BackingStoreTest, ReadsAndWritesPastTheEndAreRefusedUntouched) {
+  testing_util::TempDir dir;
+  const std::string path = dir.file("store");
+  std::vector<std::uint8_t> content(1000);
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = i % 251;
+  testing_util::write_file(path, content);
+  BackingStore store;
+  store.open(path);
+  ASSERT_EQ(store.length(), 1000u);
+
+  std::vector<std::uint8_t> buffer(1024, 0xEE);
+  expect_error<error_range>([&] { store.read_bytes(buffer.data(), 0, 1024); },
+                            "Read beyond end of object backing store attempted");
+  expect_error<error_range>(
+      [&] { store.read_bytes(buffer.data(), ~std::uint64_t{0}, 2); },
+      "Read beyond end of object backing store attempted");
+  EXPECT_EQ(buffer, std::vector<std::uint8_t>(1024, 0xEE));
+
+  expect_error<error_range>(
+      [&] { store.write_bytes(buffer.data(), 990, 11, false); },
+      "Write beyond end of object backing store attempted");
+  EXPECT_EQ(testing_util::read_file(path), content);
+
+  // Exactly up to the end is allowed.
+  store.read_bytes(buffer.data(), 990, 10);
+  EXPECT_EQ(buffer[0], content[990]);
+  EXPECT_EQ(store.write_bytes(buffer.data(), 0, 10, false), 10u);
+
+  // A whole block that is not there is a failed block read.
+  try {
+    store.read_blocks(buffer.data(), 0, 1);
+    ADD_FAILURE() << "short block read accepted";
+  } catch (const error_io& e) {
+    EXPECT_EQ(e.description_text().rfind("Could not block-read: \"", 0), 0u);
+  }
+
+  // An extending write reaches the file but leaves the length alone.
+  EXPECT_EQ(store.write_bytes(buffer.data(), 1000, 24, true), 24u);
+  EXPECT_EQ(store.length(), 1000u);
+  EXPECT_EQ(std::filesystem::file_size(path), 1024u);
+}
+
+TEST(BackingStoreTest, BlockReadsAndByteWritesMeetOnDisk) {
+  testing_util::TempDir dir;
+  const std::string path = dir.file("store");
+  make_zero_file(path, 4 * 8192);
+  BackingStore store;
+  store.open(path);
+  const std::vector<std::uint8_t> pattern = {1, 2, 3, 4, 5};
+  store.write_bytes(pattern.data(), 2 * 8192 - 2, pattern.size(), false);
+  store.sync();
+  std::vector<std::uint8_t> blocks(2 * 8192);
+  store.read_blocks(blocks.data(), 1, 2);
+  EXPECT_EQ(blocks[8190], 1);
+  EXPECT_EQ(blocks[8194], 5);
+  store.seek(12345);
+  store.close();
+  store.close();  // closing a closed store does nothing
+  EXPECT_FALSE(store.is_open());
+}
+
+}  // namespace
+}  // namespace mdb

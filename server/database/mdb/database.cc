@@ -1,0 +1,29 @@
+// The process-wide MDB instance and the journal operations on it.
+#include "server/database/mdb/database.h"
+
+#include "server/database/mdb/diagnostics.h"
+
+namespace mdb {
+
+Database& database() {
+  static Database instance;
+  return instance;
+}
+
+void open_journal(const std::string& path, std::uint64_t offset,
+                  std::uint64_t length, bool external) {
+  database().journal.open(path, offset, length, external);
+}
+
+void init_journal_header() { database().journal.init_header(); }
+
+void sync_journal() { database().journal.sync(); }
+
+void close_journal() { database().journal.close(); }
+
+void close_database_journal() {
+  close_journal();
+  diagnostic(kDiagInfo, "Journal in sync. Ready for shutdown.");
+}
+
+}  // namespace mdb

@@ -1,0 +1,44 @@
+// The one open meta database of the process.
+//
+// The engine keeps its state in a single process-wide instance, reached
+// through database(): the backing store, the journal mapping and the
+// resident header image with what the engine derives from it. Every
+// operation that acts on "the" MDB goes through this object, so closing the
+// store and the journal leaves it ready for the next open in the same
+// process.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "server/database/mdb/backing_store.h"
+#include "server/database/mdb/header_image.h"
+#include "server/database/mdb/journal_file.h"
+
+namespace mdb {
+
+struct Database {
+  BackingStore store;
+  JournalFile journal;
+  // Present while a header has been written or read and the store is open.
+  std::optional<HeaderImage> header;
+  std::string mdb_path;               // name of the MDB file, set by open_store
+  std::uint32_t first_data_block = 0;  // D
+};
+
+// The process-wide instance.
+Database& database();
+
+// The journal of the process-wide instance. open_journal maps
+// [offset, offset + length) of `path` (length 0: to the end of the file).
+void open_journal(const std::string& path, std::uint64_t offset,
+                  std::uint64_t length, bool external);
+void init_journal_header();
+void sync_journal();
+void close_journal();
+// close_journal(), then the diagnostic "Journal in sync. Ready for shutdown.".
+// This is how every user of the engine shuts the journal down.
+void close_database_journal();
+
+}  // namespace mdb
