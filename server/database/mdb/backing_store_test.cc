@@ -17,6 +17,7 @@ namespace {
 
 using mdb_testing::expect_error;
 using mdb_testing::make_zero_file;
+using mdb_testing::stderr_of;
 
 std::uint64_t probe_file(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY);
@@ -77,10 +78,8 @@ TEST(BackingStoreTest, GrowAddsAboutAFifthInWholeZeroBlocks) {
     testing_util::write_file(path, std::vector<std::uint8_t>(c.initial, 0x5A));
     BackingStore store;
     store.open(path);
-    testing::internal::CaptureStderr();
-    store.grow(c.block);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "Attempting to grow MDB from " + std::to_string(c.initial) +
+    EXPECT_EQ(stderr_of([&] { store.grow(c.block); }),
+              "Attempting to grow MDB from " + std::to_string(c.initial) +
                        " bytes to " + std::to_string(c.expected) + " bytes\n");
     EXPECT_EQ(store.length(), c.expected);
     store.close();
@@ -98,11 +97,9 @@ TEST(BackingStoreTest, EnsureBlockGrowsOnlyWhenNeeded) {
   make_zero_file(path, 3'153'920);
   BackingStore store;
   store.open(path);
-  testing::internal::CaptureStderr();
-  store.ensure_block(384);
+  EXPECT_EQ(stderr_of([&] { store.ensure_block(384); }), "");
   EXPECT_EQ(store.length(), 3'153'920u);
-  store.ensure_block(385);
-  testing::internal::GetCapturedStderr();
+  stderr_of([&] { store.ensure_block(385); });
   EXPECT_EQ(store.length(), 3'776'512u);
   EXPECT_EQ(std::filesystem::file_size(path), 3'776'512u);
 }

@@ -18,6 +18,7 @@ namespace {
 
 using mdb_testing::expect_error;
 using mdb_testing::make_zero_file;
+using mdb_testing::stderr_of;
 
 constexpr std::uint32_t kBlock = 8192;
 
@@ -48,20 +49,16 @@ class HeaderTest : public testing::Test {
     open_store(mdb_path);
     create_header(kBlock, type, internal ? "" : journal_path, internal ? 1 : 0,
                   journal_blocks, {f + 256, f + 257}, f, f + 256);
-    testing::internal::CaptureStderr();
-    if (internal) {
-      open_journal(mdb_path, kBlock, std::uint64_t{journal_blocks} * kBlock,
-                   false);
-    } else {
-      make_zero_file(journal_path, std::uint64_t{journal_blocks} * kBlock);
-      open_journal(journal_path, 0, std::uint64_t{journal_blocks} * kBlock,
-                   true);
-    }
-    init_journal_header();
-    close_database_journal();
-    sync_store();
-    close_store();
-    return testing::internal::GetCapturedStderr();
+    const std::uint64_t length = std::uint64_t{journal_blocks} * kBlock;
+    if (!internal) make_zero_file(journal_path, length);
+    return stderr_of([&] {
+      open_journal(internal ? mdb_path : journal_path, internal ? kBlock : 0,
+                   length, !internal);
+      init_journal_header();
+      close_database_journal();
+      sync_store();
+      close_store();
+    });
   }
 
   // Writes `image` over block 0 and opens the database.
@@ -107,10 +104,8 @@ TEST_F(HeaderTest, ExternalJournalHeaderBytesAndReopen) {
   ASSERT_EQ(journal.size(), 8'388'608u);
   EXPECT_EQ(support::load_be32(journal.data()), kJournalMagic);
 
-  testing::internal::CaptureStderr();
   open_store(mdb_path);
-  EXPECT_EQ(open_database(), 257u);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(stderr_of([] { EXPECT_EQ(open_database(), 257u); }),
             "Using 8192 byte MDB blocks\nWill use 8388608 as journal length\n"
             "Journal: [0 : 8388608)\n");
   EXPECT_TRUE(header_loaded());
@@ -140,10 +135,8 @@ TEST_F(HeaderTest, InternalJournalHeaderBytesAndReopen) {
   EXPECT_TRUE(pointer_valid(&bytes[kBlock + 16]));
   EXPECT_TRUE(pointer_valid(&bytes[kBlock + 32]));
 
-  testing::internal::CaptureStderr();
   open_store(mdb_path);
-  EXPECT_EQ(open_database(), 1281u);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(stderr_of([] { EXPECT_EQ(open_database(), 1281u); }),
             "Using 8192 byte MDB blocks\nJournal: [8192 : 8396800)\n");
   EXPECT_FALSE(database().journal.is_external());
   EXPECT_EQ(database().journal.length(), 8'388'608u);
@@ -191,9 +184,9 @@ TEST_F(HeaderTest, OpenRefusesBadHeaders) {
   for (const Case& c : unsupported) {
     HeaderImage image = external_image(8192);
     support::store_be32(&image[c.offset], c.value);
-    testing::internal::CaptureStderr();
-    expect_error<error_unsupported>([&] { open_with(image); }, c.text);
-    const std::string err = testing::internal::GetCapturedStderr();
+    const std::string err = stderr_of([&] {
+      expect_error<error_unsupported>([&] { open_with(image); }, c.text);
+    });
     if (c.offset == 8) {
       // The block size is announced before it is checked.
       EXPECT_EQ(err, "Using " + std::to_string(c.value) + " byte MDB blocks\n");
@@ -213,17 +206,15 @@ TEST_F(HeaderTest, OpenRefusesBadHeaders) {
   // A path length that points the root list past the header is refused.
   image = external_image(8192);
   support::store_be32(&image[16], 0xFFFFFFF0u);
-  testing::internal::CaptureStderr();
-  expect_error<error_fubar>(
-      [&] { open_with(image); },
-      "MDB file does not look like a Vexmon Meta Database");
-  testing::internal::GetCapturedStderr();
+  stderr_of([&] {
+    expect_error<error_fubar>(
+        [&] { open_with(image); },
+        "MDB file does not look like a Vexmon Meta Database");
+  });
   close_store();
 
   // Any power of two is a block size.
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(open_with(external_image(4096)), 257u);
-  testing::internal::GetCapturedStderr();
+  stderr_of([&] { EXPECT_EQ(open_with(external_image(4096)), 257u); });
   EXPECT_EQ(database().store.block_size(), 4096u);
   EXPECT_EQ(block_offset(3), 12288u);
 }
@@ -239,19 +230,19 @@ TEST_F(HeaderTest, OpenOfShortFileOrMissingJournal) {
   create(journal_external, 2);
   const std::string other = dir.file("elsewhere.odbj");
   open_store(mdb_path);
-  testing::internal::CaptureStderr();
-  expect_error<error_open>([&] { open_database(other); },
-                           "Cannot open journal in \"" + other +
-                               "\": No such file or directory");
-  testing::internal::GetCapturedStderr();
+  stderr_of([&] {
+    expect_error<error_open>([&] { open_database(other); },
+                             "Cannot open journal in \"" + other +
+                                 "\": No such file or directory");
+  });
   close_store();
   std::filesystem::remove(journal_path);
   open_store(mdb_path);
-  testing::internal::CaptureStderr();
-  expect_error<error_open>([&] { open_database(); },
-                           "Cannot open journal in \"" + journal_path +
-                               "\": No such file or directory");
-  testing::internal::GetCapturedStderr();
+  stderr_of([&] {
+    expect_error<error_open>([&] { open_database(); },
+                             "Cannot open journal in \"" + journal_path +
+                                 "\": No such file or directory");
+  });
 }
 
 }  // namespace

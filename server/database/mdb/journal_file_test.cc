@@ -17,6 +17,7 @@ namespace {
 
 using mdb_testing::expect_error;
 using mdb_testing::make_zero_file;
+using mdb_testing::stderr_of;
 
 TEST(JournalLayoutTest, HalfBoundaries) {
   const HalfBounds lower8m = half_bounds(8'388'608, 0);
@@ -46,9 +47,7 @@ TEST(JournalFileTest, FreshHeaderAndPointerChecks) {
   make_zero_file(path, 1000);
   JournalFile journal;
   const std::uint64_t syncs = meter::journal_sync.count;
-  testing::internal::CaptureStderr();
-  journal.open(path, 0, 0, true);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(stderr_of([&] { journal.open(path, 0, 0, true); }),
             "Will use 1000 as journal length\nJournal: [0 : 1000)\n");
   EXPECT_EQ(journal.length(), 1000u);
   journal.init_header();
@@ -89,9 +88,7 @@ TEST(JournalFileTest, FreeSpaceOfEachHalf) {
   const std::string path = dir.file("main.odbj");
   make_zero_file(path, 1000);
   JournalFile journal;
-  testing::internal::CaptureStderr();
-  journal.open(path, 0, 1000, true);
-  testing::internal::GetCapturedStderr();
+  stderr_of([&] { journal.open(path, 0, 1000, true); });
   journal.cursor = {48, 0, 1};
   EXPECT_EQ(journal.free_space(), 440u);
   journal.cursor = {488, 0, 1};
@@ -111,11 +108,9 @@ TEST(JournalFileTest, WritesThroughTheMappingReachTheFile) {
   const std::string path = dir.file("main.odb");
   make_zero_file(path, 3 * 8192);
   JournalFile journal;
-  testing::internal::CaptureStderr();
   // A region that does not start on a page boundary.
-  journal.open(path, 8192 + 100, 8192, false);
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err, "Journal: [8292 : 16484)\n");
+  EXPECT_EQ(stderr_of([&] { journal.open(path, 8192 + 100, 8192, false); }),
+            "Journal: [8292 : 16484)\n");
   journal.init_header();
   *journal.entry_at(48) = 0xA1;
   *journal.entry_at(8191) = 0xB2;
@@ -148,16 +143,14 @@ TEST(JournalFileTest, OpenFailures) {
                          "Cannot memory map journal: Invalid argument");
   const std::string empty = dir.file("empty.odbj");
   make_zero_file(empty, 0);
-  testing::internal::CaptureStderr();
-  expect_error<error_io>([&] { journal.open(empty, 0, 0, true); },
-                         "Cannot memory map journal: Invalid argument");
-  testing::internal::GetCapturedStderr();
+  stderr_of([&] {
+    expect_error<error_io>([&] { journal.open(empty, 0, 0, true); },
+                           "Cannot memory map journal: Invalid argument");
+  });
   EXPECT_FALSE(journal.is_mapped());
 
   // A region too small for the journal header is refused, not overrun.
-  testing::internal::CaptureStderr();
-  journal.open(small, 0, 40, true);
-  testing::internal::GetCapturedStderr();
+  stderr_of([&] { journal.open(small, 0, 40, true); });
   expect_error<error_range>([&] { journal.init_header(); },
                             "Access beyond end of journal attempted");
   expect_error<error_range>([&] { journal.index_pointer(1); },

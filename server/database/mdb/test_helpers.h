@@ -28,4 +28,17 @@ void expect_error(Action&& action, const std::string& text) {
   }
 }
 
+// Runs `action` and returns what it wrote on standard error.
+template <typename Action>
+std::string stderr_of(Action&& action) {
+  testing::internal::CaptureStderr();
+  try {
+    action();
+  } catch (...) {
+    testing::internal::GetCapturedStderr();
+    throw;
+  }
+  return testing::internal::GetCapturedStderr();
+}
+
 }  // namespace mdb_testing
