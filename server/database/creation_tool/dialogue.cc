@@ -15,6 +15,7 @@
 
 #include "server/database/creation_tool/console_input.h"
 #include "server/database/creation_tool/placement.h"
+#include "server/database/tsdb/format.h"
 
 namespace creation_tool {
 namespace {
@@ -84,8 +85,9 @@ void ask_journal_type(std::istream& in, std::ostream& out,
     }
     if (answer == 'e') {
       settings.journal_type = kJournalExternal;
-      print_text_block(out, {"Please specify a full path to the device or",
-                             "directory in which the journal should be placed."});
+      print_text_block(
+          out, {"Please specify a full path to the device or",
+                "directory in which the journal should be placed."});
       ask_placement(in, out, "Path to journal: ", kJournalFileName,
                     settings.journal_path, settings.journal_placement);
       return;
@@ -132,9 +134,9 @@ void ask_mdb_settings(creation_settings& settings, std::istream& in,
 void ask_tsdb_settings(creation_settings& settings, std::istream& in,
                        std::ostream& out) {
   const std::string chain_bounds = "It can be no lower than " +
-                                   std::to_string(kMinChains) +
+                                   std::to_string(tsdb::kMinChains) +
                                    " and no higher than " +
-                                   std::to_string(kMaxChains) + ".";
+                                   std::to_string(tsdb::kMaxChains) + ".";
   print_text_block(out, {"The number of chains is usually set to 2 or 3.",
                          chain_bounds,
                          "A high number may have a negative impact on",
@@ -145,12 +147,13 @@ void ask_tsdb_settings(creation_settings& settings, std::istream& in,
   settings.tsdb_chains =
       ask_number(in, out, "Number of chains (recommended: 3): ",
                  [&out](std::uint32_t n) {
-                   return within(n, kMinChains, kMaxChains, out);
+                   return within(n, tsdb::kMinChains, tsdb::kMaxChains, out);
                  });
 
-  const std::string block_bounds = "The block size can be varied from " +
-                                   std::to_string(kMinBlockSize) + " to " +
-                                   std::to_string(kMaxBlockSize) + ", but";
+  const std::string block_bounds =
+      "The block size can be varied from " +
+      std::to_string(tsdb::kMinBlockSize) + " to " +
+      std::to_string(tsdb::kMaxBlockSize) + ", but";
   print_text_block(out, {block_bounds,
                          "must always be a power of two. The block size",
                          "determines the maximum database size possible,",
@@ -159,7 +162,9 @@ void ask_tsdb_settings(creation_settings& settings, std::istream& in,
                          "A 4096 byte block size limits it to 16 TB."});
   settings.tsdb_block_size = ask_number(
       in, out, "Block size (recommended: 8192): ", [&out](std::uint32_t n) {
-        if (!within(n, kMinBlockSize, kMaxBlockSize, out)) return false;
+        if (!within(n, tsdb::kMinBlockSize, tsdb::kMaxBlockSize, out)) {
+          return false;
+        }
         if (std::has_single_bit(n)) return true;
         out << "Please enter a two-power" << std::endl;
         return false;

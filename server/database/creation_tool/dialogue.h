@@ -17,14 +17,10 @@ namespace creation_tool {
 inline constexpr const char* kRuleLine =
     "---------------------------------------------";
 
-// Bounds the dialogue enforces.
+// Journal bounds the dialogue enforces; the TSDB bounds are the format's.
 inline constexpr std::uint32_t kMinJournalMegabytes = 4;
 inline constexpr std::uint32_t kMaxJournalMegabytes = 128;
 inline constexpr std::uint32_t kBytesPerMegabyte = 1048576;
-inline constexpr std::uint32_t kMinChains = 2;
-inline constexpr std::uint32_t kMaxChains = 5;
-inline constexpr std::uint32_t kMinBlockSize = 1024;
-inline constexpr std::uint32_t kMaxBlockSize = 16384;
 
 // Fills mdb_path, mdb_placement, journal_type, journal_path,
 // journal_placement and journal_size.

@@ -9,7 +9,6 @@
 #include <sstream>
 
 #include "server/database/creation_tool/console_input.h"
-#include "server/database/creation_tool/placement.h"
 #include "server/database/creation_tool/test_texts.h"
 #include "server/database/support/test_util.h"
 
@@ -194,25 +193,6 @@ TEST(Confirm, ForceAnswersByItselfAndOnlyLowerCaseYesCounts) {
   }
   EXPECT_EQ(results, (std::vector<bool>{true, true, false, false, false,
                                         false, false}));
-}
-
-TEST(Placement, DirectoriesAndBlockDevicesAreUsableOtherPathsAreNot) {
-  testing_util::TempDir dir;
-  testing_util::write_file(dir.file("plain"), {1, 2, 3});
-  std::ostringstream out;
-  EXPECT_EQ(classify_placement(dir.path().string(), out), placement_dir);
-  EXPECT_EQ(out.str(), "");
-  EXPECT_EQ(classify_placement(dir.file("missing"), out), placement_bad);
-  EXPECT_EQ(out.str(), kCannotStat);
-  std::ostringstream plain;
-  EXPECT_EQ(classify_placement(dir.file("plain"), plain), placement_bad);
-  EXPECT_EQ(plain.str(), "Path not a directory or block device\n");
-
-  if (const auto device = find_block_device()) {
-    std::ostringstream quiet;
-    EXPECT_EQ(classify_placement(*device, quiet), placement_blockdev);
-    EXPECT_EQ(quiet.str(), "");
-  }
 }
 
 }  // namespace

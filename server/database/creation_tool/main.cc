@@ -1,6 +1,7 @@
 // vexmon-dbcreate: creates the meta database, its journal and the time
 // series database of a new monitoring server, from the command line or an
 // interactive dialogue.
+#include <exception>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -11,10 +12,17 @@
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  return creation_tool::run_guarded(std::cerr, [&args] {
-    creation_tool::front_end_outcome front =
-        creation_tool::run_front_end(args, std::cin, std::cout, std::cerr);
-    if (front.exit_code) return *front.exit_code;
-    return creation_tool::create_databases(front.settings, front.flags);
-  });
+  try {
+    return creation_tool::run_guarded(std::cerr, [&args] {
+      creation_tool::front_end_outcome front =
+          creation_tool::run_front_end(args, std::cin, std::cout, std::cerr);
+      if (front.exit_code) return *front.exit_code;
+      return creation_tool::create_databases(front.settings, front.flags);
+    });
+  } catch (const std::exception& e) {
+    // Failures outside the engines' families (out of memory and the like)
+    // end the run like an engine failure instead of aborting it.
+    std::cerr << '\n' << "Unexpected failure: " << e.what() << std::endl;
+    return 1;
+  }
 }

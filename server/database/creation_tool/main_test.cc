@@ -16,7 +16,8 @@ using testing_util::run_process;
 using testing_util::TempDir;
 
 const std::string kProgram = VEXMON_DBCREATE;
-const std::string kInputEnded = "Unexpected end of input; nothing was created\n";
+const std::string kInputEnded =
+    "Unexpected end of input; nothing was created\n";
 
 std::string default_summaries(const std::string& d) {
   return "\nWill create a meta database as follows:\n"

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
-#include <stdexcept>
 
 #include "server/database/support/errors.h"
 
@@ -28,14 +27,6 @@ TEST(TopLevelHandler, DerivedClassesMeetTheFirstMatchingEntry) {
   EXPECT_EQ(report_of<tsdb::error_dbnospace>("full"), "\nTSDB Error: full\n");
   EXPECT_EQ(report_of<mdb::error_need_repair>("broken"),
             "\nMDB Error: broken\n");
-}
-
-TEST(TopLevelHandler, PassesTheExitCodeAndForeignExceptionsThrough) {
-  std::ostringstream err;
-  EXPECT_EQ(run_guarded(err, [] { return 0; }), 0);
-  EXPECT_THROW(run_guarded(err, []() -> int { throw std::length_error("x"); }),
-               std::length_error);
-  EXPECT_EQ(err.str(), "");
 }
 
 }  // namespace
