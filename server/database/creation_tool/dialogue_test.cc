@@ -1,6 +1,6 @@
-// The dialogue driven in-process from a string: every bound, the refused
-// answers and their messages, the summaries and the confirmation, compared
-// with the whole output.
+// The dialogue driven in-process from a string: the journal type that
+// leaves input behind, words that are not numbers, the end of the input,
+// the summaries and the confirmation.
 #include "server/database/creation_tool/dialogue.h"
 
 #include <gtest/gtest.h>
@@ -16,79 +16,6 @@ namespace creation_tool {
 namespace {
 
 using namespace creation_tool_test;
-
-std::string mdb_summary(const std::string& path, const std::string& type,
-                        const std::string& size_line) {
-  return "\nWill create a meta database as follows:\n"
-         "---------------------------------------------\n"
-         "MDB path:     " + path + "\n"
-         "Journal type: " + type + "\n" + size_line;
-}
-
-std::string tsdb_summary(const std::string& chains, const std::string& block,
-                         const std::string& checks, const std::string& path) {
-  return "\nWill create a time series database as follows:\n"
-         "---------------------------------------------\n"
-         "Number of chains: " + chains + "\n"
-         "Block size:       " + block + "\n"
-         "Initial checks:   " + checks + "\n"
-         "TSDB placed in:   " + path + "\n\n";
-}
-
-TEST(Dialogue, EveryBoundAndEveryDeclinedBlockWithTheWholeOutput) {
-  testing_util::TempDir dir;
-  const std::string d = dir.path().string();
-  const std::string missing = dir.file("missing");
-  std::istringstream in(
-      missing + "\n" + d + "\nx\nI\ni\n3\n129\n4\nn\n" +  // MDB, declined
-      d + "\ni\n128\nyes\n" +                              // MDB again
-      "1\n6\n2\n1000\n3000\n16385\n1024\n0\n7\n" + d + "\nno\n" +
-      "5\n16384\n1\n" + d + "\ny\n");
-  std::ostringstream out;
-  creation_settings settings;
-  run_dialogue(settings, in, out);
-
-  const std::string mdb_file = d + "/main.odb";
-  const std::string tsdb_file = d + "/main.tsdb";
-  const std::string first_mdb =
-      kMdbIntro + kMdbPathPrompt + kCannotStat + kPathRefused +
-      kMdbPathPrompt + kJournalTypeIntro + kJournalTypePrompt +
-      kJournalTypeRefused + kJournalTypePrompt + kJournalTypeRefused +
-      kJournalTypePrompt + kJournalSizeIntro + kJournalSizePrompt +
-      range_message(4, 128) + kJournalSizePrompt + range_message(4, 128) +
-      kJournalSizePrompt +
-      mdb_summary(mdb_file, "Internal", "Journal size: 4 MiB\n") +
-      kConfirmPrompt;
-  const std::string second_mdb =
-      kMdbIntro + kMdbPathPrompt + kJournalTypeIntro + kJournalTypePrompt +
-      kJournalSizeIntro + kJournalSizePrompt +
-      mdb_summary(mdb_file, "Internal", "Journal size: 128 MiB\n") +
-      kConfirmPrompt;
-  const std::string first_tsdb =
-      kChainsIntro + kChainsPrompt + range_message(2, 5) + kChainsPrompt +
-      range_message(2, 5) + kChainsPrompt + kBlockSizeIntro +
-      kBlockSizePrompt + range_message(1024, 16384) + kBlockSizePrompt +
-      "Please enter a two-power\n" + kBlockSizePrompt +
-      range_message(1024, 16384) + kBlockSizePrompt + kChecksIntro +
-      kChecksPrompt + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
-      tsdb_summary("2", "1024", "7", tsdb_file) + kConfirmPrompt;
-  const std::string second_tsdb =
-      kChainsIntro + kChainsPrompt + kBlockSizeIntro + kBlockSizePrompt +
-      kChecksIntro + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
-      tsdb_summary("5", "16384", "1", tsdb_file) + kConfirmPrompt;
-  EXPECT_EQ(out.str(), first_mdb + second_mdb + first_tsdb + second_tsdb);
-
-  EXPECT_EQ(settings.mdb_path, mdb_file);
-  EXPECT_EQ(settings.mdb_placement, placement_dir);
-  EXPECT_EQ(settings.journal_type, kJournalInternal);
-  EXPECT_EQ(settings.journal_path, "");
-  EXPECT_EQ(settings.journal_size, 128u * 1048576u);
-  EXPECT_EQ(settings.tsdb_chains, 5u);
-  EXPECT_EQ(settings.tsdb_block_size, 16384u);
-  EXPECT_EQ(settings.tsdb_initial_checks, 1u);
-  EXPECT_EQ(settings.tsdb_path, tsdb_file);
-  EXPECT_EQ(settings.tsdb_placement, placement_dir);
-}
 
 TEST(Dialogue, ExtSelectsExternalAndLeavesXtAsTheJournalPath) {
   if (std::filesystem::exists("xt")) GTEST_SKIP() << "./xt exists";

@@ -20,22 +20,10 @@ const std::string kInputEnded =
     "Unexpected end of input; nothing was created\n";
 
 std::string default_summaries(const std::string& d) {
-  return "\nWill create a meta database as follows:\n"
-         "---------------------------------------------\n"
-         "MDB path:     " + d + "/main.odb\n"
-         "Journal type: External\n"
-         "Journal path: " + d + "/main.odbj\n"
-         "Journal size: 8 MiB\n"
-         "\nWill create a time series database as follows:\n"
-         "---------------------------------------------\n"
-         "Number of chains: 3\n"
-         "Block size:       8192\n"
-         "Initial checks:   10\n"
-         "TSDB placed in:   " + d + "/main.tsdb\n\n" + kConfirmPrompt;
-}
-
-bool is_empty_directory(const std::filesystem::path& path) {
-  return std::filesystem::is_empty(path);
+  return mdb_summary(d + "/main.odb", "External",
+                     "Journal path: " + d + "/main.odbj\n"
+                     "Journal size: 8 MiB\n") +
+         tsdb_summary("3", "8192", "10", d + "/main.tsdb") + kConfirmPrompt;
 }
 
 TEST(Program, UsageWithoutADestinationOrAfterHelp) {
@@ -86,8 +74,8 @@ TEST(Program, DeclinedDefaultRunUsesTheLastDestinationAndCreatesNothing) {
                        "placement path: \"" + e + "\"\n" +
                        "ok - exising.\n\n");
   EXPECT_EQ(r.exit_code, 0);
-  EXPECT_TRUE(is_empty_directory(first.path()));
-  EXPECT_TRUE(is_empty_directory(second.path()));
+  EXPECT_TRUE(std::filesystem::is_empty(first.path()));
+  EXPECT_TRUE(std::filesystem::is_empty(second.path()));
 }
 
 TEST(Program, EndOfInputAtTheConfirmationCreatesNothing) {
@@ -97,7 +85,7 @@ TEST(Program, EndOfInputAtTheConfirmationCreatesNothing) {
   EXPECT_EQ(r.out, kBanner + default_summaries(d) + "\n");
   EXPECT_EQ(r.err, "placement path: \"" + d + "\"\n" + kInputEnded);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_TRUE(is_empty_directory(dir.path()));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 TEST(Program, ForceAnswersTheConfirmationWithoutReading) {
@@ -121,6 +109,53 @@ TEST(Program, BlockDeviceIsRefusedForTheDefaultMode) {
   EXPECT_EQ(r.exit_code, 1);
 }
 
+TEST(Program, EveryBoundAndEveryDeclinedBlockWithTheWholeOutput) {
+  TempDir dir;
+  const std::string d = dir.path().string();
+  const std::string missing = dir.file("missing");
+  // The second TSDB block is declined too, and the input ends in the third.
+  const std::string input =
+      missing + "\n" + d + "\nx\nI\ni\n3\n129\n4\nn\n" +  // MDB, declined
+      d + "\ni\n128\nyes\n" +                              // MDB again
+      "1\n6\n2\n1000\n3000\n16385\n1024\n0\n7\n" + d + "\nno\n" +
+      "5\n16384\n1\n" + d + "\nN\n";
+  const auto r = run_process(kProgram, {"-i"}, input);
+
+  const std::string mdb_file = d + "/main.odb";
+  const std::string tsdb_file = d + "/main.tsdb";
+  const std::string first_mdb =
+      kMdbIntro + kMdbPathPrompt + kCannotStat + kPathRefused +
+      kMdbPathPrompt + kJournalTypeIntro + kJournalTypePrompt +
+      kJournalTypeRefused + kJournalTypePrompt + kJournalTypeRefused +
+      kJournalTypePrompt + kJournalSizeIntro + kJournalSizePrompt +
+      range_message(4, 128) + kJournalSizePrompt + range_message(4, 128) +
+      kJournalSizePrompt +
+      mdb_summary(mdb_file, "Internal", "Journal size: 4 MiB\n") +
+      kConfirmPrompt;
+  const std::string second_mdb =
+      kMdbIntro + kMdbPathPrompt + kJournalTypeIntro + kJournalTypePrompt +
+      kJournalSizeIntro + kJournalSizePrompt +
+      mdb_summary(mdb_file, "Internal", "Journal size: 128 MiB\n") +
+      kConfirmPrompt;
+  const std::string first_tsdb =
+      kChainsIntro + kChainsPrompt + range_message(2, 5) + kChainsPrompt +
+      range_message(2, 5) + kChainsPrompt + kBlockSizeIntro +
+      kBlockSizePrompt + range_message(1024, 16384) + kBlockSizePrompt +
+      "Please enter a two-power\n" + kBlockSizePrompt +
+      range_message(1024, 16384) + kBlockSizePrompt + kChecksIntro +
+      kChecksPrompt + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
+      tsdb_summary("2", "1024", "7", tsdb_file) + kConfirmPrompt;
+  const std::string second_tsdb =
+      kChainsIntro + kChainsPrompt + kBlockSizeIntro + kBlockSizePrompt +
+      kChecksIntro + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
+      tsdb_summary("5", "16384", "1", tsdb_file) + kConfirmPrompt;
+  EXPECT_EQ(r.out, kBanner + first_mdb + second_mdb + first_tsdb +
+                       second_tsdb + kChainsIntro + kChainsPrompt + "\n");
+  EXPECT_EQ(r.err, kInputEnded);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
 TEST(Program, InteractiveDropsTheDestinationAndRunsTheWholeDialogue) {
   if (std::filesystem::exists("xt")) GTEST_SKIP() << "./xt exists";
   TempDir given, answered;
@@ -135,32 +170,23 @@ TEST(Program, InteractiveDropsTheDestinationAndRunsTheWholeDialogue) {
   const std::string tsdb_block =
       kChainsIntro + kChainsPrompt + kBlockSizeIntro + kBlockSizePrompt +
       kChecksIntro + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
-      "\nWill create a time series database as follows:\n"
-      "---------------------------------------------\n"
-      "Number of chains: 3\n"
-      "Block size:       4096\n"
-      "Initial checks:   500\n"
-      "TSDB placed in:   " + e + "/main.tsdb\n\n" + kConfirmPrompt;
+      tsdb_summary("3", "4096", "500", e + "/main.tsdb") + kConfirmPrompt;
   const std::string expected =
       kBanner + kMdbIntro + kMdbPathPrompt + kJournalTypeIntro +
       kJournalTypePrompt + kJournalPathIntro + kJournalPathPrompt +
       kCannotStat + kPathRefused + kJournalPathPrompt + kJournalSizeIntro +
       kJournalSizePrompt + kNotANumber + kJournalSizePrompt +
-      "\nWill create a meta database as follows:\n"
-      "---------------------------------------------\n"
-      "MDB path:     " + e + "/main.odb\n"
-      "Journal type: External\n"
-      "Journal path: " + e + "/main.odbj\n"
-      "Journal size: 16 MiB\n" + kConfirmPrompt + tsdb_block + kChainsIntro +
-      kChainsPrompt + "\n";
+      mdb_summary(e + "/main.odb", "External",
+                  "Journal path: " + e + "/main.odbj\nJournal size: 16 MiB\n") +
+      kConfirmPrompt + tsdb_block + kChainsIntro + kChainsPrompt + "\n";
   EXPECT_EQ(r.out, expected);
   EXPECT_EQ(r.err, "placement path: \"" + d + "\"\n" +
                        "You gave a destination path, but also asked to be \n"
                        "asked about everything...  I will ask you about "
                        "everything then.\n" + kInputEnded);
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_TRUE(is_empty_directory(given.path()));
-  EXPECT_TRUE(is_empty_directory(answered.path()));
+  EXPECT_TRUE(std::filesystem::is_empty(given.path()));
+  EXPECT_TRUE(std::filesystem::is_empty(answered.path()));
 }
 
 }  // namespace
