@@ -37,9 +37,10 @@ class BackingStore {
   // Sets the block size and measures the block count.
   // REQUIRES: open; block_size > 0.
   void btb_SetBlockSize(std::uint32_t block_size);
-  // Moves the file position to block * B + offset.
+  // Moves the file position to block * B + offset, for sequential access.
   void btb_Seek(std::uint32_t block, std::uint32_t offset);
-  // Writes count blocks from buffer at block `first`.
+  // Writes count blocks from buffer at block `first` (the file position
+  // is not used and not changed).
   // REQUIRES: buffer holds count * B bytes.
   void btb_WriteFile(std::uint32_t first, const std::uint8_t* buffer,
                      std::uint32_t count);
