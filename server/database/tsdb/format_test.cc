@@ -9,42 +9,12 @@
 namespace tsdb {
 namespace {
 
-TEST(FormatTest, EntriesPerBlockFollowEntrySize) {
-  EXPECT_EQ(entries_per_block(kHeadChain, 1024), 252u);
-  EXPECT_EQ(entries_per_block(kTailChain, 1024), 252u);
-  EXPECT_EQ(entries_per_block(kLblockChain, 1024), 63u);
-  EXPECT_EQ(entries_per_block(kCheckChain, 1024), 126u);
-  EXPECT_EQ(entries_per_block(kHeadChain, 8192), 2044u);
-  EXPECT_EQ(entries_per_block(kLblockChain, 8192), 511u);
-  EXPECT_EQ(entries_per_block(kCheckChain, 8192), 1022u);
-  EXPECT_TRUE(valid_block_size(1024));
-  EXPECT_TRUE(valid_block_size(16384));
-  EXPECT_FALSE(valid_block_size(512));
-  EXPECT_FALSE(valid_block_size(3000));
-  EXPECT_FALSE(valid_block_size(32768));
-}
-
 TEST(FormatTest, DescriptorsAreOrderedByKindThenReplica) {
   EXPECT_EQ(descriptor_offset(kHeadChain, 0, 3), 24u);
   EXPECT_EQ(descriptor_offset(kTailChain, 0, 3), 72u);
   EXPECT_EQ(descriptor_offset(kCheckChain, 1, 3), 184u);
   // The last descriptor with five replicas ends at byte 344.
   EXPECT_EQ(descriptor_offset(kCheckChain, 4, 5) + kDescriptorSize, 344u);
-}
-
-TEST(FormatTest, HeaderHasFixedFieldsAndZeroElsewhere) {
-  std::vector<std::uint8_t> image(8192, 0xAA);
-  encode_header(image, 8192, 0x01020304, 3);
-  const std::vector<std::uint8_t> start(image.begin(), image.begin() + 24);
-  EXPECT_EQ(start, (std::vector<std::uint8_t>{
-                       'T', 'S', 'D', 'B', 0, 0, 0, 1, 0, 0, 0x20, 0, 0, 0,
-                       0, 0, 1, 2, 3, 4, 0, 0, 0, 3}));
-  for (std::size_t i = 24; i < image.size(); ++i) ASSERT_EQ(image[i], 0) << i;
-  const HeaderFields fields = decode_header(image);
-  EXPECT_EQ(fields.magic, kHeaderMagic);
-  EXPECT_EQ(fields.block_size, 8192u);
-  EXPECT_EQ(fields.creation_time, 0x01020304u);
-  EXPECT_EQ(fields.chains, 3u);
 }
 
 TEST(FormatTest, DescriptorCrcCoversTimestampAndFirstBlock) {
