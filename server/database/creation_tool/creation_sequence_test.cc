@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 namespace {
 
 using testing_util::read_file;
+using testing_util::read_range;
 using testing_util::run_process;
 using testing_util::TempDir;
 using Bytes = std::vector<std::uint8_t>;
@@ -59,42 +61,45 @@ struct Replica {
   std::uint32_t blocks;
 };
 
-// Checks the TSDB header and the replica blocks of `path`.
-// `replicas[k][i]` is where replica i of kind k (head, tail, lblock, check)
-// should lie.
+// Checks the TSDB header and the replica blocks of `path`, reading only
+// those blocks. `replicas[k][i]` is where replica i of kind k (head, tail,
+// lblock, check) should lie; the header's creation time must lie within
+// [`created_from`, `created_to`].
 void expect_tsdb(const std::string& path, std::uint32_t block_size,
                  std::uint32_t chains,
-                 const std::vector<std::vector<Replica>>& replicas) {
+                 const std::vector<std::vector<Replica>>& replicas,
+                 std::time_t created_from, std::time_t created_to) {
   static const char* kMagic[4] = {"HEAD", "TAIL", "LBAL", "CHCK"};
-  const Bytes tsdb = read_file(path);
-  ASSERT_GE(tsdb.size(), block_size);
-  EXPECT_EQ(text_at(tsdb, 0, 4), "TSDB");
-  EXPECT_EQ(be32(tsdb, 4), 1u);
-  EXPECT_EQ(be32(tsdb, 8), block_size);
-  EXPECT_EQ(be32(tsdb, 12), 0u);
-  const auto now = static_cast<std::uint32_t>(std::time(nullptr));
-  EXPECT_LE(be32(tsdb, 16), now);
-  EXPECT_GE(be32(tsdb, 16) + 120, now);
-  EXPECT_EQ(be32(tsdb, 20), chains);
+  const Bytes header = read_range(path, 0, block_size);
+  ASSERT_EQ(header.size(), block_size);
+  EXPECT_EQ(text_at(header, 0, 4), "TSDB");
+  EXPECT_EQ(be32(header, 4), 1u);
+  EXPECT_EQ(be32(header, 8), block_size);
+  EXPECT_EQ(be32(header, 12), 0u);
+  EXPECT_GE(be32(header, 16), static_cast<std::uint32_t>(created_from));
+  EXPECT_LE(be32(header, 16), static_cast<std::uint32_t>(created_to));
+  EXPECT_EQ(be32(header, 20), chains);
   for (std::uint32_t k = 0; k < 4; ++k) {
     for (std::uint32_t i = 0; i < chains; ++i) {
       const std::size_t d = 24 + 16 * (k * chains + i);
       const Replica r = replicas[k][i];
-      EXPECT_TRUE(all_zero(tsdb, d, d + 8)) << "timestamp of " << k << "/" << i;
-      EXPECT_EQ(be32(tsdb, d + 8), r.first) << kMagic[k] << " " << i;
-      EXPECT_EQ(be32(tsdb, d + 12), security::crc32_of(tsdb.data() + d, 12));
+      EXPECT_TRUE(all_zero(header, d, d + 8)) << "timestamp of " << k << "/" << i;
+      EXPECT_EQ(be32(header, d + 8), r.first) << kMagic[k] << " " << i;
+      EXPECT_EQ(be32(header, d + 12), security::crc32_of(header.data() + d, 12));
+      const Bytes blocks = read_range(path, std::uint64_t{r.first} * block_size,
+                                      std::size_t{r.blocks} * block_size);
+      ASSERT_EQ(blocks.size(), std::size_t{r.blocks} * block_size);
       for (std::uint32_t n = 0; n < r.blocks; ++n) {
-        const std::size_t at = std::size_t{r.first + n} * block_size;
-        ASSERT_LE(at + block_size, tsdb.size());
-        EXPECT_EQ(text_at(tsdb, at, 4), kMagic[k]);
-        EXPECT_EQ(be32(tsdb, at + 4), n + 1 < r.blocks ? r.first + n + 1 : 0);
-        EXPECT_EQ(be32(tsdb, at + 8), i);
-        EXPECT_EQ(be32(tsdb, at + 12), n);
-        EXPECT_TRUE(all_zero(tsdb, at + 16, at + block_size));
+        const std::size_t at = std::size_t{n} * block_size;
+        EXPECT_EQ(text_at(blocks, at, 4), kMagic[k]);
+        EXPECT_EQ(be32(blocks, at + 4), n + 1 < r.blocks ? r.first + n + 1 : 0);
+        EXPECT_EQ(be32(blocks, at + 8), i);
+        EXPECT_EQ(be32(blocks, at + 12), n);
+        EXPECT_TRUE(all_zero(blocks, at + 16, at + block_size));
       }
     }
   }
-  EXPECT_TRUE(all_zero(tsdb, 24 + 16 * 4 * chains, block_size));
+  EXPECT_TRUE(all_zero(header, 24 + 16 * 4 * chains, block_size));
 }
 
 // The replicas of a new TSDB whose every replica has `sizes[k]` blocks:
@@ -129,6 +134,7 @@ std::string tsdb_progress(std::uint32_t chains) {
 TEST(CreationSequence, DefaultCompletelyEmptyRun) {
   TempDir dir;
   const std::string d = dir.path().string();
+  const std::time_t from = std::time(nullptr);
   const auto r = run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "placement path: \"" + d + "\"\n" +
@@ -165,7 +171,10 @@ TEST(CreationSequence, DefaultCompletelyEmptyRun) {
   EXPECT_TRUE(all_zero(journal, 48, journal.size()));
 
   const std::uint32_t one_block[4] = {1, 1, 1, 1};
-  expect_tsdb(dir.file("main.tsdb"), 8192, 3, interleaved(3, one_block));
+  expect_tsdb(dir.file("main.tsdb"), 8192, 3, interleaved(3, one_block), from,
+              std::time(nullptr));
+  const Bytes tsdb = read_file(dir.file("main.tsdb"));
+  EXPECT_TRUE(all_zero(tsdb, 13 * 8192, tsdb.size()));
 }
 
 // Runs the dialogue with the given MDB and TSDB answers into `d` with -c.
@@ -179,6 +188,7 @@ TEST(CreationSequence, InternalJournalAndChainCounts) {
   {
     TempDir dir;
     const std::string d = dir.path().string();
+    const std::time_t from = std::time(nullptr);
     const auto r = run_dialogue(d + "\ni\n4\n", "2\n8192\n10\n" + d + "\n");
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.err, "Journal: [8192 : 4202496)\n" + tsdb_progress(2) +
@@ -197,31 +207,37 @@ TEST(CreationSequence, InternalJournalAndChainCounts) {
     expect_fresh_journal_header(mdb, kMdbBlock);
     EXPECT_TRUE(all_zero(mdb, kMdbBlock + 48, mdb.size()));
     const std::uint32_t one_block[4] = {1, 1, 1, 1};
-    expect_tsdb(dir.file("main.tsdb"), 8192, 2, interleaved(2, one_block));
+    expect_tsdb(dir.file("main.tsdb"), 8192, 2, interleaved(2, one_block), from,
+                std::time(nullptr));
   }
   {
     TempDir dir;
     const std::string d = dir.path().string();
-    const auto r = run_dialogue(d + "\ne\n" + d + "\n8\n", "5\n4096\n10\n" + d + "\n");
+    const std::time_t from = std::time(nullptr);
+    const auto r =
+        run_dialogue(d + "\ne\n" + d + "\n8\n", "5\n4096\n10\n" + d + "\n");
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(file_size(dir.file("main.odbj")), 1024 * kMdbBlock);
     // K = 10 at B = 4096: 2560 blocks, one block per replica.
     EXPECT_EQ(file_size(dir.file("main.tsdb")), 2560u * 4096);
     const std::uint32_t one_block[4] = {1, 1, 1, 1};
-    expect_tsdb(dir.file("main.tsdb"), 4096, 5, interleaved(5, one_block));
+    expect_tsdb(dir.file("main.tsdb"), 4096, 5, interleaved(5, one_block), from,
+                std::time(nullptr));
   }
 }
 
 TEST(CreationSequence, SmallBlocksManyChecksGiveMultiBlockReplicas) {
   TempDir dir;
   const std::string d = dir.path().string();
+  const std::time_t from = std::time(nullptr);
   const auto r = run_dialogue(d + "\ni\n4\n", "3\n1024\n1000\n" + d + "\n");
   ASSERT_EQ(r.exit_code, 0) << r.err;
   // One MiB per check: 1,024,000 blocks of 1024 bytes.
   EXPECT_EQ(file_size(dir.file("main.tsdb")), 1024000ull * 1024);
   // 252 head/tail pointers, 63 lblock entries and 126 check entries a block.
   const std::uint32_t sizes[4] = {4, 4, 16, 8};
-  expect_tsdb(dir.file("main.tsdb"), 1024, 3, interleaved(3, sizes));
+  expect_tsdb(dir.file("main.tsdb"), 1024, 3, interleaved(3, sizes), from,
+              std::time(nullptr));
 }
 
 TEST(CreationSequence, ExistingFilesAreNeverOverwritten) {
@@ -266,6 +282,19 @@ TEST(CreationSequence, ExistingJournalAloneStopsAfterTheMdbHeader) {
   EXPECT_EQ(read_file(dir.file("main.odbj")), (Bytes{7}));
   EXPECT_EQ(text_at(read_file(dir.file("main.odb")), 0, 4), "VMDB");
   EXPECT_FALSE(std::filesystem::exists(dir.file("main.tsdb")));
+}
+
+TEST(CreationSequence, WithoutEmptyFlagTheFilesAreMadeButTheRunFails) {
+  // The initial content does not exist yet: the run must not claim success.
+  TempDir dir;
+  const std::string d = dir.path().string();
+  const auto r = run_process(VEXMON_DBCREATE, {"-f", "-d", d});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("Journal in sync. Ready for shutdown.\n"),
+            std::string::npos);
+  EXPECT_NE(r.err.find("not available yet"), std::string::npos);
+  EXPECT_EQ(file_size(dir.file("main.odb")), 385 * kMdbBlock);
+  EXPECT_EQ(file_size(dir.file("main.tsdb")), 1280u * 8192);
 }
 
 }  // namespace

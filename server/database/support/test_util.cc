@@ -8,7 +8,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 namespace testing_util {
@@ -32,9 +31,19 @@ std::string TempDir::file(const std::string& name) const {
 }
 
 std::vector<std::uint8_t> read_file(const std::string& path) {
+  return read_range(path, 0, std::filesystem::file_size(path));
+}
+
+std::vector<std::uint8_t> read_range(const std::string& path,
+                                     std::uint64_t offset, std::size_t size) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::vector<std::uint8_t> data(size);
+  in.seekg(static_cast<std::streamoff>(offset));
+  in.read(reinterpret_cast<char*>(data.data()),
+          static_cast<std::streamsize>(size));
+  data.resize(static_cast<std::size_t>(in.gcount()));
+  return data;
 }
 
 void write_file(const std::string& path, const std::vector<std::uint8_t>& data) {

@@ -27,6 +27,9 @@ class TempDir {
 };
 
 std::vector<std::uint8_t> read_file(const std::string& path);
+// At most `size` bytes of `path` from byte `offset` (fewer at the end).
+std::vector<std::uint8_t> read_range(const std::string& path,
+                                     std::uint64_t offset, std::size_t size);
 void write_file(const std::string& path, const std::vector<std::uint8_t>& data);
 
 struct ProcessResult {
