@@ -9,7 +9,8 @@
 //   3. Close the journal ("Journal in sync. Ready for shutdown."), flush the
 //      MDB store and close it.
 //
-// An existing file is never overwritten: every pre-creation uses
+// TSDB settings are checked before step 1. An existing file is never
+// overwritten: every pre-creation uses
 // O_CREAT|O_EXCL and ends the run on failure. Every file is on stable
 // storage before the run reports success: the journal is synced when it is
 // closed, the MDB store and the TSDB are flushed, and each new file's
@@ -77,6 +78,11 @@ void create_mdb(creation_settings& settings) {
 }  // namespace
 
 int create_databases(creation_settings& settings, const run_flags& flags) {
+  // TSDB settings the format cannot hold (too many expected checks for
+  // 32-bit block numbers) are refused before any file is written, not after
+  // the MDB already exists.
+  tsdb::initial_block_count(settings.tsdb_chains, settings.tsdb_block_size,
+                            settings.tsdb_initial_checks);
   create_mdb(settings);
 
   if (settings.tsdb_placement == placement_dir) {

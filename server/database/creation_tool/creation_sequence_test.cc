@@ -284,6 +284,19 @@ TEST(CreationSequence, ExistingJournalAloneStopsAfterTheMdbHeader) {
   EXPECT_FALSE(std::filesystem::exists(dir.file("main.tsdb")));
 }
 
+TEST(CreationSequence, TooManyChecksForTheBlockSizeWriteNothing) {
+  // 4,194,304 MiB in 1024-byte blocks is 2^32 blocks: one more than a TSDB
+  // can number.
+  TempDir dir;
+  const std::string d = dir.path().string();
+  const auto r = run_dialogue(d + "\ni\n4\n", "3\n1024\n4194304\n" + d + "\n");
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err,
+            "\nTSDB Error: Cannot create a TSDB for 4194304 expected checks: "
+            "more than 2^32 blocks of 1024 bytes\n");
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
 TEST(CreationSequence, WithoutEmptyFlagTheFilesAreMadeButTheRunFails) {
   // The initial content does not exist yet: the run must not claim success.
   TempDir dir;

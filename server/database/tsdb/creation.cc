@@ -33,8 +33,8 @@ void progress_step(std::string_view text, Action&& action) {
   std::cerr << "ok." << std::endl;
 }
 
-// Blocks the store starts with: floor(K * 2^20 / B), refused when it does
-// not fit 32 bits; also refuses parameters outside the format's ranges.
+}  // namespace
+
 std::uint32_t initial_block_count(std::uint32_t chains,
                                   std::uint32_t block_size,
                                   std::uint32_t initial_checks) {
@@ -58,8 +58,6 @@ std::uint32_t initial_block_count(std::uint32_t chains,
   }
   return static_cast<std::uint32_t>(blocks);
 }
-
-}  // namespace
 
 void tsdb_create(const std::string& path, std::uint32_t chains,
                  std::uint32_t block_size, std::uint32_t initial_checks) {

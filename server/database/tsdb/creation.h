@@ -21,6 +21,15 @@ class TsdbState;
 void tsdb_create(const std::string& path, std::uint32_t chains,
                  std::uint32_t block_size, std::uint32_t initial_checks);
 
+// The number of blocks a new TSDB starts with: floor(K * 2^20 / B), one
+// mebibyte per expected check. Fails with error_internal, the same way
+// tsdb_create does, when B or N is outside the format's ranges, K is 0, or
+// the count does not fit 32 bits; callers use it to refuse settings before
+// they write anything.
+std::uint32_t initial_block_count(std::uint32_t chains,
+                                  std::uint32_t block_size,
+                                  std::uint32_t initial_checks);
+
 // The same on a given state instead of the process-wide one.
 void tsdb_create(TsdbState& tsdb, const std::string& path,
                  std::uint32_t chains, std::uint32_t block_size,

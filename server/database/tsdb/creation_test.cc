@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
-
-#include "server/database/support/big_endian.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/test_util.h"
 #include "server/database/tsdb/tsdb_state.h"
@@ -12,8 +9,6 @@
 
 namespace tsdb {
 namespace {
-
-using support::load_be32;
 
 // What a successful creation with `chains` replicas prints.
 std::string progress_text(std::uint32_t chains) {
@@ -30,55 +25,23 @@ std::string progress_text(std::uint32_t chains) {
   return text;
 }
 
-TEST(CreationTest, DefaultTsdbLayout) {
+// The bytes a default creation writes are checked end to end with the tool;
+// this checks what it leaves open in memory for series allocation.
+TEST(CreationTest, DefaultCreationLeavesTheTsdbOpen) {
   testing_util::TempDir dir;
   const std::string path = dir.file("main.tsdb");
   testing_util::write_file(path, {});
   TsdbState tsdb;
-  const auto before = static_cast<std::uint32_t>(std::time(nullptr));
   testing::internal::CaptureStderr();
   tsdb_create(tsdb, path, 3, 8192, 10);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), progress_text(3));
-  const auto after = static_cast<std::uint32_t>(std::time(nullptr));
 
-  const std::vector<std::uint8_t> file = testing_util::read_file(path);
-  ASSERT_EQ(file.size(), 1280u * 8192);
-  const std::vector<std::uint8_t> fixed(file.begin(), file.begin() + 16);
-  EXPECT_EQ(fixed, (std::vector<std::uint8_t>{'T', 'S', 'D', 'B', 0, 0, 0, 1,
-                                              0, 0, 0x20, 0, 0, 0, 0, 0}));
-  EXPECT_GE(load_be32(&file[16]), before);
-  EXPECT_LE(load_be32(&file[16]), after);
-  EXPECT_EQ(load_be32(&file[20]), 3u);
-
-  // Descriptors in kind order; replicas were created interleaved.
-  const std::uint32_t firsts[12] = {1, 5, 9, 2, 6, 10, 3, 7, 11, 4, 8, 12};
-  for (std::uint32_t d = 0; d < 12; ++d) {
-    const std::uint8_t* descriptor = &file[24 + 16 * d];
-    EXPECT_EQ(decode_descriptor(descriptor).timestamp, 0u);
-    EXPECT_EQ(decode_descriptor(descriptor).first_block, firsts[d]);
-    EXPECT_TRUE(descriptor_crc_valid(descriptor)) << d;
-  }
-  for (std::size_t i = 216; i < 8192; ++i) ASSERT_EQ(file[i], 0) << i;
-
-  for (std::uint32_t b = 1; b <= 12; ++b) {
-    const ChainBlockHeader header =
-        decode_chain_block_header(&file[std::size_t{b} * 8192]);
-    EXPECT_EQ(header.magic, kChainKinds[(b - 1) % 4]->magic) << b;
-    EXPECT_EQ(header.next_block, 0u);
-    EXPECT_EQ(header.replica, (b - 1) / 4);
-    EXPECT_EQ(header.position, 0u);
-  }
-  for (std::size_t i = 13 * 8192; i < file.size(); ++i) {
-    ASSERT_EQ(file[i], 0) << i;
-  }
-
-  // The TSDB stays open for series allocation.
+  EXPECT_TRUE(tsdb.allocator.in_use(0));
   EXPECT_TRUE(tsdb.allocator.in_use(12));
   EXPECT_FALSE(tsdb.allocator.in_use(13));
   EXPECT_EQ(tsdb.allocator.covered(), 1280u);
   EXPECT_EQ(tsdb.current_replica(kCheckChain).elements[0].first, 4u);
-  EXPECT_EQ(tsdb.header_image,
-            std::vector<std::uint8_t>(file.begin(), file.begin() + 8192));
+  EXPECT_EQ(tsdb.header_image, tsdb_testing::read_block(path, 8192, 0));
   try {
     tsdb_create_header(tsdb, 8192, 3);
     FAIL() << "header created twice";
