@@ -1,3 +1,5 @@
+// The wall clock read as seconds and microseconds since 1970, and the
+// difference of two readings with its borrow.
 #include "server/database/support/clock.h"
 
 #include <cstdio>

@@ -1,3 +1,6 @@
+// The table-driven CRC-32 (reflected polynomial 0xEDB88320). The table is
+// computed at compile time; the running state starts at all ones and the
+// checksum is its complement.
 #include <array>
 
 #include "server/database/support/big_endian.h"

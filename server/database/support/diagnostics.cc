@@ -1,3 +1,4 @@
+// Diagnostic lines on standard error, filtered by an engine's mask.
 #include "server/database/support/diagnostics.h"
 
 #include <iostream>

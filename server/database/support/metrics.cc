@@ -1,3 +1,5 @@
+// Recording of timing samples and the conversion of durations into the
+// unit of each timing.
 #include "server/database/support/metrics.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// Temporary directories, file reads and subprocesses for the tests.
 #include "server/database/support/test_util.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// Decimal texts through std::to_chars, with printf-like zero padding.
 #include "server/database/support/text_format.h"
 
 #include <charconv>
