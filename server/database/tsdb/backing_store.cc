@@ -9,6 +9,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
 
@@ -144,13 +145,19 @@ std::uint32_t BackingStore::cgs_space() const {
     throw error_io("Unable to get free space information from " +
                    quoted(directory_) + ": " + last_error_text());
   }
-  const std::uint64_t free_bytes =
-      std::uint64_t{info.f_bavail} * std::uint64_t{info.f_frsize};
-  const std::uint64_t free_blocks = free_bytes / block_size_;
-  if (free_blocks > std::numeric_limits<std::uint32_t>::max()) {
-    throw error_toobig("TSDB backing store is more than 2^32 blocks");
-  }
-  return static_cast<std::uint32_t>(free_blocks);
+  return free_blocks_in(
+      std::uint64_t{info.f_bavail} * std::uint64_t{info.f_frsize},
+      block_size_);
+}
+
+std::uint32_t free_blocks_in(std::uint64_t free_bytes,
+                             std::uint32_t block_size) {
+  // A volume with room for more blocks than a TSDB can number reports that
+  // maximum: no caller can use more, and growth past it is refused where
+  // the block count would wrap.
+  return static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(free_bytes / block_size,
+                              std::numeric_limits<std::uint32_t>::max()));
 }
 
 const std::uint8_t* BackingStore::zero_block() {

@@ -24,6 +24,10 @@ namespace tsdb {
 // has an empty directory.
 std::string store_directory(std::string_view path);
 
+// Whole blocks of `block_size` in `free_bytes`, capped at 2^32 - 1.
+std::uint32_t free_blocks_in(std::uint64_t free_bytes,
+                             std::uint32_t block_size);
+
 class BackingStore {
  public:
   BackingStore() = default;
@@ -44,7 +48,8 @@ class BackingStore {
   // REQUIRES: buffer holds count * B bytes.
   void btb_WriteFile(std::uint32_t first, const std::uint8_t* buffer,
                      std::uint32_t count);
-  // Free space of the store's file system, in whole blocks.
+  // Free space of the store's file system, in whole blocks, at most
+  // 2^32 - 1 (see free_blocks_in).
   std::uint32_t cgs_space() const;
   // Appends n zero blocks.
   void btb_Grow(std::uint32_t n);

@@ -91,6 +91,11 @@ TEST(BackingStoreTest, GrowWriteAndZeroAll) {
   store.btb_SetBlockSize(8192);
   EXPECT_EQ(store.directory(), dir.path().string() + "/");
   EXPECT_GT(store.cgs_space(), 0u);
+  // 40 GiB at 8192 bytes; a volume larger than a TSDB can number reports
+  // the largest count instead of failing the creation.
+  EXPECT_EQ(free_blocks_in(40ull << 30, 8192), 5242880u);
+  EXPECT_EQ(free_blocks_in(8191, 8192), 0u);
+  EXPECT_EQ(free_blocks_in(5ull << 40, 1024), 0xFFFFFFFFu);
 
   store.btb_Grow(1280);
   EXPECT_EQ(store.btb_BlockCount(), 1280u);
