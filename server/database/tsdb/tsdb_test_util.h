@@ -24,9 +24,8 @@ inline void open_empty_store(tsdb::TsdbState& tsdb, const std::string& path,
 inline std::vector<std::uint8_t> read_block(const std::string& path,
                                             std::uint32_t block_size,
                                             std::uint32_t block) {
-  const std::vector<std::uint8_t> all = testing_util::read_file(path);
-  const std::size_t start = std::size_t{block} * block_size;
-  return {all.begin() + start, all.begin() + start + block_size};
+  return testing_util::read_range(path, std::uint64_t{block} * block_size,
+                                  block_size);
 }
 
 }  // namespace tsdb_testing
