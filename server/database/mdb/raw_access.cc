@@ -1,0 +1,30 @@
+// The raw access layer's buffer and its start-up check.
+#include "server/database/mdb/raw_access.h"
+
+#include <vector>
+
+#include "server/database/support/errors.h"
+
+namespace mdb {
+
+namespace {
+
+std::vector<std::uint8_t>& buffer() {
+  static std::vector<std::uint8_t> raw_buffer;
+  return raw_buffer;
+}
+
+}  // namespace
+
+void init_raw_access(std::uint32_t block_size) {
+  if (block_size == 0) {
+    throw error_internal(
+        "Attempt to initialize raw access layer before MDB I/O was "
+        "initialized");
+  }
+  buffer().assign(block_size, 0);
+}
+
+std::span<std::uint8_t> raw_access_buffer() { return buffer(); }
+
+}  // namespace mdb
