@@ -16,22 +16,9 @@ namespace tsdb {
 
 namespace {
 
-std::uint32_t element_capacity(const ChainLayout& layout,
-                               const ChainElm& element) {
-  return layout.entries_per_block * element.count;
-}
-
 std::uint8_t* block_at(const ChainLayout& layout, ChainElm& element,
                        std::uint32_t k) {
   return element.buffer.data() + std::size_t{k} * layout.block_size;
-}
-
-// Byte position of element-local entry `local` in the element's buffer.
-std::size_t entry_position(const ChainLayout& layout, std::uint32_t local) {
-  const std::uint32_t block = local / layout.entries_per_block;
-  const std::uint32_t slot = local % layout.entries_per_block;
-  return std::size_t{block} * layout.block_size +
-         entry_offset(*layout.kind, slot);
 }
 
 // The element holding entry e and e's number inside it.
@@ -44,7 +31,7 @@ EntryPlace locate(const PointerChain& chain, std::uint32_t e) {
   std::uint32_t rest = e;
   for (std::size_t i = 0; i < chain.elements.size(); ++i) {
     const std::uint32_t capacity =
-        element_capacity(chain.layout, chain.elements[i]);
+        elm_capacity(chain.layout, chain.elements[i]);
     if (rest < capacity) return {i, rest};
     rest -= capacity;
   }
@@ -54,6 +41,19 @@ EntryPlace locate(const PointerChain& chain, std::uint32_t e) {
 }
 
 }  // namespace
+
+std::uint32_t elm_capacity(const ChainLayout& layout,
+                           const ChainElm& element) {
+  return layout.entries_per_block * element.count;
+}
+
+std::size_t elm_entry_position(const ChainLayout& layout,
+                               std::uint32_t local) {
+  const std::uint32_t block = local / layout.entries_per_block;
+  const std::uint32_t slot = local % layout.entries_per_block;
+  return std::size_t{block} * layout.block_size +
+         entry_offset(*layout.kind, slot);
+}
 
 ChainLayout chain_layout(const ChainKind& kind, std::uint32_t block_size) {
   return {&kind, block_size, entries_per_block(kind, block_size)};
@@ -93,23 +93,24 @@ void elm_set_next(const ChainLayout& layout, ChainElm& element,
 
 void elm_set_entry(const ChainLayout& layout, ChainElm& element,
                    std::uint32_t local, const EntryValue& value) {
-  encode_entry(element.buffer.data() + entry_position(layout, local),
+  encode_entry(element.buffer.data() + elm_entry_position(layout, local),
                *layout.kind, value);
   element.dirty = true;
 }
 
 EntryValue elm_entry(const ChainLayout& layout, const ChainElm& element,
                      std::uint32_t local) {
-  return decode_entry(element.buffer.data() + entry_position(layout, local),
-                      *layout.kind);
+  return decode_entry(
+      element.buffer.data() + elm_entry_position(layout, local), *layout.kind);
 }
 
 std::uint32_t elm_first_free(const TsdbState& tsdb, const ChainLayout& layout,
                              const ChainElm& element) {
   const ChainKind& kind = *layout.kind;
-  const std::uint32_t capacity = element_capacity(layout, element);
+  const std::uint32_t capacity = elm_capacity(layout, element);
   for (std::uint32_t local = 0; local < capacity; ++local) {
-    if (entry_is_free(element.buffer.data() + entry_position(layout, local))) {
+    if (entry_is_free(element.buffer.data() +
+                      elm_entry_position(layout, local))) {
       tsdb.diagnostics.print(
           kTraceBit,
           kind.free_found_prefix +
@@ -139,7 +140,7 @@ void chain_append(TsdbState& tsdb, PointerChain& chain, std::uint32_t first,
 std::uint32_t chain_capacity(const PointerChain& chain) {
   std::uint32_t capacity = 0;
   for (const ChainElm& element : chain.elements) {
-    capacity += element_capacity(chain.layout, element);
+    capacity += elm_capacity(chain.layout, element);
   }
   return capacity;
 }
@@ -172,7 +173,7 @@ std::uint32_t chain_first_free(const TsdbState& tsdb,
                                      support::text_u32(local) +
                                      " as the first free lblock");
     if (local != kNoFreeEntry) return before + local;
-    const std::uint32_t capacity = element_capacity(chain.layout, element);
+    const std::uint32_t capacity = elm_capacity(chain.layout, element);
     diagnostics.print(kTraceBit, "Stepping up to next " +
                                      support::text_u32(capacity) +
                                      " lblocks...");

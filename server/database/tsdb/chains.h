@@ -6,11 +6,16 @@
 // Invariants:
 //   - an element has at least one block, and its buffer always holds the
 //     element's complete current content, block headers included;
-//   - an element is dirty exactly when its buffer differs from what was last
-//     written for it (cleared by elm_build and elm_write);
+//   - an element is dirty whenever an entry or a next pointer in its buffer
+//     has changed since it was last written (cleared by elm_build and
+//     elm_write); the one exception is the copy of a committed replica into
+//     the next one (chain_copy), which leaves the copied entries clean: they
+//     reach the disk with that replica's next commit, which writes every
+//     element of it;
 //   - elements are only ever appended, so entry numbers never change.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -52,6 +57,13 @@ struct PointerChain {
 
 // ---- Element operations ----
 
+// Byte position of element-local entry `local` in an element's buffer:
+// block local / E, slot local % E.
+std::size_t elm_entry_position(const ChainLayout& layout,
+                               std::uint32_t local);
+
+// Entries the element holds: E * count.
+std::uint32_t elm_capacity(const ChainLayout& layout, const ChainElm& element);
 // Fills the element's blocks (magic, next pointers ending in `next`,
 // replica index, positions; zero entries) and writes them in one write.
 void elm_build(TsdbState& tsdb, const ChainLayout& layout, ChainElm& element,

@@ -1,12 +1,15 @@
-// Helpers shared by the TSDB tests: an opened store on a fresh file and
-// reading blocks back from the file.
+// Helpers shared by the TSDB tests: an opened store on a fresh file, a
+// freshly created TSDB, and reading blocks back from the file.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "server/database/support/test_util.h"
+#include "server/database/tsdb/creation.h"
 #include "server/database/tsdb/tsdb_state.h"
 
 namespace tsdb_testing {
@@ -27,5 +30,34 @@ inline std::vector<std::uint8_t> read_block(const std::string& path,
   return testing_util::read_range(path, std::uint64_t{block} * block_size,
                                   block_size);
 }
+
+// Creates a TSDB in a new file at `path` on `tsdb`, without its progress
+// lines, and leaves it open.
+inline void create_quietly(tsdb::TsdbState& tsdb, const std::string& path,
+                           std::uint32_t chains, std::uint32_t block_size,
+                           std::uint32_t initial_checks) {
+  testing_util::write_file(path, {});
+  testing::internal::CaptureStderr();
+  tsdb::tsdb_create(tsdb, path, chains, block_size, initial_checks);
+  testing::internal::GetCapturedStderr();
+}
+
+// A test on a TSDB created (for one expected check) in a temporary file.
+class CreatedTsdbTest : public ::testing::Test {
+ protected:
+  void create(std::uint32_t chains, std::uint32_t block_size) {
+    block_size_ = block_size;
+    create_quietly(tsdb_, path(), chains, block_size, 1);
+  }
+  std::string path() const { return dir_.file("test.tsdb"); }
+  // Block n as the file holds it.
+  std::vector<std::uint8_t> block(std::uint32_t n) const {
+    return read_block(path(), block_size_, n);
+  }
+
+  testing_util::TempDir dir_;
+  tsdb::TsdbState tsdb_;
+  std::uint32_t block_size_ = 0;
+};
 
 }  // namespace tsdb_testing
