@@ -74,24 +74,6 @@ TEST(PropertyTest, StringRecordSizesRoundUpToEight) {
   EXPECT_EQ(size_of(32), 48u);  // a password digest
 }
 
-TEST(PropertyTest, ValueSizeAtOtherOffsets) {
-  const Word1 word(1, 0);
-  EXPECT_EQ(word.value_size(12), 4u);
-  EXPECT_EQ(word.value_size(8), 8u);
-  EXPECT_EQ(word.value_size(4), 4u);
-  const PropertyNodeId node(1);
-  EXPECT_EQ(node.value_size(12), 12u);
-  EXPECT_EQ(node.value_size(8), 8u);
-  const PropertyBool flag(1);
-  EXPECT_EQ(flag.value_size(12), 4u);
-  EXPECT_EQ(flag.value_size(7), 1u);
-  EXPECT_EQ(flag.value_size(0), 8u);
-  const PropertyString text(1, "ab");
-  EXPECT_EQ(text.value_size(12), 4u);
-  EXPECT_EQ(text.value_size(0), 8u);
-  EXPECT_EQ(text.value_size(5), 3u);
-}
-
 TEST(PropertyTest, DeserializeReadsIdAndValueBack) {
   const auto bytes_of = [](const Property& p) { return image_of(p); };
 
