@@ -15,6 +15,7 @@
 #include "server/database/mdb/backing_store.h"
 #include "server/database/mdb/header_image.h"
 #include "server/database/mdb/journal_file.h"
+#include "server/database/mdb/transaction_state.h"
 
 namespace mdb {
 
@@ -25,6 +26,7 @@ struct Database {
   std::optional<HeaderImage> header;
   std::string mdb_path;               // name of the MDB file, set by open_store
   std::uint32_t first_data_block = 0;  // D
+  TransactionState transaction;  // open transactions and turn progress
 };
 
 // The process-wide instance.
