@@ -4,10 +4,11 @@
 
 #include <utility>
 
+#include "server/database/mdb/journal_entries.h"
+#include "server/database/mdb/journal_layout.h"
 #include "server/database/mdb/journal_test_fixture.h"
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/big_endian.h"
-#include "server/database/support/clock.h"
 #include "server/database/support/errors.h"
 
 namespace mdb {
@@ -17,240 +18,143 @@ using mdb_testing::expect_error;
 using mdb_testing::pattern;
 using mdb_testing::stderr_of;
 
-constexpr std::uint32_t kLength = 1 << 16;  // upper half starts at 32768
-constexpr std::uint32_t kUpper = kLength / 2;
-
-using Updates = std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>>;
+constexpr std::uint32_t kLength = 1 << 16;
+constexpr std::uint32_t kUpper = kLength / 2;  // the upper half's start
+const std::vector<std::uint8_t> kZeros(8);
 
 // A journal written entry by entry, as a previous run would have left it.
 struct JournalImage {
-  explicit JournalImage(std::uint32_t length) : bytes(length) {
-    encode_fresh_journal_header(bytes.data());
+  JournalImage() : bytes(kLength) { encode_fresh_journal_header(bytes.data()); }
+  std::uint8_t* pointer(std::uint32_t i) {
+    return &bytes[kIndexPointerOffset + i * kIndexPointerSize];
   }
-  void set_pointer(std::uint32_t i, std::uint64_t serial, std::uint32_t start) {
-    encode_index_pointer(&bytes[kIndexPointerOffset + i * kIndexPointerSize],
-                         {serial, start});
-  }
-  // A complete transaction at `pos`; returns the position after its TEND.
+  // A complete transaction of one 8-byte update; returns the next position.
   std::uint32_t transaction(std::uint32_t pos, std::uint64_t serial,
-                            const Updates& updates) {
-    const std::uint32_t begin = pos;
+                            std::uint64_t target, std::uint8_t seed) {
     encode_tbeg(&bytes[pos], serial);
-    pos += kTbegSize;
-    for (const auto& [target, data] : updates) {
-      const auto n = static_cast<std::uint32_t>(data.size());
-      encode_tupd(&bytes[pos], data.data(), n, target);
-      pos += static_cast<std::uint32_t>(update_entry_size(n));
-    }
-    encode_tend(&bytes[pos], transaction_crc(&bytes[begin], pos - begin));
-    return pos + kTendSize;
-  }
-  std::uint32_t redirection(std::uint32_t pos, std::uint32_t target) {
-    encode_tred(&bytes[pos], target);
-    return pos + kTredSize;
+    encode_tupd(&bytes[pos + kTbegSize], pattern(8, seed).data(), 8, target);
+    encode_tend(&bytes[pos + 48], transaction_crc(&bytes[pos], 48));
+    return pos + 56;
   }
   std::vector<std::uint8_t> bytes;
 };
 
 class ReplayTest : public mdb_testing::JournalFixture {
  protected:
-  // Opens the MDB over `image` and returns the replay's bit-2 lines.
+  // Reopens the MDB over `image` and returns the replay's bit-2 lines.
   std::string replay(const JournalImage& image) {
+    shut_down();
+    diagnostic_mask().set(0);
     testing_util::write_file(journal_path, image.bytes);
     open_store(mdb_path);
     open_database();
     diagnostic_mask().set(kDiagInfo);
-    const std::string err = stderr_of([] { replay_at_open(); });
+    const std::string lines = stderr_of([] { replay_at_open(); });
     diagnostic_mask().set(0);
-    return err;
+    return lines;
   }
-  void hold_checkpoints() {
-    state().last_sync_second = support::now().seconds + 1000;
-  }
-  void commit(std::uint64_t target, const std::vector<std::uint8_t>& data) {
-    begin_transaction();
-    log_update(data.data(), static_cast<std::uint32_t>(data.size()), target);
-    end_transaction(true);
-  }
-  std::vector<std::uint8_t> zeros(std::size_t n) { return std::vector<std::uint8_t>(n); }
 };
 
-TEST_F(ReplayTest, FreshJournalStartsTheFirstTurnInTheLowerHalf) {
-  create_mdb(kLength);
-  diagnostic_mask().set(kDiagTrace | kDiagInfo);
-  const std::string err = stderr_of([&] { open_mdb(); });
-  diagnostic_mask().set(0);
-  EXPECT_NE(err.find("Starting replay at journal offset 0\n"
-                     "End of valid transaction-begin entries in journal.\n"
-                     "Journal flipped. Now using serial 1, index 0, jpos 48\n"),
-            std::string::npos)
-      << err;
-  EXPECT_EQ(cursor().half, 0u);
-  EXPECT_EQ(cursor().serial, 1u);
-  EXPECT_EQ(cursor().write_position, 48u);
-}
-
 TEST_F(ReplayTest, CrashReplaysExactlyTheCommittedTransactions) {
-  create_and_open(kLength);
+  create_mdb(kLength);
+  open_mdb();
   hold_checkpoints();
-  const auto first = pattern(10, 1), second = pattern(300, 2), torn = pattern(6, 3);
-  commit(100'000, first);
-  commit(200'000, second);
-  begin_transaction();  // the run dies inside this transaction
-  log_update(torn.data(), 6, 300'000);
+  for (std::uint8_t i = 1; i <= 3; ++i) {  // the third never ends
+    begin_transaction();
+    log_update(pattern(8, i).data(), 8, i * 10'000);
+    if (i < 3) end_transaction(true);
+  }
   shut_down();
-  EXPECT_EQ(mdb_bytes(100'000, 10), zeros(10));
+  EXPECT_EQ(mdb_bytes(10'000, 8), kZeros);
 
-  open_store(mdb_path);
-  open_database();
-  diagnostic_mask().set(kDiagInfo);
-  const std::string err = stderr_of([] { replay_at_open(); });
-  diagnostic_mask().set(0);
-  EXPECT_EQ(err,
+  JournalImage journal;
+  journal.bytes = testing_util::read_file(journal_path);
+  EXPECT_EQ(replay(journal),
             "End of valid update entries in journal.\n"
             "End of valid transaction end entries in journal.\n");
-  EXPECT_EQ(mdb_bytes(100'000, 10), first);
-  EXPECT_EQ(mdb_bytes(200'000, 300), second);
-  EXPECT_EQ(mdb_bytes(300'000, 6), zeros(6));
+  EXPECT_EQ(mdb_bytes(10'000, 8), pattern(8, 1));
+  EXPECT_EQ(mdb_bytes(20'000, 8), pattern(8, 2));
+  EXPECT_EQ(mdb_bytes(30'000, 8), kZeros);
   EXPECT_EQ(cursor().half, 1u);
   EXPECT_EQ(cursor().serial, 2u);
   EXPECT_EQ(cursor().write_position, kUpper);
-
-  // The new turn works and survives the next replay as well.
-  const auto third = pattern(5, 4);
-  hold_checkpoints();
-  commit(400'000, third);
-  shut_down();
-  open_mdb();
-  EXPECT_EQ(mdb_bytes(400'000, 5), third);
-  EXPECT_EQ(cursor().half, 0u);
-  EXPECT_EQ(cursor().serial, 3u);
 }
 
-TEST_F(ReplayTest, BadCrcEndsReplayBeforeThatTransaction) {
+TEST_F(ReplayTest, ReplayEndsAtTheFirstInvalidTransaction) {
   create_mdb(kLength);
-  JournalImage image(kLength);
-  image.set_pointer(0, 1, 48);
-  std::uint32_t pos = image.transaction(48, 1, {{5000, pattern(8, 1)}});
-  const std::uint32_t damaged = pos + kTbegSize + kTupdHeaderSize;
-  pos = image.transaction(pos, 1, {{6000, pattern(8, 2)}});
-  image.transaction(pos, 1, {{7000, pattern(8, 3)}});
-  image.bytes[damaged] ^= 0xFF;
-  EXPECT_EQ(replay(image),
-            "Invalid CRC in transaction - no more valid entries.\n");
+  JournalImage crc;
+  encode_index_pointer(crc.pointer(0), {1, 48});
+  std::uint32_t pos = crc.transaction(48, 1, 5000, 1);
+  crc.transaction(crc.transaction(pos, 1, 6000, 2), 1, 7000, 3);
+  crc.bytes[pos + 40] ^= 0xFF;  // a data byte of the second
+  EXPECT_EQ(replay(crc), "Invalid CRC in transaction - no more valid entries.\n");
   EXPECT_EQ(mdb_bytes(5000, 8), pattern(8, 1));
-  EXPECT_EQ(mdb_bytes(6000, 8), zeros(8));
-  EXPECT_EQ(mdb_bytes(7000, 8), zeros(8));
-}
+  EXPECT_EQ(mdb_bytes(6000, 8), kZeros);
+  EXPECT_EQ(mdb_bytes(7000, 8), kZeros);
 
-TEST_F(ReplayTest, NewestPointerWinsAndStaleEntriesAreIgnored) {
-  create_mdb(kLength);
-  JournalImage image(kLength);
-  image.set_pointer(0, 7, 48);
-  image.set_pointer(1, 6, kUpper);
-  // The upper half holds the older turn, already applied by its checkpoint.
-  image.transaction(kUpper, 6, {{8000, pattern(4, 9)}});
-  const std::uint32_t pos = image.transaction(48, 7, {{9000, pattern(4, 1)}});
-  image.transaction(pos, 5, {{9100, pattern(4, 2)}});  // left from turn 5
-  EXPECT_EQ(replay(image),
-            "Found stale transaction in journal - end of replay.\n");
-  EXPECT_EQ(mdb_bytes(9000, 4), pattern(4, 1));
-  EXPECT_EQ(mdb_bytes(9100, 4), zeros(4));
-  EXPECT_EQ(mdb_bytes(8000, 4), zeros(4));
+  // Pointer 0 is the newer; the older turn in the upper half is ignored and
+  // so is a leftover of turn 5 behind the last current transaction.
+  JournalImage stale;
+  encode_index_pointer(stale.pointer(0), {7, 48});
+  encode_index_pointer(stale.pointer(1), {6, kUpper});
+  stale.transaction(kUpper, 6, 8000, 4);
+  stale.transaction(stale.transaction(48, 7, 9000, 5), 5, 9100, 6);
+  EXPECT_EQ(replay(stale), "Found stale transaction in journal - end of replay.\n");
+  EXPECT_EQ(mdb_bytes(9000, 8), pattern(8, 5));
+  EXPECT_EQ(mdb_bytes(9100, 8), kZeros);
+  EXPECT_EQ(mdb_bytes(8000, 8), kZeros);
   EXPECT_EQ(cursor().half, 1u);
   EXPECT_EQ(cursor().serial, 8u);
-  EXPECT_EQ(cursor().write_position, kUpper);
-  // The new turn's half holds nothing of the older turns any more.
+  // Nothing of the older turns is left in the new turn's half.
   EXPECT_EQ(entry_magic(database().journal.entry_at(kUpper)), 0u);
+
+  // A torn update whose length runs past the journal ends the replay
+  // quietly, and an update past the store's end extends the file.
+  JournalImage torn;
+  encode_index_pointer(torn.pointer(0), {1, 48});
+  pos = torn.transaction(48, 1, 385 * 8192 + 100, 7);
+  encode_tbeg(&torn.bytes[pos], 1);
+  support::store_be32(&torn.bytes[pos + 16], kTupdMagic);
+  support::store_be32(&torn.bytes[pos + 20], 0xFFFFFF00u);
+  EXPECT_EQ(replay(torn),
+            "End of valid update entries in journal.\n"
+            "End of valid transaction end entries in journal.\n");
+  EXPECT_EQ(mdb_bytes(385 * 8192 + 100, 8), pattern(8, 7));
 }
 
 TEST_F(ReplayTest, RedirectionIsFollowedOnce) {
   create_mdb(kLength);
-  JournalImage image(kLength);
-  image.set_pointer(0, 3, 48);
-  image.set_pointer(1, 2, kUpper);
-  std::uint32_t pos = image.transaction(48, 3, {{1024, pattern(4, 1)}});
-  image.redirection(pos, kUpper);
-  pos = image.transaction(kUpper, 4, {{2048, pattern(4, 2)}});
-  image.redirection(pos, 48);  // back into the half it came from
+  JournalImage image;
+  encode_index_pointer(image.pointer(0), {3, 48});
+  encode_tred(&image.bytes[image.transaction(48, 3, 1024, 1)], kUpper);
+  encode_tred(&image.bytes[image.transaction(kUpper, 4, 2048, 2)], 48);
   EXPECT_EQ(replay(image),
             "Encountered second redirection entry - end of replay.\n");
-  EXPECT_EQ(mdb_bytes(1024, 4), pattern(4, 1));
-  EXPECT_EQ(mdb_bytes(2048, 4), pattern(4, 2));
+  EXPECT_EQ(mdb_bytes(1024, 8), pattern(8, 1));
+  EXPECT_EQ(mdb_bytes(2048, 8), pattern(8, 2));
   EXPECT_EQ(cursor().half, 1u);
   EXPECT_EQ(cursor().serial, 5u);
-}
 
-TEST_F(ReplayTest, RedirectionOutsideTheJournalEndsReplay) {
-  create_mdb(kLength);
-  JournalImage image(kLength);
-  image.set_pointer(0, 1, 48);
-  image.redirection(image.transaction(48, 1, {{1024, pattern(4, 1)}}),
-                    kLength - 4);
-  EXPECT_EQ(replay(image),
+  JournalImage bad;
+  encode_index_pointer(bad.pointer(0), {1, 48});
+  encode_tred(&bad.bytes[bad.transaction(48, 1, 4096, 3)], kLength - 4);
+  EXPECT_EQ(replay(bad),
             "Encountered bad index in redirection entry - replay end.\n");
-  EXPECT_EQ(mdb_bytes(1024, 4), pattern(4, 1));
-}
-
-TEST_F(ReplayTest, TornUpdateRunningPastTheJournalEndsQuietly) {
-  create_mdb(kLength);
-  JournalImage image(kLength);
-  image.set_pointer(0, 1, 48);
-  const std::uint32_t pos = image.transaction(48, 1, {{1024, pattern(4, 1)}});
-  encode_tbeg(&image.bytes[pos], 1);
-  support::store_be32(&image.bytes[pos + kTbegSize], kTupdMagic);
-  support::store_be32(&image.bytes[pos + kTbegSize + 4], 0xFFFFFF00u);
-  EXPECT_EQ(replay(image),
-            "End of valid update entries in journal.\n"
-            "End of valid transaction end entries in journal.\n");
-  EXPECT_EQ(mdb_bytes(1024, 4), pattern(4, 1));
-}
-
-TEST_F(ReplayTest, ReplayPastTheStoreEndExtendsTheFile) {
-  create_mdb(kLength);
-  JournalImage image(kLength);
-  image.set_pointer(0, 1, 48);
-  image.transaction(48, 1, {{mdb_testing::kTestMdbSize + 100, pattern(4, 1)}});
-  replay(image);
-  EXPECT_EQ(mdb_bytes(mdb_testing::kTestMdbSize + 100, 4), pattern(4, 1));
+  EXPECT_EQ(mdb_bytes(4096, 8), pattern(8, 3));
 }
 
 TEST_F(ReplayTest, PointerChoiceAndHeaderChecks) {
   create_mdb(kLength);
-  // A damaged pointer 0 leaves the valid pointer 1, even at serial 0.
-  JournalImage image(kLength);
-  image.set_pointer(0, 5, 48);
-  image.bytes[kIndexPointerOffset + 12] ^= 1;
+  JournalImage image;  // pointer 0 damaged: pointer 1 (serial 0) is chosen
+  encode_index_pointer(image.pointer(0), {5, 48});
+  image.pointer(0)[12] ^= 1;
   replay(image);
   EXPECT_EQ(cursor().half, 0u);
   EXPECT_EQ(cursor().serial, 1u);
-  shut_down();
 
-  JournalImage wrong_version(kLength);
-  support::store_be32(&wrong_version.bytes[4], 2);
-  testing_util::write_file(journal_path, wrong_version.bytes);
-  open_store(mdb_path);
-  open_database();
-  expect_error<error_unsupported>(
-      [] { replay_at_open(); },
-      "Journal version 2 is unsupported - please upgrade Vexmon first");
-  shut_down();
-
-  testing_util::write_file(journal_path, std::vector<std::uint8_t>(kLength));
-  open_store(mdb_path);
-  open_database();
-  expect_error<error_fubar>([] { replay_at_open(); },
-                            "Journal does not start with a journal header");
-  close_journal();
-  expect_error<error_internal>([] { replay_at_open(); }, "No journal mapped");
-}
-
-TEST_F(ReplayTest, BothPointersInvalidWarnsOfDataLoss) {
-  create_mdb(kLength);
-  JournalImage image(kLength);
-  image.bytes[kIndexPointerOffset] ^= 1;
-  image.bytes[kIndexPointerOffset + kIndexPointerSize] ^= 1;
+  image.pointer(1)[0] ^= 1;
   testing_util::write_file(journal_path, image.bytes);
+  shut_down();
   open_store(mdb_path);
   open_database();
   diagnostic_mask().set(kDiagNotice);
@@ -259,6 +163,17 @@ TEST_F(ReplayTest, BothPointersInvalidWarnsOfDataLoss) {
                                   "Both index pointers were invalid");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "POSSIBLE DATA LOSS: REPLAY IMPOSSIBLE\n");
+  diagnostic_mask().set(0);
+
+  support::store_be32(&image.bytes[4], 2);
+  expect_error<error_unsupported>(
+      [&] { replay(image); },
+      "Journal version 2 is unsupported - please upgrade Vexmon first");
+  image.bytes.assign(kLength, 0);
+  expect_error<error_fubar>([&] { replay(image); },
+                            "Journal does not start with a journal header");
+  close_journal();
+  expect_error<error_internal>([] { replay_at_open(); }, "No journal mapped");
 }
 
 }  // namespace
