@@ -1,0 +1,33 @@
+// The index layer as the rest of the engine sees it: initialisation at open
+// and the maintenance the object layer runs on every object write.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace mdb {
+
+// An object reference: block number and byte offset of the object.
+struct ObjectRef {
+  std::uint32_t block = 0;
+  std::uint32_t offset = 0xFFFFFFFFu;
+  bool is_null() const { return offset == 0xFFFFFFFFu; }
+  friend bool operator==(const ObjectRef&, const ObjectRef&) = default;
+};
+
+// Sets the roots of the NodeId and ParentId indexes from the header's
+// index root list and creates them in a fresh MDB, each in a committed
+// transaction of its own. REQUIRES: start_database() has run.
+void init_indexes();
+
+// Brings every index in step with an object change: the old object (its
+// bytes from the piece header on, or none for a new object) stored at
+// `old_handle`, the new one at `new_handle` (none when the object goes).
+// REQUIRES: in_transaction(); init_indexes() has run.
+void update_object_indexes(std::optional<std::span<const std::uint8_t>> old_object,
+                           ObjectRef old_handle,
+                           std::optional<std::span<const std::uint8_t>> new_object,
+                           ObjectRef new_handle);
+
+}  // namespace mdb
