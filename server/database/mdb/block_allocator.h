@@ -34,8 +34,10 @@ struct dobj {
 // blocks M, scans the map and prints the block statistics.
 void init_map(std::uint32_t first_map_block, std::uint32_t map_blocks);
 
+// REQUIRES: init_map has run; n / B < M (unchecked; see query_block).
 std::uint8_t get_state(std::uint32_t n);
-// REQUIRES: in_transaction().
+// Logs the changed byte, then changes the map; a failed log changes
+// nothing. REQUIRES: in_transaction(); n / B < M (unchecked).
 void set_state(std::uint32_t n, std::uint8_t state);
 
 // As get_state / set_state, with a range test against the map.
@@ -60,5 +62,9 @@ placeholder_search find_placeholder(std::uint32_t block, std::uint32_t size);
 
 // Forgets the last good block and the map cache (for a new open).
 void reset_allocator();
+
+// The block of the last object allocation that left its block not full;
+// 0 when there is none. For tests and diagnostics.
+std::uint32_t last_good_block();
 
 }  // namespace mdb

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "server/database/mdb/block_cache_index.h"
+
 namespace mdb {
 
 // A caller-owned copy of one MDB block (B bytes).
@@ -28,7 +30,23 @@ void copy_block(std::uint8_t* destination, std::uint32_t n);
 // open transaction.
 BlockCopy private_copy(std::uint32_t n);
 
-// Empties the cache (for tests and for a new open in the same process).
+// Empties the cache (for tests and for a new open in the same process) and
+// gives it its normal capacity again.
 void reset_buffer_cache();
+
+// What the cache holds, for tests and diagnostics.
+struct BufferCacheStats {
+  std::uint32_t count = 0;     // cached blocks
+  std::uint32_t capacity = 0;  // blocks it holds before it evicts
+  BlockCacheIndex::Stats index;
+};
+BufferCacheStats buffer_cache_stats();
+
+// True when block n is cached; loads nothing and changes no recency.
+bool block_cached(std::uint32_t n);
+
+// Empties the cache and gives it room for `capacity` blocks (tests use
+// small caches to reach eviction quickly). REQUIRES: capacity > 0.
+void set_buffer_cache_capacity(std::uint32_t capacity);
 
 }  // namespace mdb

@@ -1,0 +1,63 @@
+// The allocation map in memory: the map blocks F .. F+M-1 of the MDB, one
+// state byte per block of the file, loaded block by block on first use.
+//
+// Map blocks are read straight from the store, not through the buffer
+// cache. That is sound because the replay at open leaves the file's map
+// current and every change of the running process goes through
+// set_state, which changes the loaded copy, so a loaded map block is never
+// older than the file plus the journal. Loaded blocks stay until clear()
+// (a new open) or the trimming of the scan at initialisation.
+#pragma once
+
+#include <cstdint>
+#include <map>
+
+#include "server/database/mdb/buffer_cache.h"
+
+namespace mdb {
+
+class AllocationMap {
+ public:
+  // Forgets every loaded map block and records where the map lies.
+  void init(std::uint32_t first_map_block, std::uint32_t map_blocks);
+  // Forgets every loaded map block.
+  void clear();
+
+  // True when the map has an entry for block n.
+  bool covers(std::uint32_t n) const;
+  // The number of blocks the map has entries for, M * B (blocks 0 ..).
+  std::uint64_t covered_blocks() const;
+
+  // REQUIRES: covers(n).
+  std::uint8_t state(std::uint32_t n);
+  // Logs the changed byte in the running transaction, then stores it; a
+  // failed log leaves the entry unchanged. REQUIRES: covers(n).
+  void set_state(std::uint32_t n, std::uint8_t state);
+
+  // Drops loaded map blocks, lowest numbers first, until fewer than
+  // `limit` remain.
+  void trim(std::size_t limit);
+
+  std::uint32_t first_map_block() const { return first_map_block_; }
+  std::uint32_t map_blocks() const { return map_blocks_; }
+  std::size_t loaded_blocks() const { return loaded_.size(); }
+
+ private:
+  // The loaded copy of the map block that holds the entry of block n.
+  std::uint8_t* entries_with(std::uint32_t n);
+  // The byte offset of the entry of block n in the MDB file.
+  std::uint64_t entry_offset(std::uint32_t n) const;
+
+  std::uint32_t first_map_block_ = 0;  // F
+  std::uint32_t map_blocks_ = 0;       // M
+  std::map<std::uint32_t, BlockCopy> loaded_;  // by map block number
+  // The most recently used map block, so runs of lookups in one map block
+  // need no search.
+  std::uint32_t recent_block_ = 0;
+  std::uint8_t* recent_entries_ = nullptr;
+};
+
+// The process-wide map.
+AllocationMap& allocation_map();
+
+}  // namespace mdb
