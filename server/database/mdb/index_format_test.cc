@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "server/database/mdb/index_operations.h"
 #include "server/database/mdb/index_search.h"
 #include "server/database/mdb/index_test_fixture.h"
 #include "server/database/support/big_endian.h"
@@ -158,6 +159,16 @@ TEST_F(IndexRootTest, InitialisationFailures) {
   in_transaction([] { mark_block(5, block_used); });
   expect_error<error_fubar>([] { create_index_root(5); },
                             "Non-index node at index-block 5");
+}
+
+TEST_F(IndexRootTest, SlotsWithoutRootAreRefused) {
+  // A header with three roots: only slots 0 and 1 get theirs.
+  start({1024, 16, 1, 2, {2, 3, 4}});
+  EXPECT_EQ(index_roots[2], kNoIndexBlock);
+  begin_transaction();
+  expect_error<error_internal>(
+      [] { nonuniq_insert(2, key(1), {1, 1}); },
+      "Attempt to insert in non-unique non-existant index");
 }
 
 TEST_F(IndexRootTest, FirstDescentCreatesTheFirstLeaf) {

@@ -48,7 +48,10 @@ void check_leaf_links(const SearchPath& path, const PathElement& element) {
 }  // namespace
 
 void check_index(std::uint32_t i, const std::string& message) {
-  if (!(i < index_root_count() && i < kMaxIndexes)) {
+  // A header may list more than the two roots init_indexes takes over; a
+  // slot without a root in the table is refused like an undefined one.
+  if (!(i < index_root_count() && i < kMaxIndexes) ||
+      index_roots[i] == kNoIndexBlock) {
     throw error_internal(message);
   }
 }

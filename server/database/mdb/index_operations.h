@@ -33,8 +33,8 @@ extern std::array<std::uint32_t, kMaxIndexes> index_roots;
 // REQUIRES: the allocation map is initialised; no transaction is open.
 bool create_index_root(std::uint32_t b);
 
-// Passes when slot i is defined by the header (and below kMaxIndexes);
-// else throws mdb::error_internal with `message`.
+// Passes when slot i is defined by the header, below kMaxIndexes and has a
+// root in the table; else throws mdb::error_internal with `message`.
 void check_index(std::uint32_t i, const std::string& message);
 
 // Unique slot i: must_exist false enters a new key, true replaces the data
