@@ -8,6 +8,8 @@
 //      it and leaves it open for the rest of the run.
 //   3. Close the journal ("Journal in sync. Ready for shutdown."), flush the
 //      MDB store and close it.
+//   4. Unless -c: reopen the MDB and write its initial content
+//      (initial_content.h).
 //
 // TSDB settings are checked before step 1. An existing file is never
 // overwritten: every pre-creation uses
@@ -17,9 +19,8 @@
 // directory is flushed when the file is created.
 #include "server/database/creation_tool/creation_sequence.h"
 
-#include <iostream>
-
 #include "server/database/creation_tool/file_preparation.h"
+#include "server/database/creation_tool/initial_content.h"
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/header.h"
 #include "server/database/tsdb/creation.h"
@@ -96,11 +97,8 @@ int create_databases(creation_settings& settings, const run_flags& flags) {
   mdb::close_store();
 
   if (flags.completely_empty) return 0;
-  std::cerr << "Writing the initial content (indexes, root domain and "
-               "administrator) is not available yet; the files were created "
-               "as with -c"
-            << std::endl;
-  return 1;
+  write_initial_content(settings.mdb_path, flags.omit_admin);
+  return 0;
 }
 
 }  // namespace creation_tool

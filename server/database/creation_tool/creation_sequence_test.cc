@@ -297,17 +297,4 @@ TEST(CreationSequence, TooManyChecksForTheBlockSizeWriteNothing) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST(CreationSequence, WithoutEmptyFlagTheFilesAreMadeButTheRunFails) {
-  // The initial content does not exist yet: the run must not claim success.
-  TempDir dir;
-  const std::string d = dir.path().string();
-  const auto r = run_process(VEXMON_DBCREATE, {"-f", "-d", d});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("Journal in sync. Ready for shutdown.\n"),
-            std::string::npos);
-  EXPECT_NE(r.err.find("not available yet"), std::string::npos);
-  EXPECT_EQ(file_size(dir.file("main.odb")), 385 * kMdbBlock);
-  EXPECT_EQ(file_size(dir.file("main.tsdb")), 1280u * 8192);
-}
-
 }  // namespace
