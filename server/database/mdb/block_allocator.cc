@@ -19,8 +19,8 @@
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/header.h"
+#include "server/database/mdb/object_pieces.h"
 #include "server/database/mdb/transaction.h"
-#include "server/database/support/big_endian.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/metrics_table.h"
 #include "server/database/support/text_format.h"
@@ -44,30 +44,6 @@ std::uint32_t first_data_block() { return database().first_data_block; }
 // Less placeholder space than this makes a block full.
 std::uint32_t full_threshold() { return block_size() * 25 / 100; }
 
-constexpr std::uint32_t kPlaceholderFlag = 1;
-constexpr std::uint32_t kPieceHeaderSize = 4;
-
-std::uint32_t piece_length(std::uint32_t header) {
-  return header & ~kPlaceholderFlag;
-}
-bool is_placeholder(std::uint32_t header) {
-  return (header & kPlaceholderFlag) != 0;
-}
-
-// Calls visit(offset, header) for each piece of a block image from offset
-// 0 while it returns true. A header below 2 (a piece without length) is
-// visited and ends the walk, since the walk cannot pass it.
-template <typename Visit>
-void walk_pieces(const std::uint8_t* data, Visit&& visit) {
-  const std::uint32_t b = block_size();
-  for (std::uint32_t offset = 0; offset + kPieceHeaderSize <= b;) {
-    const std::uint32_t header = support::load_be32(data + offset);
-    if (!visit(offset, header) || header < 2) return;
-    if (piece_length(header) > b - offset) return;
-    offset += piece_length(header);
-  }
-}
-
 struct BlockSearch {
   placeholder_search result;
   BlockCopy copy;  // the private copy that was searched
@@ -82,7 +58,7 @@ BlockSearch search_block(std::uint32_t block, std::uint32_t size) {
   const std::uint32_t threshold = full_threshold();
   std::uint64_t free = 0;
   std::optional<std::uint32_t>& candidate = search.result.offset;
-  walk_pieces(search.copy.data(), [&](std::uint32_t offset,
+  walk_pieces(search.copy.data(), block_size(), [&](std::uint32_t offset,
                                       std::uint32_t header) {
     if (header < 2) {
       throw error_consistency("Object at offset " + support::text_u32(offset) +
@@ -110,7 +86,7 @@ void in_own_transaction(Change&& change) {
 dobj take_empty_block(std::uint32_t n) {
   BlockCopy copy = private_copy(n);
   diagnostic(kDiagTrace, "Found empty block - starting from scratch on that one");
-  support::store_be32(copy.data(), block_size() | kPlaceholderFlag);
+  set_piece_header(copy.data(), 0, block_size() | kPlaceholderBit);
   in_own_transaction([&] {
     log_update(copy.data(), kPieceHeaderSize, block_offset(n));
     set_state(n, block_used);
@@ -173,7 +149,7 @@ std::optional<std::uint32_t> first_empty_from(std::uint32_t start) {
 std::uint8_t classify_block(const std::uint8_t* data) {
   std::uint64_t free = 0;
   // A piece without length ends the walk; the rest counts as occupied.
-  walk_pieces(data, [&](std::uint32_t, std::uint32_t header) {
+  walk_pieces(data, block_size(), [&](std::uint32_t, std::uint32_t header) {
     if (is_placeholder(header)) free += piece_length(header);
     return true;
   });

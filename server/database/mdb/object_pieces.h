@@ -41,6 +41,21 @@ inline std::uint32_t piece_header(const dobj& object) {
   return piece_header(object.data.data(), object.offset);
 }
 
+// Calls visit(offset, header) for each piece of a block image of
+// `block_size` bytes from offset 0 while it returns true. A header below 2
+// (a piece without length) is visited and ends the walk, since the walk
+// cannot pass it; so does a piece that would run past the block's end.
+template <typename Visit>
+void walk_pieces(const std::uint8_t* data, std::uint32_t block_size,
+                 Visit&& visit) {
+  for (std::uint32_t offset = 0; offset + kPieceHeaderSize <= block_size;) {
+    const std::uint32_t header = piece_header(data, offset);
+    if (!visit(offset, header) || header < 2) return;
+    if (piece_length(header) > block_size - offset) return;
+    offset += piece_length(header);
+  }
+}
+
 // Logs the 4 header bytes of the piece at `offset` of the copy of `block`
 // in the open transaction.
 void log_piece_header(std::uint32_t block, const std::uint8_t* data,

@@ -13,11 +13,10 @@
 //   next begin flips through the checkpoint rule and needs no TRED.
 #include "server/database/mdb/transaction.h"
 
-#include <cstdio>
-#include <cstdlib>
 
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/fatal_assertion.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/journal_entries.h"
 #include "server/database/mdb/journal_layout.h"
@@ -130,9 +129,7 @@ void end_transaction(bool asynchronous) {
   t.stack.pop_back();
   if (!t.stack.empty()) {
     if (asynchronous) return;
-    std::fputs("Assertion failed: Syncronous nested transactions not supported\n",
-               stderr);
-    std::abort();
+    assertion_failed("Syncronous nested transactions not supported");
   }
   JournalCursor& cursor = journal().cursor;
   if (cursor.write_position == begin_position + kTbegSize) {
