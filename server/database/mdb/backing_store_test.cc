@@ -23,11 +23,12 @@ std::uint64_t probe_file(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY);
   EXPECT_GE(fd, 0);
   const std::uint64_t length = measured_length(fd);
+  EXPECT_EQ(last_readable_offset(fd).has_value(), length != 0);
   ::close(fd);
   return length;
 }
 
-TEST(BackingStoreTest, ProbeMeasuresFilesOfEverySize) {
+TEST(BackingStoreTest, ProbeOpenAndGrowOnlyWhenNeeded) {
   testing_util::TempDir dir;
   make_zero_file(dir.file("big"), 3'153'920);
   make_zero_file(dir.file("small"), 1000);
@@ -38,41 +39,36 @@ TEST(BackingStoreTest, ProbeMeasuresFilesOfEverySize) {
   EXPECT_EQ(probe_file(dir.file("pow")), 16384u);
   // An empty file has no readable byte: length 0, not 1.
   EXPECT_EQ(probe_file(dir.file("empty")), 0u);
-  const int fd = ::open(dir.file("empty").c_str(), O_RDONLY);
-  EXPECT_FALSE(last_readable_offset(fd).has_value());
-  ::close(fd);
 
   BackingStore store;
-  store.open(dir.file("big"));
-  EXPECT_EQ(store.length(), 3'153'920u);
-  EXPECT_TRUE(store.block_in_file(384));
-  EXPECT_FALSE(store.block_in_file(385));
-}
-
-TEST(BackingStoreTest, OpenOfMissingFileFails) {
-  testing_util::TempDir dir;
-  const std::string path = dir.file("missing.odb");
-  BackingStore store;
-  expect_error<error_open>([&] { store.open(path); },
-                           "Cannot open database for read/write in \"" + path +
-                               "\"");
+  const std::string missing = dir.file("missing.odb");
+  expect_error<error_open>([&] { store.open(missing); },
+                           "Cannot open database for read/write in \"" +
+                               missing + "\"");
   EXPECT_FALSE(store.is_open());
-}
 
-struct GrowCase {
-  std::uint64_t initial;
-  std::uint32_t block;
-  std::uint64_t expected;
-};
+  store.open(dir.file("big"));
+  EXPECT_EQ(stderr_of([&] { store.ensure_block(384); }), "");
+  EXPECT_EQ(store.length(), 3'153'920u);
+  stderr_of([&] { store.ensure_block(385); });
+  EXPECT_EQ(store.length(), 3'776'512u);
+  EXPECT_EQ(std::filesystem::file_size(dir.file("big")), 3'776'512u);
+  store.close();
+  store.close();  // closing a closed store does nothing
+}
 
 TEST(BackingStoreTest, GrowAddsAboutAFifthInWholeZeroBlocks) {
-  const GrowCase cases[] = {
+  const struct {
+    std::uint64_t initial;
+    std::uint32_t block;
+    std::uint64_t expected;
+  } cases[] = {
       {3'153'920, 385, 3'776'512},  // step 630,780 rounds down to 622,592
       {100'000, 0, 116'384},        // step 20,000 rounds down to 16,384
       {40'000, 0, 48'192},          // step 8,000 rounds down to 0: one block
       {8192, 20, 21 * 8192},        // the block asked for beats the step
   };
-  for (const GrowCase& c : cases) {
+  for (const auto& c : cases) {
     testing_util::TempDir dir;
     const std::string path = dir.file("store");
     testing_util::write_file(path, std::vector<std::uint8_t>(c.initial, 0x5A));
@@ -80,7 +76,7 @@ TEST(BackingStoreTest, GrowAddsAboutAFifthInWholeZeroBlocks) {
     store.open(path);
     EXPECT_EQ(stderr_of([&] { store.grow(c.block); }),
               "Attempting to grow MDB from " + std::to_string(c.initial) +
-                       " bytes to " + std::to_string(c.expected) + " bytes\n");
+                  " bytes to " + std::to_string(c.expected) + " bytes\n");
     EXPECT_EQ(store.length(), c.expected);
     store.close();
     const std::vector<std::uint8_t> bytes = testing_util::read_file(path);
@@ -89,19 +85,6 @@ TEST(BackingStoreTest, GrowAddsAboutAFifthInWholeZeroBlocks) {
       ASSERT_EQ(bytes[i], i < c.initial ? 0x5A : 0) << "at " << i;
     }
   }
-}
-
-TEST(BackingStoreTest, EnsureBlockGrowsOnlyWhenNeeded) {
-  testing_util::TempDir dir;
-  const std::string path = dir.file("store");
-  make_zero_file(path, 3'153'920);
-  BackingStore store;
-  store.open(path);
-  EXPECT_EQ(stderr_of([&] { store.ensure_block(384); }), "");
-  EXPECT_EQ(store.length(), 3'153'920u);
-  stderr_of([&] { store.ensure_block(385); });
-  EXPECT_EQ(store.length(), 3'776'512u);
-  EXPECT_EQ(std::filesystem::file_size(path), 3'776'512u);
 }
 
 TEST(BackingStoreTest, ReadsAndWritesPastTheEndAreRefusedUntouched) {
@@ -115,11 +98,13 @@ TEST(BackingStoreTest, ReadsAndWritesPastTheEndAreRefusedUntouched) {
   ASSERT_EQ(store.length(), 1000u);
 
   std::vector<std::uint8_t> buffer(1024, 0xEE);
+  const std::string read_text =
+      "Read beyond end of object backing store attempted";
   expect_error<error_range>([&] { store.read_bytes(buffer.data(), 0, 1024); },
-                            "Read beyond end of object backing store attempted");
+                            read_text);
   expect_error<error_range>(
       [&] { store.read_bytes(buffer.data(), ~std::uint64_t{0}, 2); },
-      "Read beyond end of object backing store attempted");
+      read_text);
   EXPECT_EQ(buffer, std::vector<std::uint8_t>(1024, 0xEE));
 
   expect_error<error_range>(
@@ -144,25 +129,6 @@ TEST(BackingStoreTest, ReadsAndWritesPastTheEndAreRefusedUntouched) {
   EXPECT_EQ(store.write_bytes(buffer.data(), 1000, 24, true), 24u);
   EXPECT_EQ(store.length(), 1000u);
   EXPECT_EQ(std::filesystem::file_size(path), 1024u);
-}
-
-TEST(BackingStoreTest, BlockReadsAndByteWritesMeetOnDisk) {
-  testing_util::TempDir dir;
-  const std::string path = dir.file("store");
-  make_zero_file(path, 4 * 8192);
-  BackingStore store;
-  store.open(path);
-  const std::vector<std::uint8_t> pattern = {1, 2, 3, 4, 5};
-  store.write_bytes(pattern.data(), 2 * 8192 - 2, pattern.size(), false);
-  store.sync();
-  std::vector<std::uint8_t> blocks(2 * 8192);
-  store.read_blocks(blocks.data(), 1, 2);
-  EXPECT_EQ(blocks[8190], 1);
-  EXPECT_EQ(blocks[8194], 5);
-  store.seek(12345);
-  store.close();
-  store.close();  // closing a closed store does nothing
-  EXPECT_FALSE(store.is_open());
 }
 
 }  // namespace

