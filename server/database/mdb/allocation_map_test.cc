@@ -3,42 +3,23 @@
 #include <gtest/gtest.h>
 
 #include "server/database/mdb/cache_test_fixture.h"
-#include "server/database/mdb/header.h"
 #include "server/database/support/errors.h"
 
 namespace mdb {
 namespace {
 
-using mdb_testing::expect_error;
-using mdb_testing::kTestBlock;
-using mdb_testing::stderr_of;
+using namespace mdb_testing;
 
 constexpr std::uint32_t kMapBlocks = 256;
 constexpr std::uint32_t kCovered = kMapBlocks * kTestBlock;  // 2,097,152
 
-class AllocationMapTest : public mdb_testing::CacheFixture {
- protected:
-  std::string init_lines(std::uint32_t map_blocks = kMapBlocks) {
-    diagnostic_mask().set(kDiagInfo);
-    const std::string lines =
-        stderr_of([&] { init_map(1, map_blocks); });
-    diagnostic_mask().set(0);
-    return lines;
-  }
-};
-
-TEST_F(AllocationMapTest, ScanOfAFreshMapPrintsTheStatistics) {
-  EXPECT_EQ(init_lines(),
-            "Empty blocks: 2097152\nUsed blocks: 0\nFull blocks: 0\n"
-            "Root index blocks: 0\nNon-root index blocks: 0\nLeaf blocks: 0\n"
-            "Lob blocks: 0\n");
-  // The scan keeps only a few map blocks loaded.
-  EXPECT_LT(allocation_map().loaded_blocks(), 4u);
-  EXPECT_EQ(get_state(kCovered - 1), block_empty);
-}
+using AllocationMapTest = CacheFixture;
 
 TEST_F(AllocationMapTest, ChangesAreLoggedAndSurviveAReopen) {
   init_map(1, kMapBlocks);
+  // The scan keeps only a few map blocks loaded.
+  EXPECT_LT(allocation_map().loaded_blocks(), 4u);
+  EXPECT_EQ(get_state(kCovered - 1), block_empty);
   hold_checkpoints();
   begin_transaction();
   mark_block(257, block_index_root);
@@ -52,9 +33,8 @@ TEST_F(AllocationMapTest, ChangesAreLoggedAndSurviveAReopen) {
 
   reopen();  // the replay at open writes them into the file
   EXPECT_EQ(mdb_bytes(kTestBlock + 257, 1), std::vector<std::uint8_t>{4});
-  EXPECT_EQ(mdb_bytes(kTestBlock + 9000, 1),
-            std::vector<std::uint8_t>{6});
-  EXPECT_EQ(init_lines(),
+  EXPECT_EQ(mdb_bytes(kTestBlock + 9000, 1), std::vector<std::uint8_t>{6});
+  EXPECT_EQ(diagnostics_of(kDiagInfo, [] { init_map(1, kMapBlocks); }),
             "Empty blocks: 2097149\nUsed blocks: 0\nFull blocks: 0\n"
             "Root index blocks: 1\nNon-root index blocks: 0\nLeaf blocks: 1\n"
             "Lob blocks: 1\n");

@@ -51,6 +51,14 @@ class CacheFixture : public JournalFixture {
     mdb::database().store.write_bytes(bytes.data(), kTestBlock + first, count,
                                       false);
   }
+  // What `action` prints on stderr with the diagnostic mask set to `mask`.
+  template <typename Action>
+  std::string diagnostics_of(std::uint32_t mask, Action&& action) {
+    mdb::diagnostic_mask().set(mask);
+    const std::string lines = stderr_of(action);
+    mdb::diagnostic_mask().set(0);
+    return lines;
+  }
 
  private:
   void open_fresh() {
