@@ -26,24 +26,29 @@ std::string default_summaries(const std::string& d) {
          tsdb_summary("3", "8192", "10", d + "/main.tsdb") + kConfirmPrompt;
 }
 
+// Runs the program and checks standard output, standard error and the exit
+// code, each on its own.
+void expect_run(const std::vector<std::string>& args, const std::string& out,
+                const std::string& err, int exit_code,
+                const std::string& input = "") {
+  const auto r = run_process(kProgram, args, input);
+  EXPECT_EQ(r.out, out);
+  EXPECT_EQ(r.err, err);
+  EXPECT_EQ(r.exit_code, exit_code);
+}
+
 TEST(Program, UsageWithoutADestinationOrAfterHelp) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{
            {}, {"-n"}, {"-c"}, {"-f"}, {"-d"}, {"-h", "-x"}, {"-help"}}) {
-    const auto r = run_process(kProgram, args);
-    EXPECT_EQ(r.out, kBanner);
-    EXPECT_EQ(r.err, kUsage);
-    EXPECT_EQ(r.exit_code, 0);
+    expect_run(args, kBanner, kUsage, 0);
   }
 }
 
 TEST(Program, UnknownArgumentEndsTheRunBeforeLaterOptions) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"-x"}, {"-x", "-h"}}) {
-    const auto r = run_process(kProgram, args);
-    EXPECT_EQ(r.out, kBanner);
-    EXPECT_EQ(r.err, "Unknown or misplaced argument: \"-x\"\n");
-    EXPECT_EQ(r.exit_code, 1);
+    expect_run(args, kBanner, "Unknown or misplaced argument: \"-x\"\n", 1);
   }
 }
 
@@ -53,39 +58,26 @@ TEST(Program, UnusableDestinationStopsTheRunEvenWithInteractive) {
   const std::string missing = dir.file("missing");
   const std::string plain = dir.file("plain");
 
-  auto r = run_process(kProgram, {"-d", missing});
-  EXPECT_EQ(r.out, kBanner + kCannotStat);
-  EXPECT_EQ(r.err, "Cannot stat path \"" + missing + "\"\n");
-  EXPECT_EQ(r.exit_code, 1);
-
-  r = run_process(kProgram, {"-i", "-d", plain}, "/tmp\n");
-  EXPECT_EQ(r.out, kBanner + "Path not a directory or block device\n");
-  EXPECT_EQ(r.err, "Cannot stat path \"" + plain + "\"\n");
-  EXPECT_EQ(r.exit_code, 1);
+  expect_run({"-d", missing}, kBanner + kCannotStat,
+             "Cannot stat path \"" + missing + "\"\n", 1);
+  expect_run({"-i", "-d", plain},
+             kBanner + "Path not a directory or block device\n",
+             "Cannot stat path \"" + plain + "\"\n", 1, "/tmp\n");
 }
 
-TEST(Program, DeclinedDefaultRunUsesTheLastDestinationAndCreatesNothing) {
+TEST(Program, DeclinedOrUnansweredDefaultRunCreatesNothing) {
   TempDir first, second;
   const std::string d = first.path().string();
   const std::string e = second.path().string();
-  const auto r = run_process(kProgram, {"-d", d, "-d" + e}, "n\n");
-  EXPECT_EQ(r.out, kBanner + default_summaries(e));
-  EXPECT_EQ(r.err, "placement path: \"" + d + "\"\n" +
-                       "placement path: \"" + e + "\"\n" +
-                       "ok - exising.\n\n");
-  EXPECT_EQ(r.exit_code, 0);
+  expect_run({"-d", d, "-d" + e}, kBanner + default_summaries(e),
+             "placement path: \"" + d + "\"\n" + "placement path: \"" + e +
+                 "\"\n" + "ok - exising.\n\n",
+             0, "n\n");
+  // With no answer at all the run ends as failed.
+  expect_run({"-d", d}, kBanner + default_summaries(d) + "\n",
+             "placement path: \"" + d + "\"\n" + kInputEnded, 1);
   EXPECT_TRUE(std::filesystem::is_empty(first.path()));
   EXPECT_TRUE(std::filesystem::is_empty(second.path()));
-}
-
-TEST(Program, EndOfInputAtTheConfirmationCreatesNothing) {
-  TempDir dir;
-  const std::string d = dir.path().string();
-  const auto r = run_process(kProgram, {"-d", d});
-  EXPECT_EQ(r.out, kBanner + default_summaries(d) + "\n");
-  EXPECT_EQ(r.err, "placement path: \"" + d + "\"\n" + kInputEnded);
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
 TEST(Program, ForceAnswersTheConfirmationWithoutReading) {
@@ -102,11 +94,10 @@ TEST(Program, ForceAnswersTheConfirmationWithoutReading) {
 TEST(Program, BlockDeviceIsRefusedForTheDefaultMode) {
   const auto device = find_block_device();
   if (!device) GTEST_SKIP() << "no block device";
-  const auto r = run_process(kProgram, {"-d", *device});
-  EXPECT_EQ(r.out, kBanner);
-  EXPECT_EQ(r.err, "placement path: \"" + *device + "\"\n" +
-                       "Cannot place both MDB and TSDB in a block special\n");
-  EXPECT_EQ(r.exit_code, 1);
+  expect_run({"-d", *device}, kBanner,
+             "placement path: \"" + *device + "\"\n" +
+                 "Cannot place both MDB and TSDB in a block special\n",
+             1);
 }
 
 TEST(Program, EveryBoundAndEveryDeclinedBlockWithTheWholeOutput) {
@@ -119,8 +110,6 @@ TEST(Program, EveryBoundAndEveryDeclinedBlockWithTheWholeOutput) {
       d + "\ni\n128\nyes\n" +                              // MDB again
       "1\n6\n2\n1000\n3000\n16385\n1024\n0\n7\n" + d + "\nno\n" +
       "5\n16384\n1\n" + d + "\nN\n";
-  const auto r = run_process(kProgram, {"-i"}, input);
-
   const std::string mdb_file = d + "/main.odb";
   const std::string tsdb_file = d + "/main.tsdb";
   const std::string first_mdb =
@@ -149,10 +138,10 @@ TEST(Program, EveryBoundAndEveryDeclinedBlockWithTheWholeOutput) {
       kChainsIntro + kChainsPrompt + kBlockSizeIntro + kBlockSizePrompt +
       kChecksIntro + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
       tsdb_summary("5", "16384", "1", tsdb_file) + kConfirmPrompt;
-  EXPECT_EQ(r.out, kBanner + first_mdb + second_mdb + first_tsdb +
-                       second_tsdb + kChainsIntro + kChainsPrompt + "\n");
-  EXPECT_EQ(r.err, kInputEnded);
-  EXPECT_EQ(r.exit_code, 1);
+  expect_run({"-i"},
+             kBanner + first_mdb + second_mdb + first_tsdb + second_tsdb +
+                 kChainsIntro + kChainsPrompt + "\n",
+             kInputEnded, 1, input);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
@@ -165,8 +154,6 @@ TEST(Program, InteractiveDropsTheDestinationAndRunsTheWholeDialogue) {
   // path), confirmed; TSDB block declined; the input ends in the repeat.
   const std::string input = e + "\next\n" + e + "\nseven\n16\ny\n" +
                             "3\n4096\n500\n" + e + "\nn\n";
-  const auto r = run_process(kProgram, {"-i", "-d", d}, input);
-
   const std::string tsdb_block =
       kChainsIntro + kChainsPrompt + kBlockSizeIntro + kBlockSizePrompt +
       kChecksIntro + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
@@ -179,12 +166,12 @@ TEST(Program, InteractiveDropsTheDestinationAndRunsTheWholeDialogue) {
       mdb_summary(e + "/main.odb", "External",
                   "Journal path: " + e + "/main.odbj\nJournal size: 16 MiB\n") +
       kConfirmPrompt + tsdb_block + kChainsIntro + kChainsPrompt + "\n";
-  EXPECT_EQ(r.out, expected);
-  EXPECT_EQ(r.err, "placement path: \"" + d + "\"\n" +
-                       "You gave a destination path, but also asked to be \n"
-                       "asked about everything...  I will ask you about "
-                       "everything then.\n" + kInputEnded);
-  EXPECT_EQ(r.exit_code, 1);
+  expect_run({"-i", "-d", d}, expected,
+             "placement path: \"" + d + "\"\n" +
+                 "You gave a destination path, but also asked to be \n"
+                 "asked about everything...  I will ask you about "
+                 "everything then.\n" + kInputEnded,
+             1, input);
   EXPECT_TRUE(std::filesystem::is_empty(given.path()));
   EXPECT_TRUE(std::filesystem::is_empty(answered.path()));
 }

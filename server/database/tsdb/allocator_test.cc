@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "server/database/mdb/test_helpers.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/test_util.h"
 #include "server/database/tsdb/tsdb_test_util.h"
@@ -11,24 +12,20 @@
 namespace tsdb {
 namespace {
 
+using mdb_testing::expect_error;
+
 using Hints = std::array<std::uint32_t, kHintCount>;
 
-TEST(AllocatorTest, SingleBlocksAreHandedOutInOrderWithoutHints) {
+TEST(AllocatorTest, ScanHandsOutInOrderAndRefreshesHints) {
   BlockAllocator allocator;
   EXPECT_EQ(allocator.bitmap_init(1280), 1280u);
   allocator.bitmap_mark(0, 1);
+  EXPECT_EQ(allocator.alloc_blocks(0), 0u);
+  // Single blocks come in order and leave no hint.
   EXPECT_EQ(allocator.alloc_blocks(1), 1u);
   EXPECT_EQ(allocator.alloc_blocks(1), 2u);
-  EXPECT_EQ(allocator.alloc_blocks(1), 3u);
   EXPECT_EQ(allocator.hints(), Hints{});
-  EXPECT_EQ(allocator.alloc_blocks(0), 0u);
-  EXPECT_FALSE(allocator.in_use(4));
-}
-
-TEST(AllocatorTest, ScanRefreshesAndAdvancesHints) {
-  BlockAllocator allocator;
-  allocator.bitmap_init(1280);
-  allocator.bitmap_mark(0, 13);
+  allocator.bitmap_mark(3, 10);
   EXPECT_EQ(allocator.alloc_blocks(13), 13u);
   EXPECT_EQ(allocator.hints(), (Hints{26, 26, 26, 0, 0, 0, 0, 0}));
   // No hint of class 3 or above: the scan starts again at block 1.
@@ -78,12 +75,8 @@ TEST(AllocatorTest, DoubleMarkingIsRefusedWithoutChange) {
   BlockAllocator allocator;
   allocator.bitmap_init(64);
   allocator.bitmap_mark(5, 3);
-  try {
-    allocator.bitmap_mark(4, 3);
-    FAIL() << "double marking accepted";
-  } catch (const error_dcalloc& e) {
-    EXPECT_EQ(e.text(), "Block 4 doubly allocated");
-  }
+  expect_error<error_dcalloc>([&] { allocator.bitmap_mark(4, 3); },
+                              "Block 4 doubly allocated");
   EXPECT_FALSE(allocator.in_use(4));
   EXPECT_THROW(allocator.bitmap_mark(60, 5), error_internal);
   EXPECT_FALSE(allocator.in_use(60));
@@ -101,43 +94,34 @@ TEST(AllocatorTest, ResizeRefusesToDropBlocksInUse) {
   EXPECT_FALSE(allocator.in_use(199));
 }
 
-class GrowTest : public ::testing::Test {
- protected:
-  void open_with_blocks(std::uint32_t blocks) {
-    tsdb_testing::open_empty_store(tsdb_, dir_.file("grow.tsdb"), 1024);
-    tsdb_.store.btb_Grow(blocks);
-    tsdb_.allocator.bitmap_init(blocks);
-  }
-
-  testing_util::TempDir dir_;
-  TsdbState tsdb_;
-};
-
-TEST_F(GrowTest, GrowsByAtLeastTenPercent) {
-  open_with_blocks(1280);
-  testing::internal::CaptureStderr();
-  grow_tsdb(tsdb_.store, tsdb_.allocator, tsdb_.diagnostics, 13);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Growing TSDB with 120 blocks\n");
-  EXPECT_EQ(tsdb_.store.btb_BlockCount(), 1400u);
-  EXPECT_EQ(tsdb_.allocator.covered(), 1400u);
-  EXPECT_EQ(testing_util::read_file(dir_.file("grow.tsdb")).size(),
+TEST(GrowTest, GrowsByAtLeastTenPercentOrExactlyTheRequestWhenSmall) {
+  testing_util::TempDir dir;
+  TsdbState large, small;
+  auto open = [&](TsdbState& tsdb, const char* name, std::uint32_t blocks) {
+    tsdb_testing::open_empty_store(tsdb, dir.file(name), 1024);
+    tsdb.store.btb_Grow(blocks);
+    tsdb.allocator.bitmap_init(blocks);
+  };
+  auto grow = [](TsdbState& tsdb, std::uint32_t blocks) {
+    return mdb_testing::stderr_of([&] {
+      grow_tsdb(tsdb.store, tsdb.allocator, tsdb.diagnostics, blocks);
+    });
+  };
+  open(large, "large.tsdb", 1280);
+  EXPECT_EQ(grow(large, 13), "Growing TSDB with 120 blocks\n");
+  EXPECT_EQ(large.store.btb_BlockCount(), 1400u);
+  EXPECT_EQ(large.allocator.covered(), 1400u);
+  EXPECT_EQ(testing_util::read_file(dir.file("large.tsdb")).size(),
             1400u * 1024);
   // A request above the minimum is granted as asked.
-  testing::internal::CaptureStderr();
-  grow_tsdb(tsdb_.store, tsdb_.allocator, tsdb_.diagnostics, 300);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "Growing TSDB with 300 blocks\n");
-  EXPECT_EQ(tsdb_.allocator.covered(), 1700u);
-}
+  EXPECT_EQ(grow(large, 300), "Growing TSDB with 300 blocks\n");
+  EXPECT_EQ(large.allocator.covered(), 1700u);
 
-TEST_F(GrowTest, SmallStoreGrowsByExactlyTheRequest) {
-  open_with_blocks(99);
-  tsdb_.diagnostics.set(0);
-  grow_tsdb(tsdb_.store, tsdb_.allocator, tsdb_.diagnostics, 7);
-  EXPECT_EQ(tsdb_.store.btb_BlockCount(), 106u);
-  EXPECT_EQ(tsdb_.allocator.alloc_blocks(106), 0u);
-  EXPECT_EQ(tsdb_.allocator.alloc_blocks(105), 1u);
+  open(small, "small.tsdb", 99);
+  EXPECT_EQ(grow(small, 7), "Growing TSDB with 7 blocks\n");
+  EXPECT_EQ(small.store.btb_BlockCount(), 106u);
+  EXPECT_EQ(small.allocator.alloc_blocks(106), 0u);
+  EXPECT_EQ(small.allocator.alloc_blocks(105), 1u);
 }
 
 }  // namespace

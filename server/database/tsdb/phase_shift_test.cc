@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "server/database/mdb/test_helpers.h"
 #include "server/database/support/metrics_table.h"
 #include "server/database/tsdb/chains.h"
 #include "server/database/tsdb/tsdb_test_util.h"
@@ -12,9 +13,7 @@ namespace {
 class PhaseShiftTest : public tsdb_testing::CreatedTsdbTest {
  protected:
   std::string shift() {
-    testing::internal::CaptureStderr();
-    phase_shift(tsdb_);
-    return testing::internal::GetCapturedStderr();
+    return mdb_testing::stderr_of([&] { phase_shift(tsdb_); });
   }
 };
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "server/database/mdb/test_helpers.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/tsdb/chains.h"
 #include "server/database/tsdb/tsdb_test_util.h"
@@ -9,14 +10,13 @@
 namespace tsdb {
 namespace {
 
+using mdb_testing::stderr_of;
 using support::load_be32;
 
 class ChainGrowthTest : public tsdb_testing::CreatedTsdbTest {
  protected:
   std::string grow(PointerChain& chain, std::uint32_t n) {
-    testing::internal::CaptureStderr();
-    chain_grow(tsdb_, chain, n);
-    return testing::internal::GetCapturedStderr();
+    return stderr_of([&] { chain_grow(tsdb_, chain, n); });
   }
   static std::vector<EntryValue> entries(const PointerChain& chain) {
     std::vector<EntryValue> all;
@@ -72,9 +72,7 @@ TEST_F(ChainGrowthTest, CopyGrowsTheDestinationAndCopiesEveryEntry) {
   const std::uint32_t dst_crc = decode_descriptor(dst_descriptor).crc;
   const std::vector<std::uint8_t> header_on_disk = block(0);
 
-  testing::internal::CaptureStderr();
-  chain_copy(tsdb_, dst, src);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(stderr_of([&] { chain_copy(tsdb_, dst, src); }),
             "Allocating extra blocks needed to copy chain 0 into chain 1\n"
             "Chain 1 in chain-block 0 was grown with 2 blocks to 2 chain "
             "elements (756 pointers)\n");
@@ -95,9 +93,7 @@ TEST_F(ChainGrowthTest, CopyGrowsTheDestinationAndCopiesEveryEntry) {
 
   // Equal capacities: nothing allocated, nothing printed.
   chain_set_entry(src, 755, {9999});
-  testing::internal::CaptureStderr();
-  chain_copy(tsdb_, dst, src);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(stderr_of([&] { chain_copy(tsdb_, dst, src); }), "");
   EXPECT_EQ(dst.elements.size(), 2u);
   EXPECT_EQ(chain_entry(dst, 755), (EntryValue{9999}));
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "server/database/mdb/test_helpers.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/metrics_table.h"
 #include "server/database/tsdb/chains.h"
@@ -10,6 +11,8 @@
 
 namespace tsdb {
 namespace {
+
+using mdb_testing::expect_error;
 
 // The administrator's series: datatype 4, one level of 102400 records.
 const SeriesDescription kAdminSeries{4, {{102400, 1}}};
@@ -87,31 +90,22 @@ TEST_F(SeriesAllocationTest, AdministratorSeriesOnANewTsdb) {
 
 TEST_F(SeriesAllocationTest, RefusedDescriptionsAllocateNothing) {
   create(2, 16384);  // 64 blocks: growth adds exactly what is asked for
-  try {
-    allocate_described_ts(tsdb_, {0, {}});
-    FAIL() << "empty level list accepted";
-  } catch (const error_internal& e) {
-    EXPECT_EQ(e.text(), "allocate_described_ts() invoked with no levels");
-  }
+  expect_error<error_internal>(
+      [&] { allocate_described_ts(tsdb_, {0, {}}); },
+      "allocate_described_ts() invoked with no levels");
   for (std::uint32_t datatype : {0u, 5u}) {
-    try {
-      allocate_described_ts(tsdb_, {datatype, {{10, 1}}});
-      FAIL() << "datatype " << datatype << " accepted";
-    } catch (const error_dbtype& e) {
-      EXPECT_EQ(e.text(), "Datatype out of range");
-    }
+    expect_error<error_dbtype>(
+        [&] { allocate_described_ts(tsdb_, {datatype, {{10, 1}}}); },
+        "Datatype out of range");
   }
   EXPECT_FALSE(tsdb_.allocator.in_use(9));
   EXPECT_FALSE(chain_is_dirty(current(kLblockChain)));
 
   // A level without records wants 0 blocks, which no growth can supply.
   testing::internal::CaptureStderr();
-  try {
-    allocate_described_ts(tsdb_, {1, {{0, 1}}});
-    FAIL() << "empty level allocated";
-  } catch (const error_dbnospace& e) {
-    EXPECT_EQ(e.text(), "Unable to allocate 0 blocks in db file");
-  }
+  expect_error<error_dbnospace>(
+      [&] { allocate_described_ts(tsdb_, {1, {{0, 1}}}); },
+      "Unable to allocate 0 blocks in db file");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "Growing TSDB with 0 blocks\n");
 }
