@@ -13,22 +13,22 @@
 namespace mdb {
 namespace {
 
-using mdb_testing::expect_error;
-using mdb_testing::IndexFixture;
-using mdb_testing::kSmallLayout;
-using mdb_testing::kToolLayout;
-using mdb_testing::key;
-using mdb_testing::stderr_of;
+using namespace mdb_testing;
+
+// An element of an 8192-byte block with `magic`.
+PathElement element_of(std::uint32_t block, std::uint32_t magic) {
+  PathElement element{block, std::make_shared<BlockCopy>(8192), 0};
+  support::store_be32(element.copy->data(), magic);
+  return element;
+}
 
 // A leaf element holding the given keys (second word 0), data i:i.
 PathElement leaf_with(const std::vector<std::uint32_t>& firsts) {
-  PathElement element{7, std::make_shared<BlockCopy>(8192), 0};
-  support::store_be32(element.copy->data(), kIndexLeafMagic);
-  IndexLeaf leaf = element.leaf();
+  PathElement element = element_of(7, kIndexLeafMagic);
   for (std::uint32_t i = 0; i < firsts.size(); ++i) {
-    leaf.set_entry(i, key(firsts[i]), {i, i});
+    element.leaf().set_entry(i, key(firsts[i]), {i, i});
   }
-  leaf.set_nkeys(static_cast<std::uint32_t>(firsts.size()));
+  element.leaf().set_nkeys(static_cast<std::uint32_t>(firsts.size()));
   return element;
 }
 
@@ -44,15 +44,10 @@ TEST(IndexSearchTest, BinarySearchVariants) {
   EXPECT_EQ(bsearch_after_leaf(run, key(9)), 5u);
   EXPECT_EQ(bsearch_after_leaf(run, key(0)), 0u);
   // Without an equal key the exact variant ends beside where k would be.
-  const PathElement gaps = leaf_with({1, 3, 5, 7});
-  const std::uint32_t r = bsearch_exact_leaf(gaps, key(4));
+  const std::uint32_t r = bsearch_exact_leaf(leaf_with({1, 3, 5, 7}), key(4));
   EXPECT_TRUE(r == 1 || r == 2);
-
-  const PathElement one = leaf_with({5});
-  EXPECT_EQ(bsearch_exact_leaf(one, key(1)), 0u);
-  EXPECT_EQ(bsearch_first_leaf(one, key(9)), 0u);
-  EXPECT_EQ(bsearch_after_leaf(one, key(5)), 1u);
-  EXPECT_EQ(bsearch_after_leaf(one, key(4)), 0u);
+  EXPECT_EQ(bsearch_exact_leaf(leaf_with({5}), key(1)), 0u);
+  EXPECT_EQ(bsearch_after_leaf(leaf_with({5}), key(5)), 1u);
   expect_error<error_internal>([] { bsearch_first_leaf(leaf_with({}), key(1)); },
                                "Binary search attempted on empty node");
 
@@ -66,8 +61,7 @@ TEST(IndexSearchTest, BinarySearchVariants) {
 }
 
 TEST(IndexFormatTest, DumpsAndChecks) {
-  PathElement node{9, std::make_shared<BlockCopy>(8192), 0};
-  support::store_be32(node.copy->data(), kIndexNodeMagic);
+  PathElement node = element_of(9, kIndexNodeMagic);
   node.node().set_pointer(0, 10);
   node.node().set_key(0, key(3, 7));
   node.node().set_pointer(1, 12);
@@ -103,39 +97,23 @@ TEST(IndexFormatTest, DumpsAndChecks) {
   EXPECT_EQ(lines, "Level 0: index=0 " + dump_node(*node.copy) + "\n");
 }
 
-class IndexRootTest : public IndexFixture {};
+using IndexRootTest = IndexFixture;
 
 TEST_F(IndexRootTest, RootsAreCreatedOnceAtOpen) {
-  create_mdb(kToolLayout);
-  open_mdb();
-  EXPECT_EQ(node_capacity(), 681u);
-  EXPECT_EQ(leaf_capacity(), 511u);
-  EXPECT_EQ(16 + 16 * leaf_capacity(), 8192u);
-  diagnostic_mask().set(support::kDefaultDiagnosticMask);
-  EXPECT_EQ(stderr_of([] { init_indexes(); }),
-            "Created root index node at block 257\n"
-            "Created root index node at block 258\n"
-            "Node ID and Parent ID indexes are initialized\n");
+  start(kToolLayout);
   for (std::uint32_t b : {257u, 258u}) {
     EXPECT_EQ(query_block(b), block_index_root);
-    const PathElement r = block(b);
-    EXPECT_EQ(r.node().magic(), kIndexNodeMagic);
-    EXPECT_EQ(r.node().nkeys(), 0u);
-    EXPECT_EQ(r.node().ptr0(), 0u);
+    EXPECT_EQ(block(b).node().magic(), kIndexNodeMagic);
   }
-  EXPECT_EQ(index_roots[0], 257u);
-  EXPECT_EQ(index_roots[1], 258u);
   EXPECT_EQ(index_roots[2], kNoIndexBlock);
   shut_down();
 
-  diagnostic_mask().set(0);
+  // The second open finds the roots and logs nothing.
   open_mdb();
-  diagnostic_mask().set(support::kDefaultDiagnosticMask);
   const std::uint32_t position = database().journal.cursor.write_position;
-  EXPECT_EQ(stderr_of([] { init_indexes(); }),
-            "Node ID and Parent ID indexes are initialized\n");
+  init_indexes();
   EXPECT_EQ(database().journal.cursor.write_position, position);
-  EXPECT_EQ(block(257).node().magic(), kIndexNodeMagic);
+  EXPECT_EQ(index_roots[1], 258u);
 }
 
 TEST_F(IndexRootTest, InitialisationFailures) {
@@ -178,11 +156,10 @@ TEST_F(IndexRootTest, FirstDescentCreatesTheFirstLeaf) {
   const PathElement leaf = descend_first(root(1), key(0, 1), path);
   EXPECT_FALSE(mdb::in_transaction());
   EXPECT_TRUE(path.empty());
-  EXPECT_EQ(leaf.pos, 0u);
   EXPECT_EQ(leaf.leaf().nkeys(), 0u);
   EXPECT_EQ(leaf.leaf().magic(), kIndexLeafMagic);
   EXPECT_EQ(query_block(leaf.block), block_index_leaf);
-  EXPECT_EQ(block(root(1)).node().ptr0(), leaf.block);
+  EXPECT_EQ(ptr0(root(1)), leaf.block);
 
   // The next descent passes the root and reaches the same leaf.
   SearchPath again;

@@ -13,11 +13,7 @@
 namespace mdb {
 namespace {
 
-using mdb_testing::expect_error;
-using mdb_testing::handle;
-using mdb_testing::IndexFixture;
-using mdb_testing::kToolLayout;
-using mdb_testing::key;
+using namespace mdb_testing;
 
 // Object bytes: the length word, then node id records (type 4) for the
 // given ids and, when `listed` is set, a bool record 502 (type 6).
@@ -55,18 +51,12 @@ class IndexOperationsTest : public IndexFixture {
     }
     return texts;
   }
-  void write(const std::optional<std::vector<std::uint8_t>>& old_object,
-             ObjectRef old_handle,
-             const std::optional<std::vector<std::uint8_t>>& new_object,
+  using Bytes = std::optional<std::span<const std::uint8_t>>;
+  // Changes the index entries of an object write in a transaction.
+  void write(Bytes old_object, ObjectRef old_handle, Bytes new_object,
              ObjectRef new_handle) {
     in_transaction([&] {
-      update_object_indexes(
-          old_object ? std::optional<std::span<const std::uint8_t>>(*old_object)
-                     : std::nullopt,
-          old_handle,
-          new_object ? std::optional<std::span<const std::uint8_t>>(*new_object)
-                     : std::nullopt,
-          new_handle);
+      update_object_indexes(old_object, old_handle, new_object, new_handle);
     });
   }
 };
@@ -95,7 +85,7 @@ TEST_F(IndexOperationsTest, UniqueUpdateConflictsAndMissingEntries) {
 
   // A leaf whose links name leaves the tree does not have.
   in_transaction([&] {
-    PathElement leaf = block(block(root(0)).node().ptr0());
+    PathElement leaf = block(ptr0(root(0)));
     leaf.leaf().set_left(300);
     log_block(leaf);
   });
@@ -213,7 +203,7 @@ TEST_F(IndexOperationsTest, DamagedObjectsAreRefused) {
         update_object_indexes(std::nullopt, {}, bytes, handle(259, 0));
       },
       "Property 0 is too short for its value");
-  EXPECT_EQ(block(root(0)).node().ptr0(), 0u);
+  EXPECT_EQ(ptr0(root(0)), 0u);
 }
 
 }  // namespace

@@ -98,10 +98,19 @@ class IndexFixture : public testing::Test {
       mdb::end_transaction(true);
     }
   }
+  // Inserts `count` entries of key k into non-unique `slot`, with data
+  // base:0, base+1:0, ... in that order.
+  void insert_equal(std::uint32_t slot, const mdb::NodeId& k,
+                    std::uint32_t base, std::uint32_t count) {
+    insert_range(0, count, [&](std::uint32_t i) {
+      mdb::nonuniq_insert(slot, k, {base + i, 0});
+    });
+  }
 
   // A fresh private copy of `block` as an element.
   mdb::PathElement block(std::uint32_t n) { return mdb::load_element(n); }
-  mdb::IndexNode node_of(const mdb::PathElement& e) { return e.node(); }
+  // The leftmost child of node block n.
+  std::uint32_t ptr0(std::uint32_t n) { return block(n).node().ptr0(); }
 
   // The keys of the leaf chain from the leftmost leaf, checking the links
   // in both directions.
@@ -140,6 +149,12 @@ class IndexFixture : public testing::Test {
 
 inline mdb::NodeId key(std::uint32_t first, std::uint32_t second = 0) {
   return {first, second};
+}
+// The numbers from .. to - 1.
+inline std::vector<std::uint32_t> numbers(std::uint32_t from, std::uint32_t to) {
+  std::vector<std::uint32_t> v;
+  for (std::uint32_t i = from; i < to; ++i) v.push_back(i);
+  return v;
 }
 inline mdb::ObjectRef handle(std::uint32_t block, std::uint32_t offset) {
   return {block, offset};
