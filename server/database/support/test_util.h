@@ -1,10 +1,15 @@
-// Helpers for tests: temporary directories, whole-file reads and running a
-// program as a subprocess with separate standard output and error.
+// Helpers for tests: temporary directories, whole-file reads, running a
+// program as a subprocess with separate standard output and error, and
+// checking thrown errors and captured standard error.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 namespace testing_util {
@@ -43,5 +48,36 @@ struct ProcessResult {
 ProcessResult run_process(const std::string& program,
                           const std::vector<std::string>& args,
                           const std::string& input = "");
+
+// Creates `path` holding `size` zero bytes.
+inline void make_zero_file(const std::string& path, std::uint64_t size) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc).close();
+  std::filesystem::resize_file(path, size);
+}
+
+// Runs `action`, which must throw exactly `Error` with description `text`.
+template <typename Error, typename Action>
+void expect_error(Action&& action, const std::string& text) {
+  try {
+    action();
+    ADD_FAILURE() << "no exception; expected: " << text;
+  } catch (const Error& e) {
+    EXPECT_EQ(typeid(e), typeid(Error));
+    EXPECT_EQ(e.description_text(), text);
+  }
+}
+
+// Runs `action` and returns what it wrote on standard error.
+template <typename Action>
+std::string stderr_of(Action&& action) {
+  testing::internal::CaptureStderr();
+  try {
+    action();
+  } catch (...) {
+    testing::internal::GetCapturedStderr();
+    throw;
+  }
+  return testing::internal::GetCapturedStderr();
+}
 
 }  // namespace testing_util

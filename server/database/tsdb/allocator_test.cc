@@ -4,7 +4,6 @@
 
 #include <array>
 
-#include "server/database/mdb/test_helpers.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/test_util.h"
 #include "server/database/tsdb/tsdb_test_util.h"
@@ -12,7 +11,7 @@
 namespace tsdb {
 namespace {
 
-using mdb_testing::expect_error;
+using testing_util::expect_error;
 
 using Hints = std::array<std::uint32_t, kHintCount>;
 
@@ -103,7 +102,7 @@ TEST(GrowTest, GrowsByAtLeastTenPercentOrExactlyTheRequestWhenSmall) {
     tsdb.allocator.bitmap_init(blocks);
   };
   auto grow = [](TsdbState& tsdb, std::uint32_t blocks) {
-    return mdb_testing::stderr_of([&] {
+    return testing_util::stderr_of([&] {
       grow_tsdb(tsdb.store, tsdb.allocator, tsdb.diagnostics, blocks);
     });
   };

@@ -6,14 +6,13 @@
 
 #include <filesystem>
 
-#include "server/database/mdb/test_helpers.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/test_util.h"
 
 namespace tsdb {
 namespace {
 
-using mdb_testing::expect_error;
+using testing_util::expect_error;
 
 using testing_util::read_file;
 using testing_util::write_file;

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "server/database/mdb/test_helpers.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/hash.h"
@@ -14,7 +13,7 @@
 namespace tsdb {
 namespace {
 
-using mdb_testing::expect_error;
+using testing_util::expect_error;
 
 using support::load_be32;
 using tsdb_testing::read_block;

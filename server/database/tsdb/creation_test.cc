@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "server/database/mdb/test_helpers.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/test_util.h"
 #include "server/database/tsdb/tsdb_state.h"
@@ -11,7 +10,7 @@
 namespace tsdb {
 namespace {
 
-using mdb_testing::expect_error;
+using testing_util::expect_error;
 
 // The bytes and progress lines of a creation are checked end to end with the
 // tool; this checks what it leaves open in memory for series allocation.

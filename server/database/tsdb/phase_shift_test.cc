@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "server/database/mdb/test_helpers.h"
+#include "server/database/support/test_util.h"
+
 #include "server/database/support/metrics_table.h"
 #include "server/database/tsdb/chains.h"
 #include "server/database/tsdb/tsdb_test_util.h"
@@ -13,7 +14,7 @@ namespace {
 class PhaseShiftTest : public tsdb_testing::CreatedTsdbTest {
  protected:
   std::string shift() {
-    return mdb_testing::stderr_of([&] { phase_shift(tsdb_); });
+    return testing_util::stderr_of([&] { phase_shift(tsdb_); });
   }
 };
 

@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "server/database/mdb/test_helpers.h"
+#include "server/database/support/test_util.h"
+
 #include "server/database/support/big_endian.h"
 #include "server/database/tsdb/chains.h"
 #include "server/database/tsdb/tsdb_test_util.h"
@@ -10,7 +11,7 @@
 namespace tsdb {
 namespace {
 
-using mdb_testing::stderr_of;
+using testing_util::stderr_of;
 using support::load_be32;
 
 class ChainGrowthTest : public tsdb_testing::CreatedTsdbTest {

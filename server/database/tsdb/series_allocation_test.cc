@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "server/database/mdb/test_helpers.h"
+#include "server/database/support/test_util.h"
+
 #include "server/database/support/errors.h"
 #include "server/database/support/metrics_table.h"
 #include "server/database/tsdb/chains.h"
@@ -12,7 +13,7 @@
 namespace tsdb {
 namespace {
 
-using mdb_testing::expect_error;
+using testing_util::expect_error;
 
 // The administrator's series: datatype 4, one level of 102400 records.
 const SeriesDescription kAdminSeries{4, {{102400, 1}}};
