@@ -93,7 +93,7 @@ int create_databases(creation_settings& settings, const run_flags& flags) {
                     settings.tsdb_block_size, settings.tsdb_initial_checks);
 
   mdb::close_database_journal();
-  mdb::sync_store();
+  mdb::sync_store();  // the header, before the run can report success
   mdb::close_store();
 
   if (flags.completely_empty) return 0;

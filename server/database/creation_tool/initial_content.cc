@@ -110,6 +110,8 @@ void write_initial_content(const std::string& mdb_path, bool omit_admin) {
   if (!omit_admin) write_administrator();
 
   mdb::close_database_journal();
+  // What checkpoints wrote into the MDB file must be on stable storage too
+  // before the run reports success.
   mdb::sync_store();
   mdb::close_store();
 }
