@@ -6,6 +6,7 @@
 #include "server/database/creation_tool/command_line.h"
 
 #include "server/database/creation_tool/placement.h"
+#include "server/database/support/text_format.h"
 
 namespace creation_tool {
 namespace {
@@ -15,10 +16,10 @@ namespace {
 bool take_destination(const std::string& path, command_line& parsed,
                       std::ostream& out, std::ostream& err) {
   if (classify_placement(path, out) == placement_bad) {
-    err << "Cannot stat path \"" << path << "\"" << std::endl;
+    err << "Cannot stat path " << support::quoted(path) << std::endl;
     return false;
   }
-  err << "placement path: \"" << path << "\"" << std::endl;
+  err << "placement path: " << support::quoted(path) << std::endl;
   parsed.destination = path;
   return true;
 }
@@ -64,7 +65,8 @@ std::optional<int> parse_command_line(std::span<const std::string> args,
     } else if (arg.starts_with("-f")) {
       parsed.force = true;
     } else {
-      err << "Unknown or misplaced argument: \"" << arg << "\"" << std::endl;
+      err << "Unknown or misplaced argument: " << support::quoted(arg)
+          << std::endl;
       return 1;
     }
   }

@@ -19,6 +19,8 @@
 // directory is flushed when the file is created.
 #include "server/database/creation_tool/creation_sequence.h"
 
+#include <cstdint>
+
 #include "server/database/creation_tool/file_preparation.h"
 #include "server/database/creation_tool/initial_content.h"
 #include "server/database/mdb/database.h"
@@ -26,6 +28,19 @@
 #include "server/database/tsdb/creation.h"
 
 namespace creation_tool {
+
+namespace {
+
+// The MDB block size, whatever block size the TSDB uses.
+constexpr std::uint64_t kMdbBlockSize = 8192;
+
+// Where the parts of a new MDB lie, in 8192-byte blocks.
+struct mdb_layout {
+  std::uint32_t journal_blocks = 0;   // J: the journal size rounded up
+  std::uint32_t journal_start = 0;    // 1 for an internal journal, else 0
+  std::uint32_t first_map_block = 0;  // F; the index roots are F+256, F+257
+  std::uint32_t initial_blocks = 0;   // the MDB file's size
+};
 
 mdb_layout compute_mdb_layout(std::uint32_t journal_type,
                               std::uint32_t journal_bytes) {
@@ -39,14 +54,13 @@ mdb_layout compute_mdb_layout(std::uint32_t journal_type,
   return layout;
 }
 
-namespace {
-
 // Step 1: the MDB file, its header and its journal.
 void create_mdb(creation_settings& settings) {
   const mdb_layout layout =
       compute_mdb_layout(settings.journal_type, settings.journal_size);
   settings.journal_size = layout.journal_blocks;  // from here on, blocks
-  const std::uint64_t mdb_bytes = std::uint64_t{layout.initial_blocks} * kMdbBlockSize;
+  const std::uint64_t mdb_bytes =
+      std::uint64_t{layout.initial_blocks} * kMdbBlockSize;
   if (settings.mdb_placement == placement_dir) {
     precreate_file(settings.mdb_path, mdb_bytes);
   } else {

@@ -1,25 +1,9 @@
 // Creates the database files from confirmed settings.
 #pragma once
 
-#include <cstdint>
-
 #include "server/database/creation_tool/settings.h"
 
 namespace creation_tool {
-
-// The MDB block size, whatever block size the TSDB uses.
-inline constexpr std::uint64_t kMdbBlockSize = 8192;
-
-// Where the parts of a new MDB lie, in 8192-byte blocks.
-struct mdb_layout {
-  std::uint32_t journal_blocks = 0;   // J: the journal size rounded up
-  std::uint32_t journal_start = 0;    // 1 for an internal journal, else 0
-  std::uint32_t first_map_block = 0;  // F; the index roots are F+256, F+257
-  std::uint32_t initial_blocks = 0;   // the MDB file's size
-};
-
-mdb_layout compute_mdb_layout(std::uint32_t journal_type,
-                              std::uint32_t journal_bytes);
 
 // Runs the creation sequence and, unless flags.completely_empty, the initial
 // content. Returns the process exit code. On return settings.journal_size

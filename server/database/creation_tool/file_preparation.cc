@@ -11,12 +11,14 @@
 #include <filesystem>
 #include <iostream>
 
+#include "server/database/support/text_format.h"
+
 namespace creation_tool {
 
 namespace {
 
 [[noreturn]] void fail(const std::string& text, const std::string& path) {
-  std::cerr << text << '"' << path << '"' << std::endl;
+  std::cerr << text << support::quoted(path) << std::endl;
   std::exit(1);
 }
 

@@ -9,6 +9,7 @@
 #include "server/database/creation_tool/console_input.h"
 #include "server/database/creation_tool/dialogue.h"
 #include "server/database/creation_tool/placement.h"
+#include "server/database/support/text_format.h"
 
 namespace creation_tool {
 namespace {
@@ -60,7 +61,8 @@ bool fill_default_settings(const std::string& directory,
     return false;
   }
   if (settings.mdb_placement == placement_bad) {
-    err << "Cannot place anything in: \"" << directory << "\"" << std::endl;
+    err << "Cannot place anything in: " << support::quoted(directory)
+        << std::endl;
     return false;
   }
   settings.mdb_path = path_in_directory(directory, kMdbFileName);

@@ -42,8 +42,8 @@ off_t checked_position(std::uint64_t offset) {
 
 // The last system error as the quoted text of the store's messages.
 std::string quoted_system_error(int code) {
-  return "\"" + error::system_error_text(static_cast<std::uint32_t>(code)) +
-         "\"";
+  return support::quoted(
+      error::system_error_text(static_cast<std::uint32_t>(code)));
 }
 
 // True when `end` (an offset plus a length) lies beyond `limit`, without
@@ -90,8 +90,8 @@ BackingStore::~BackingStore() {
 void BackingStore::open(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
-    throw error_open("Cannot open database for read/write in \"" + path +
-                     "\"");
+    throw error_open("Cannot open database for read/write in " +
+                     support::quoted(path));
   }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
   struct stat status {};

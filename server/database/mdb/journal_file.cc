@@ -49,7 +49,7 @@ void JournalFile::open(const std::string& path, std::uint64_t offset,
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
     const int code = errno;
-    throw error_open("Cannot open journal in \"" + path + "\": " +
+    throw error_open("Cannot open journal in " + support::quoted(path) + ": " +
                      system_text(code));
   }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);

@@ -31,4 +31,8 @@ std::string text_u64(std::uint64_t value) { return decimal(value, false); }
 
 std::string text_size(std::size_t value) { return decimal(value, false); }
 
+std::string quoted(std::string_view text) {
+  return '"' + std::string(text) + '"';
+}
+
 }  // namespace support

@@ -20,10 +20,6 @@ namespace tsdb {
 
 namespace {
 
-std::string quoted(std::string_view text) {
-  return "\"" + std::string(text) + "\"";
-}
-
 std::string last_error_text() {
   return error::system_error_text(static_cast<std::uint32_t>(errno));
 }
@@ -53,7 +49,7 @@ void BackingStore::btb_Open(const std::string& path) {
   }
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
   if (fd < 0) {
-    throw error_open("Unable to open " + quoted(path) + ": " +
+    throw error_open("Unable to open " + support::quoted(path) + ": " +
                      last_error_text());
   }
   // Chain elements are scattered through the file: no read-ahead.
@@ -133,7 +129,7 @@ void BackingStore::btb_WriteFile(std::uint32_t first,
       throw error_read("Cannot seq. write " + support::text_u64(total) +
                        " bytes at block " + support::text_u32(first) +
                        " offset " + support::text_u64(done) + ": " +
-                       quoted(last_error_text()));
+                       support::quoted(last_error_text()));
     }
     done += static_cast<std::uint64_t>(written);
   }
@@ -143,7 +139,7 @@ std::uint32_t BackingStore::cgs_space() const {
   struct statvfs info {};
   if (::statvfs(directory_.c_str(), &info) != 0) {
     throw error_io("Unable to get free space information from " +
-                   quoted(directory_) + ": " + last_error_text());
+                   support::quoted(directory_) + ": " + last_error_text());
   }
   return free_blocks_in(
       std::uint64_t{info.f_bavail} * std::uint64_t{info.f_frsize},
@@ -182,7 +178,8 @@ void BackingStore::btb_ZeroAll() {
 
 void BackingStore::sync_writes() {
   if (::fsync(fd_) != 0) {
-    throw error_io("flush failed with error: " + quoted(last_error_text()));
+    throw error_io("flush failed with error: " +
+                   support::quoted(last_error_text()));
   }
 }
 
