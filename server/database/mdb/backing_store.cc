@@ -1,8 +1,12 @@
 // The MDB backing store.
 //
-// Invariants: length_ only grows, and only through grow(); every read is
-// range-checked or reads whole blocks; reads and writes go through
-// pread/pwrite, so the shared file position is never relied upon.
+// Invariants: length_ is the real length of the store: measured at open,
+// then advanced by every write that ends past it (growth, and the journal
+// replay, which may write blocks the file never reached before a power
+// cut). Growth starts at length_, so it can never zero-fill bytes that a
+// write put there. Every read is range-checked or reads whole blocks;
+// reads and writes go through pread/pwrite, so the shared file position is
+// never relied upon.
 #include "server/database/mdb/backing_store.h"
 
 #include <fcntl.h>
@@ -15,6 +19,7 @@
 #include <vector>
 
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/sync_observer.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/text_format.h"
 
@@ -97,6 +102,7 @@ void BackingStore::open(const std::string& path) {
   struct stat status {};
   is_device_ = ::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode);
   fd_ = fd;
+  path_ = path;
   length_ = measured_length(fd);
 }
 
@@ -110,6 +116,7 @@ void BackingStore::close() {
 
 void BackingStore::sync() {
   if (::fsync(fd_) != 0) throw error_io("sync error on backing store");
+  report_sync(path_, 0, 0);
 }
 
 void BackingStore::seek(std::uint64_t offset) {
@@ -159,6 +166,7 @@ std::size_t BackingStore::write_bytes(const void* buffer, std::uint64_t offset,
                    support::text_u64(static_cast<std::uint64_t>(written)) +
                    " byte_len=" + support::text_size(length));
   }
+  length_ = std::max(length_, std::uint64_t{offset} + length);
   return length;
 }
 
@@ -174,10 +182,7 @@ void BackingStore::grow(std::uint32_t n) {
                             support::text_u64(length_) + " bytes to " +
                             support::text_u64(target) + " bytes");
   const std::vector<std::uint8_t> zeros(block_size_, 0);
-  while (length_ < target) {
-    write_bytes(zeros.data(), length_, block_size_, true);
-    length_ += block;
-  }
+  while (length_ < target) write_bytes(zeros.data(), length_, block_size_, true);
 }
 
 void BackingStore::ensure_block(std::uint32_t n) {

@@ -3,10 +3,10 @@
 //
 // Every MDB layer except the memory-mapped journal reaches the disk through
 // this class. It keeps the store's length in bytes, measured once at open
-// and afterwards advanced only by grow(); a byte write that may extend the
-// file does not change it. Writes past the length are refused unless the
-// caller allows extension, and reads past it are refused before the disk is
-// touched, so a failed range check reads or writes nothing.
+// and afterwards advanced by every write that extends the file. Writes past
+// the length are refused unless the caller allows extension, and reads past
+// it are refused before the disk is touched, so a failed range check reads
+// or writes nothing.
 #pragma once
 
 #include <cstddef>
@@ -71,9 +71,11 @@ class BackingStore {
   // REQUIRES: block_size is a non-zero power of two.
   void set_block_size(std::uint32_t block_size) { block_size_ = block_size; }
   bool is_device() const { return is_device_; }
+  const std::string& path() const { return path_; }
 
  private:
   int fd_ = -1;
+  std::string path_;
   std::uint64_t length_ = 0;
   std::uint32_t block_size_ = kDefaultBlockSize;
   bool is_device_ = false;

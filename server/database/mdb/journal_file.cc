@@ -19,6 +19,7 @@
 #include "server/database/mdb/backing_store.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/journal_layout.h"
+#include "server/database/mdb/sync_observer.h"
 #include "server/database/support/clock.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/metrics_table.h"
@@ -77,6 +78,8 @@ void JournalFile::open(const std::string& path, std::uint64_t offset,
                            fd, static_cast<off_t>(map_offset));
     if (mapping == MAP_FAILED) throw_map_failure(errno);
     fd_ = fd;
+    path_ = path;
+    offset_ = offset;
     mapping_ = mapping;
     mapping_size_ = size;
     base_ = static_cast<std::uint8_t*>(mapping) + lead;
@@ -128,6 +131,7 @@ void JournalFile::sync() {
   if (::futimens(fd_, nullptr) != 0) {
     throw error_io("Cannot set modification time on journal");
   }
+  report_sync(path_, offset_, length_);
   meter::journal_sync.record_duration(support::elapsed(support::now(), start));
 }
 

@@ -59,6 +59,8 @@ class JournalFile {
 
  private:
   int fd_ = -1;
+  std::string path_;
+  std::uint64_t offset_ = 0;  // file offset of journal byte 0
   void* mapping_ = nullptr;      // page-aligned start of the mapping
   std::size_t mapping_size_ = 0;
   std::uint8_t* base_ = nullptr;  // journal offset 0 inside the mapping

@@ -5,6 +5,8 @@
 //   TEND; nested levels are records on the stack and nothing more.
 // - The running CRC covers exactly the bytes from the open TBEG to the
 //   write position, so the TEND carries the CRC of the whole transaction.
+// - The journal is synced before any checkpoint writes the MDB file, so
+//   the file holds only transactions that are durable in the journal.
 // - A flip happens only after every committed transaction of the ending
 //   turn has been applied to the MDB file and the file synced, so the MDB
 //   file never depends on a turn whose index pointer has been replaced.
@@ -62,8 +64,12 @@ void sync_and_checkpoint(std::uint32_t now) {
 }
 
 // Ends the turn: everything committed goes to the MDB file, which is
-// synced before the new turn's pointer replaces the old one.
+// synced before the new turn's pointer replaces the old one. The journal
+// is synced first: the MDB file must never hold a transaction that a
+// power cut could take out of the journal, or a replay of the durable
+// turn would mix older and newer states of the same blocks.
 void checkpoint_and_flip(bool with_redirection) {
+  sync_journal();
   apply_committed();
   sync_store();
   flip(with_redirection);
