@@ -90,6 +90,7 @@ class BlockCache : public CachedBlocks {
     if (block_size_ == block_size) return;
     clear(capacity_);
     block_size_ = block_size;
+    meter::buffercache_block_size = block_size;
   }
 
   void load(Entry& entry, std::uint32_t n) {

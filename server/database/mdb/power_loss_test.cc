@@ -39,6 +39,7 @@
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/support/errors.h"
+#include "server/database/support/metrics_table.h"
 #include "server/database/support/test_util.h"
 
 namespace mdb {
@@ -318,6 +319,8 @@ class PowerLossRun : public SyncObserver {
     std::sort(parents.begin(), parents.end(), order);
     std::sort(parents_expected.begin(), parents_expected.end(), order);
     EXPECT_TRUE(parents == parents_expected) << "ParentId index disagrees with the objects";
+    // The cache's size gauge counts this MDB's 1 kB blocks.
+    EXPECT_EQ(meter::buffercache_size.read(), meter::buffercache_block_count);
     return seen;
   }
 

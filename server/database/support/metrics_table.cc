@@ -5,10 +5,10 @@
 namespace meter {
 
 std::uint64_t buffercache_block_count = 0;
+std::uint64_t buffercache_block_size = 8192;
 
 std::uint64_t buffercache_size_kb() {
-  constexpr std::uint64_t kMdbBlockSize = 8192;
-  return kMdbBlockSize * buffercache_block_count / 1024;
+  return buffercache_block_size * buffercache_block_count / 1024;
 }
 
 Group root_group(nullptr, "");

@@ -51,9 +51,11 @@ extern IntegerCounter alloc_hintfail;
 extern IntegerCounter alloc_lastfail;
 extern IntegerCounter alloc_bloads;
 
-// Number of blocks the MDB buffer cache holds; the buffer cache keeps it up
-// to date, and the gauge "size" reports 8192 * blocks / 1024 kB from it.
+// Number of blocks the MDB buffer cache holds and their size in bytes (the
+// MDB's block size, 8192 until an MDB is read); the buffer cache keeps both
+// up to date, and the gauge "size" reports block size * blocks / 1024 kB.
 extern std::uint64_t buffercache_block_count;
+extern std::uint64_t buffercache_block_size;
 
 // What the gauge "size" reads.
 std::uint64_t buffercache_size_kb();
