@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the build tools and GoogleTest when a fresh machine lacks them.
+# Installs the build tools, zlib, GoogleTest and (for bench/) Google
+# Benchmark and SQLite when a fresh machine lacks them.
 set -euo pipefail
 missing=()
 command -v cmake >/dev/null 2>&1 || missing+=(cmake)
@@ -9,6 +10,9 @@ command -v make >/dev/null 2>&1 || missing+=(make)
   [ -e /usr/lib/cmake/GTest/GTestConfig.cmake ] ||
   ls /usr/lib/*/cmake/GTest/GTestConfig.cmake >/dev/null 2>&1 ||
   missing+=(libgtest-dev)
+[ -e /usr/include/zlib.h ] || missing+=(zlib1g-dev)
+[ -e /usr/include/benchmark/benchmark.h ] || missing+=(libbenchmark-dev)
+[ -e /usr/include/sqlite3.h ] || missing+=(libsqlite3-dev)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}" >&2
   sudo_cmd=""
