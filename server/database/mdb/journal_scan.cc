@@ -87,24 +87,18 @@ class Walk {
       diagnostic(kDiagInfo, "Found stale transaction in journal - end of replay.");
       return false;
     }
-    const bool open = plan_.open_index && r.count == *plan_.open_index;
     const std::uint64_t first = r.end + kTbegSize;
-    const std::optional<std::uint64_t> q =
-        updates_end(first, open ? std::optional<std::uint64_t>(plan_.open_end)
-                                : std::nullopt);
-    std::uint64_t next = q.value_or(0);
-    if (!open) {
-      const std::uint8_t* tend = q ? entry(*q, kTendSize) : nullptr;
-      if (tend == nullptr || entry_magic(tend) != kTendMagic) {
-        return end_of_updates();
-      }
-      if (plan_.at_open && transaction_crc(tbeg, *q - r.end) != tend_crc(tend)) {
-        diagnostic(kDiagInfo,
-                   "Invalid CRC in transaction - no more valid entries.");
-        return false;
-      }
-      next += kTendSize;
+    const std::optional<std::uint64_t> q = updates_end(first);
+    const std::uint8_t* tend = q ? entry(*q, kTendSize) : nullptr;
+    if (tend == nullptr || entry_magic(tend) != kTendMagic) {
+      return end_of_updates();
     }
+    if (plan_.at_open && transaction_crc(tbeg, *q - r.end) != tend_crc(tend)) {
+      diagnostic(kDiagInfo,
+                 "Invalid CRC in transaction - no more valid entries.");
+      return false;
+    }
+    const std::uint64_t next = *q + kTendSize;
     apply_updates(first, *q);
     r.end = static_cast<std::uint32_t>(next);
     r.count += 1;
@@ -118,26 +112,18 @@ class Walk {
   }
 
   // The offset of the first entry after the run of TUPDs that starts at
-  // `pos`; null when an update leaves the journal (at open only). For the
-  // open transaction the run ends at `bound`, the write position.
-  std::optional<std::uint64_t> updates_end(
-      std::uint64_t pos, std::optional<std::uint64_t> bound) const {
-    while (!bound || pos < *bound) {
+  // `pos`; null when an update leaves the journal (at open only).
+  std::optional<std::uint64_t> updates_end(std::uint64_t pos) const {
+    for (;;) {
       const std::uint8_t* p = entry(pos, kTendSize);
       if (p == nullptr) return std::nullopt;
-      if (entry_magic(p) != kTupdMagic) break;
+      if (entry_magic(p) != kTupdMagic) return pos;
       p = entry(pos, kTupdHeaderSize);
       if (p == nullptr) return std::nullopt;
       const std::uint64_t size = decode_tupd(p).size;
       if (entry(pos, size) == nullptr) return std::nullopt;
       pos += size;
     }
-    if (bound && pos > *bound) {
-      throw error_internal(
-          "Attempt to follow incomplete update sequence beyond end of active "
-          "journal space");
-    }
-    return pos;
   }
 
   // The second reading: the entries found by updates_end must still be
@@ -279,14 +265,23 @@ void overlay_private_copy(std::uint8_t* buffer, std::size_t length,
                           std::uint64_t offset) {
   const Database& db = database();
   const TransactionState& t = db.transaction;
-  ScanPlan plan = up_to_committed();
-  if (in_transaction()) {
-    plan.limit = t.committed_count + 1;
-    plan.open_index = t.committed_count;
-    plan.open_end = db.journal.cursor.write_position;
-  }
-  running_scan({t.cache_offset, t.cache_count}, plan,
+  running_scan({t.cache_offset, t.cache_count}, up_to_committed(),
                copy_into(buffer, length, offset));
+  if (t.open_updates.empty()) return;
+  // Each block of the buffer takes the open transaction's updates of that
+  // block, in journal order, clipped to the block.
+  const std::uint64_t block_size = db.store.block_size();
+  for (std::uint64_t at = offset - offset % block_size; at < offset + length;
+       at += block_size) {
+    const auto found = t.open_updates.find(static_cast<std::uint32_t>(at / block_size));
+    if (found == t.open_updates.end()) continue;
+    const std::uint64_t lo = std::max(at, offset);
+    const std::uint64_t hi = std::min(at + block_size, offset + length);
+    for (const std::uint32_t position : found->second) {
+      copy_update_into(buffer + (lo - offset), hi - lo, lo,
+                       decode_tupd(db.journal.entry_at(position)));
+    }
+  }
 }
 
 void copy_update_into(std::uint8_t* buffer, std::size_t length,

@@ -48,7 +48,8 @@ void overlay_loaded_block(std::uint8_t* buffer, std::size_t length,
                           std::uint64_t offset);
 
 // Overlays a private block copy taken from the cache with the updates the
-// cache does not hold yet, including those of the open transaction.
+// cache does not hold yet, including those of the open transaction (found
+// through TransactionState::open_updates, not by a walk).
 void overlay_private_copy(std::uint8_t* buffer, std::size_t length,
                           std::uint64_t offset);
 
@@ -67,10 +68,6 @@ struct ScanPlan {
   // diagnostic) at a stale, torn or truncated transaction instead of
   // throwing.
   bool at_open = false;
-  // Private copy: the transaction at count == open_index has no TEND yet;
-  // its updates end at open_end, the write position.
-  std::optional<std::uint32_t> open_index;
-  std::uint32_t open_end = 0;
 };
 
 struct ScanResult {

@@ -123,9 +123,16 @@ void log_update(const void* data, std::uint32_t n, std::uint64_t target) {
   }
   const std::uint64_t size = update_entry_size(n);
   if (free_in_turn() < size) throw error_transact("Transaction log full");
+  const std::uint32_t position = journal().cursor.write_position;
   std::uint8_t* entry = append_entry(static_cast<std::uint32_t>(size));
   encode_tupd(entry, data, n, target);
   t.running_crc.update(size, entry);
+  if (n == 0) return;
+  const std::uint32_t block_size = database().store.block_size();
+  for (std::uint64_t block = target / block_size;
+       block <= (target + n - 1) / block_size; ++block) {
+    t.open_updates[static_cast<std::uint32_t>(block)].push_back(position);
+  }
 }
 
 void end_transaction(bool asynchronous) {
@@ -137,6 +144,7 @@ void end_transaction(bool asynchronous) {
     if (asynchronous) return;
     assertion_failed("Syncronous nested transactions not supported");
   }
+  t.open_updates.clear();
   JournalCursor& cursor = journal().cursor;
   if (cursor.write_position == begin_position + kTbegSize) {
     cursor.write_position = begin_position;  // take the lone TBEG back

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <unordered_map>
 #include <vector>
 
 #include "server/database/support/hash.h"
@@ -35,6 +36,11 @@ struct TransactionState {
   std::uint32_t last_sync_second = 0;
   std::vector<TransactionRecord> stack;  // innermost last
   security::Crc32 running_crc;           // of the outermost transaction
+  // The journal offsets of the open transaction's updates, in journal
+  // order, under each MDB block they touch: a private copy applies these
+  // alone instead of walking the whole open transaction. Empty whenever no
+  // transaction is open.
+  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> open_updates;
 
   // Back to the state of a new turn: no progress, nothing open.
   void reset_progress() {
