@@ -7,8 +7,10 @@
 // ahead of the journal.
 #include "server/database/mdb/allocation_map.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
+#include <vector>
 
 #include "server/database/mdb/block_allocator.h"
 #include "server/database/mdb/database.h"
@@ -24,9 +26,8 @@ namespace {
 
 std::uint32_t block_size() { return database().store.block_size(); }
 
-// The scan at initialisation drops map blocks whenever this many are
-// loaded, so it never holds more than a few.
-constexpr std::size_t kScanTrimLimit = 4;
+// The scan at initialisation reads at most this many map blocks at once.
+constexpr std::uint64_t kScanRunBlocks = 256;
 
 bool valid_state(std::uint8_t state) { return state <= 7 && state != 3; }
 
@@ -102,13 +103,6 @@ void AllocationMap::set_state(std::uint32_t n, std::uint8_t state) {
   entries[n % block_size()] = state;
 }
 
-void AllocationMap::trim(std::size_t limit) {
-  while (loaded_.size() >= limit) {
-    if (recent_block_ == loaded_.begin()->first) recent_entries_ = nullptr;
-    loaded_.erase(loaded_.begin());
-  }
-}
-
 AllocationMap& allocation_map() {
   static AllocationMap map;
   return map;
@@ -121,17 +115,33 @@ void init_map(std::uint32_t first_map_block, std::uint32_t map_blocks) {
   }
   AllocationMap& map = allocation_map();
   map.init(first_map_block, map_blocks);
-  std::array<std::uint64_t, 8> counts{};
-  const std::uint64_t covered = map.covered_blocks();
-  for (std::uint64_t n = 0; n < covered; ++n) {
-    const std::uint8_t state = map.state(static_cast<std::uint32_t>(n));
-    if (!valid_state(state)) {
-      throw error_consistency("Unknown alloc. bitmap (" +
-                              support::text_u32(state) + ") for block " +
-                              support::text_u64(n));
+  // The map is read straight from the store in long runs and counted byte
+  // by byte; a run stops at the end of the store, so a map that reaches
+  // past it fails at the first missing block, after every entry before it
+  // was checked.
+  const std::uint32_t b = block_size();
+  BackingStore& store = database().store;
+  std::vector<std::uint8_t> run;
+  std::array<std::uint64_t, 256> counts{};
+  std::uint64_t n = 0;
+  for (std::uint64_t done = 0; done < map_blocks;) {
+    const std::uint64_t offset = block_offset(first_map_block) + done * b;
+    const std::uint64_t in_store =
+        store.length() > offset ? (store.length() - offset) / b : 0;
+    const std::uint64_t blocks = std::clamp<std::uint64_t>(
+        std::min<std::uint64_t>(in_store, kScanRunBlocks), 1, map_blocks - done);
+    run.resize(blocks * b);
+    store.read_bytes(run.data(), offset, run.size());
+    for (const std::uint8_t state : run) {
+      if (!valid_state(state)) {
+        throw error_consistency("Unknown alloc. bitmap (" +
+                                support::text_u32(state) + ") for block " +
+                                support::text_u64(n));
+      }
+      counts[state] += 1;
+      ++n;
     }
-    counts[state] += 1;
-    map.trim(kScanTrimLimit);
+    done += blocks;
   }
   for (const auto& [state, label] : kStateLabels) {
     diagnostic(kDiagInfo, label + support::text_u64(counts[state]));

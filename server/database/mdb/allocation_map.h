@@ -6,7 +6,8 @@
 // current and every change of the running process goes through
 // set_state, which changes the loaded copy, so a loaded map block is never
 // older than the file plus the journal. Loaded blocks stay until clear()
-// (a new open) or the trimming of the scan at initialisation.
+// (a new open); the scan at initialisation reads the map on its own and
+// loads nothing.
 #pragma once
 
 #include <cstdint>
@@ -33,10 +34,6 @@ class AllocationMap {
   // Logs the changed byte in the running transaction, then stores it; a
   // failed log leaves the entry unchanged. REQUIRES: covers(n).
   void set_state(std::uint32_t n, std::uint8_t state);
-
-  // Drops loaded map blocks, lowest numbers first, until fewer than
-  // `limit` remain.
-  void trim(std::size_t limit);
 
   std::uint32_t first_map_block() const { return first_map_block_; }
   std::uint32_t map_blocks() const { return map_blocks_; }
