@@ -1,5 +1,6 @@
 // The command line: six options, each recognised by its first two characters
-// (so "-force" is -f and "-help" is -h), checked in a fixed order. -h and any
+// (so "-force" is -f and "-help" is -h), checked in a fixed order; "--help"
+// is -h as well. -h and any
 // unknown argument end parsing at once; a -d path is put through the
 // placement test the moment it is parsed, so an unusable path stops the run
 // before any question is asked.
@@ -57,7 +58,7 @@ std::optional<int> parse_command_line(std::span<const std::string> args,
       parsed.flags.interactive = true;
     } else if (arg.starts_with("-n")) {
       parsed.flags.omit_admin = true;
-    } else if (arg.starts_with("-h")) {
+    } else if (arg.starts_with("-h") || arg == "--help") {
       print_usage(err);
       return 0;
     } else if (arg.starts_with("-c")) {

@@ -11,9 +11,11 @@
 //   4. Unless -c: reopen the MDB and write its initial content
 //      (initial_content.h).
 //
-// TSDB settings are checked before step 1. An existing file is never
-// overwritten: every pre-creation uses
-// O_CREAT|O_EXCL and ends the run on failure. Every file is on stable
+// Before step 1 every failure that can be foreseen (settings, existing
+// files, devices held elsewhere or too small, one target for two roles, the
+// journal path) is refused without writing (creation_checks.h). An existing
+// file is never overwritten: every pre-creation uses O_CREAT|O_EXCL and
+// ends the run on failure. Every file is on stable
 // storage before the run reports success: the journal is synced when it is
 // closed, the MDB store and the TSDB are flushed, and each new file's
 // directory is flushed when the file is created.
@@ -21,6 +23,7 @@
 
 #include <cstdint>
 
+#include "server/database/creation_tool/creation_checks.h"
 #include "server/database/creation_tool/file_preparation.h"
 #include "server/database/creation_tool/initial_content.h"
 #include "server/database/mdb/database.h"
@@ -54,38 +57,52 @@ mdb_layout compute_mdb_layout(std::uint32_t journal_type,
   return layout;
 }
 
-// Step 1: the MDB file, its header and its journal.
-void create_mdb(creation_settings& settings) {
+// The sizes and the header of the new MDB.
+creation_plan plan_creation(const creation_settings& settings) {
   const mdb_layout layout =
       compute_mdb_layout(settings.journal_type, settings.journal_size);
-  settings.journal_size = layout.journal_blocks;  // from here on, blocks
-  const std::uint64_t mdb_bytes =
-      std::uint64_t{layout.initial_blocks} * kMdbBlockSize;
+  const bool internal = settings.journal_type == kJournalInternal;
+  const std::uint32_t f = layout.first_map_block;
+  creation_plan plan;
+  plan.mdb_bytes = std::uint64_t{layout.initial_blocks} * kMdbBlockSize;
+  plan.journal_bytes = std::uint64_t{layout.journal_blocks} * kMdbBlockSize;
+  plan.header.block_size = static_cast<std::uint32_t>(kMdbBlockSize);
+  plan.header.journal_type =
+      internal ? mdb::journal_internal : mdb::journal_external;
+  plan.header.journal_path = settings.journal_path;
+  plan.header.journal_start = layout.journal_start;
+  plan.header.journal_blocks = layout.journal_blocks;
+  plan.header.index_roots = {f + 256, f + 257};
+  plan.header.first_map_block = f;
+  plan.header.first_data_block = f + 256;
+  return plan;
+}
+
+// Step 1: the MDB file, its header and its journal.
+void create_mdb(creation_settings& settings, const creation_plan& plan) {
+  const mdb::HeaderFields& header = plan.header;
+  settings.journal_size = header.journal_blocks;  // from here on, blocks
   if (settings.mdb_placement == placement_dir) {
-    precreate_file(settings.mdb_path, mdb_bytes);
+    precreate_file(settings.mdb_path, plan.mdb_bytes);
   } else {
-    prepare_store(settings.mdb_path, mdb_bytes);
+    prepare_store(settings.mdb_path, plan.mdb_bytes);
   }
 
   mdb::open_store(settings.mdb_path);
-  const bool internal = settings.journal_type == kJournalInternal;
-  const std::uint32_t f = layout.first_map_block;
-  mdb::create_header(static_cast<std::uint32_t>(kMdbBlockSize),
-                     internal ? mdb::journal_internal : mdb::journal_external,
-                     settings.journal_path, layout.journal_start,
-                     layout.journal_blocks, {f + 256, f + 257}, f, f + 256);
+  mdb::create_header(header.block_size, header.journal_type,
+                     header.journal_path, header.journal_start,
+                     header.journal_blocks, header.index_roots,
+                     header.first_map_block, header.first_data_block);
 
-  const std::uint64_t journal_bytes =
-      std::uint64_t{layout.journal_blocks} * kMdbBlockSize;
-  if (internal) {
+  if (header.journal_type == mdb::journal_internal) {
     mdb::open_journal(settings.mdb_path,
-                      std::uint64_t{layout.journal_start} * kMdbBlockSize,
-                      journal_bytes, false);
+                      std::uint64_t{header.journal_start} * kMdbBlockSize,
+                      plan.journal_bytes, false);
   } else {
     if (settings.journal_placement == placement_dir) {
-      precreate_file(settings.journal_path, journal_bytes);
+      precreate_file(settings.journal_path, plan.journal_bytes);
     }
-    mdb::open_journal(settings.journal_path, 0, journal_bytes, true);
+    mdb::open_journal(settings.journal_path, 0, plan.journal_bytes, true);
   }
   mdb::init_journal_header();
 }
@@ -93,12 +110,11 @@ void create_mdb(creation_settings& settings) {
 }  // namespace
 
 int create_databases(creation_settings& settings, const run_flags& flags) {
-  // TSDB settings the format cannot hold (too many expected checks for
-  // 32-bit block numbers) are refused before any file is written, not after
-  // the MDB already exists.
-  tsdb::initial_block_count(settings.tsdb_chains, settings.tsdb_block_size,
-                            settings.tsdb_initial_checks);
-  create_mdb(settings);
+  // Everything that can be known to fail is refused before the first write,
+  // so that a failed run leaves nothing that blocks the next one.
+  const creation_plan plan = plan_creation(settings);
+  check_before_writing(settings, plan);
+  create_mdb(settings, plan);
 
   if (settings.tsdb_placement == placement_dir) {
     precreate_file(settings.tsdb_path, 0);

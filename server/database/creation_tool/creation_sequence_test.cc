@@ -257,44 +257,4 @@ TEST(CreationSequence, ExistingFilesAreNeverOverwritten) {
   EXPECT_EQ(read_file(dir.file("main.tsdb")), tsdb);
 }
 
-TEST(CreationSequence, ExistingTsdbAloneStopsAfterTheMdb) {
-  TempDir dir;
-  const std::string d = dir.path().string();
-  testing_util::write_file(dir.file("main.tsdb"), {1, 2, 3});
-  const auto r = run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "placement path: \"" + d + "\"\n" +
-                       "Journal: [0 : 8388608)\n" +
-                       "Unable to create file \"" + d + "/main.tsdb\"\n");
-  EXPECT_EQ(read_file(dir.file("main.tsdb")), (Bytes{1, 2, 3}));
-  EXPECT_EQ(file_size(dir.file("main.odb")), 385 * kMdbBlock);
-  EXPECT_EQ(file_size(dir.file("main.odbj")), 1024 * kMdbBlock);
-}
-
-TEST(CreationSequence, ExistingJournalAloneStopsAfterTheMdbHeader) {
-  TempDir dir;
-  const std::string d = dir.path().string();
-  testing_util::write_file(dir.file("main.odbj"), {7});
-  const auto r = run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "placement path: \"" + d + "\"\n" +
-                       "Unable to create file \"" + d + "/main.odbj\"\n");
-  EXPECT_EQ(read_file(dir.file("main.odbj")), (Bytes{7}));
-  EXPECT_EQ(text_at(read_file(dir.file("main.odb")), 0, 4), "VMDB");
-  EXPECT_FALSE(std::filesystem::exists(dir.file("main.tsdb")));
-}
-
-TEST(CreationSequence, TooManyChecksForTheBlockSizeWriteNothing) {
-  // 4,194,304 MiB in 1024-byte blocks is 2^32 blocks: one more than a TSDB
-  // can number.
-  TempDir dir;
-  const std::string d = dir.path().string();
-  const auto r = run_dialogue(d + "\ni\n4\n", "3\n1024\n4194304\n" + d + "\n");
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err,
-            "\nTSDB Error: Cannot create a TSDB for 4194304 expected checks: "
-            "more than 2^32 blocks of 1024 bytes\n");
-  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-}
-
 }  // namespace

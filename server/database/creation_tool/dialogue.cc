@@ -15,6 +15,7 @@
 
 #include "server/database/creation_tool/console_input.h"
 #include "server/database/creation_tool/placement.h"
+#include "server/database/tsdb/creation.h"
 #include "server/database/tsdb/format.h"
 
 namespace creation_tool {
@@ -175,9 +176,15 @@ void ask_tsdb_settings(creation_settings& settings, std::istream& in,
                          "and improve performance. This number need not be",
                          "precise - specifying a number higher than the",
                          "actual amount is recommended."});
+  // 0 is asked again without a message; more checks than the block size
+  // can number are refused here, with the largest count it allows.
+  const std::uint32_t most_checks =
+      tsdb::max_initial_checks(settings.tsdb_block_size);
   settings.tsdb_initial_checks =
       ask_number(in, out, "Estimated number of checks (recommended: 1000): ",
-                 [](std::uint32_t n) { return n != 0; });
+                 [&out, most_checks](std::uint32_t n) {
+                   return n != 0 && within(n, 1, most_checks, out);
+                 });
 
   print_text_block(out, {"The TSDB can be placed either on a block-special",
                          "or in a file on a file-system. Please specify the",

@@ -35,10 +35,10 @@ TEST(Dialogue, WordsThatAreNotNumbersAreDroppedWithTheRestOfTheirLine) {
                 range_message(4, 128) + kJournalSizePrompt);
   EXPECT_EQ(settings.journal_size, 8388608u);
 
-  // The largest 32-bit number is a valid estimate of checks.
-  std::istringstream tsdb_in("3 8192 4294967295 " + d + "\n");
+  // The largest estimate of checks that 8192-byte blocks can number.
+  std::istringstream tsdb_in("3 8192 33554431 " + d + "\n");
   ask_tsdb_settings(settings, tsdb_in, out);
-  EXPECT_EQ(settings.tsdb_initial_checks, 4294967295u);
+  EXPECT_EQ(settings.tsdb_initial_checks, 33554431u);
 }
 
 TEST(Dialogue, EndOfInputEndsEveryKindOfQuestion) {

@@ -59,7 +59,9 @@ void precreate_file(const std::string& path, std::uint64_t size) {
 }
 
 void prepare_store(const std::string& path, std::uint64_t size) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  // Exclusively: a device that holds a mounted file system, or that another
+  // program holds, is refused (EBUSY) instead of overwritten.
+  const int fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
   if (fd < 0) fail("Unable to open store ", path);
   write_zeros(fd, path, size);
   if (::close(fd) != 0) fail("Failed closing store ", path);

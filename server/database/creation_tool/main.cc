@@ -1,6 +1,7 @@
 // vexmon-dbcreate: creates the meta database, its journal and the time
 // series database of a new monitoring server, from the command line or an
 // interactive dialogue.
+#include <csignal>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -10,8 +11,9 @@
 #include "server/database/creation_tool/run_modes.h"
 #include "server/database/creation_tool/top_level_handler.h"
 
-int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
+namespace {
+
+int run(const std::vector<std::string>& args) {
   try {
     return creation_tool::run_guarded(std::cerr, [&args] {
       creation_tool::front_end_outcome front =
@@ -25,4 +27,18 @@ int main(int argc, char** argv) {
     std::cerr << '\n' << "Unexpected failure: " << e.what() << std::endl;
     return 1;
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A write past the file size limit (ulimit -f) then fails with EFBIG and
+  // ends the run with its write error, instead of killing the process.
+  std::signal(SIGXFSZ, SIG_IGN);
+  const int code = run(std::vector<std::string>(argv + 1, argv + argc));
+  // A run whose report could not be written (a full disk, a closed pipe)
+  // has not succeeded, even when its files are complete.
+  std::cout.flush();
+  std::cerr.flush();
+  return std::cout && std::cerr ? code : 1;
 }

@@ -93,7 +93,14 @@ BackingStore::~BackingStore() {
 }
 
 void BackingStore::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  // A device is claimed exclusively: the open fails (EBUSY) while a file
+  // system on it is mounted or another program holds it, instead of
+  // overwriting what they own.
+  struct stat target {};
+  const bool device =
+      ::stat(path.c_str(), &target) == 0 && S_ISBLK(target.st_mode);
+  const int fd =
+      ::open(path.c_str(), O_RDWR | O_CLOEXEC | (device ? O_EXCL : 0));
   if (fd < 0) {
     throw error_open("Cannot open database for read/write in " +
                      support::quoted(path));

@@ -47,7 +47,14 @@ JournalFile::~JournalFile() {
 
 void JournalFile::open(const std::string& path, std::uint64_t offset,
                        std::uint64_t length, bool external) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  // An external journal device is claimed exclusively, like the MDB's own
+  // device (see BackingStore::open); an internal journal lies on the MDB's
+  // device, which the open store holds already.
+  struct stat target {};
+  const bool exclusive = external && ::stat(path.c_str(), &target) == 0 &&
+                         S_ISBLK(target.st_mode);
+  const int fd =
+      ::open(path.c_str(), O_RDWR | O_CLOEXEC | (exclusive ? O_EXCL : 0));
   if (fd < 0) {
     const int code = errno;
     throw error_open("Cannot open journal in " + support::quoted(path) + ": " +

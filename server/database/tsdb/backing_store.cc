@@ -2,10 +2,13 @@
 //
 // Block writes are positioned writes (pwrite). Growth and zeroing write one
 // block per call from one zero block that lives as long as the store, and
-// nothing is read back.
+// nothing is read back. On a block device the store is the device's first
+// blocks: it starts with none, grows by zeroing the next ones, and the
+// device's remaining blocks take the place of the file system's free space.
 #include "server/database/tsdb/backing_store.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -47,7 +50,13 @@ void BackingStore::btb_Open(const std::string& path) {
   if (directory_.empty()) {
     throw error_io("Cannot give empty name to TSDB backing store");
   }
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+  // A device is claimed exclusively: the open fails (EBUSY) while a file
+  // system on it is mounted or another program holds it.
+  struct stat target {};
+  const bool device =
+      ::stat(path.c_str(), &target) == 0 && S_ISBLK(target.st_mode);
+  const int fd =
+      ::open(path.c_str(), O_RDWR | O_CLOEXEC | (device ? O_EXCL : 0));
   if (fd < 0) {
     throw error_open("Unable to open " + support::quoted(path) + ": " +
                      last_error_text());
@@ -56,6 +65,12 @@ void BackingStore::btb_Open(const std::string& path) {
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
   if (fd_ >= 0) ::close(fd_);
   fd_ = fd;
+  is_device_ = device;
+  device_bytes_ = 0;
+  if (device) {
+    const off_t end = ::lseek(fd, 0, SEEK_END);
+    device_bytes_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+  }
 }
 
 bool BackingStore::probe(std::uint64_t block) const {
@@ -66,6 +81,17 @@ bool BackingStore::probe(std::uint64_t block) const {
 void BackingStore::btb_SetBlockSize(std::uint32_t block_size) {
   block_size_ = block_size;
   zero_block_.clear();
+  if (is_device_) {
+    // The store starts empty at the device's first block; the device's
+    // whole blocks are the room it can grow into.
+    block_count_ = 0;
+    const std::uint64_t capacity = device_bytes_ / block_size;
+    if (capacity > std::numeric_limits<std::uint32_t>::max()) {
+      throw error_toobig("TSDB backing store is more than 2^32 blocks");
+    }
+    device_blocks_ = static_cast<std::uint32_t>(capacity);
+    return;
+  }
   // Block numbers are 32-bit: a store with a block 2^32 cannot be used.
   // Stopping the doubling there also ends it on a device that reads
   // without end.
@@ -136,6 +162,7 @@ void BackingStore::btb_WriteFile(std::uint32_t first,
 }
 
 std::uint32_t BackingStore::cgs_space() const {
+  if (is_device_) return device_blocks_ - block_count_;
   struct statvfs info {};
   if (::statvfs(directory_.c_str(), &info) != 0) {
     throw error_io("Unable to get free space information from " +

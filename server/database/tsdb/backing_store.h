@@ -8,7 +8,11 @@
 //     failure it covers exactly the blocks written before it;
 //   - every failure is a tsdb::error_io (or a subclass) and leaves handle
 //     and block count as they were;
-//   - nothing is ever read back except the one-byte size probe.
+//   - nothing is ever read back except the one-byte size probe;
+//   - on a block device (opened exclusively) the store is the device's
+//     first blocks: the block count starts at 0 when the block size is
+//     set, btb_Grow zeroes the blocks after it, and cgs_space reports the
+//     device's whole blocks beyond it, so growth never passes the device.
 #pragma once
 
 #include <cstdint>
@@ -36,9 +40,10 @@ class BackingStore {
   BackingStore& operator=(const BackingStore&) = delete;
 
   // Opens an existing file or device for reading and writing, in place of
-  // any store opened before.
+  // any store opened before. A device is opened exclusively (EBUSY while
+  // mounted or held).
   void btb_Open(const std::string& path);
-  // Sets the block size and measures the block count.
+  // Sets the block size and measures the block count (0 on a device).
   // REQUIRES: open; block_size > 0.
   void btb_SetBlockSize(std::uint32_t block_size);
   // Moves the file position to block * B + offset, for sequential access.
@@ -49,7 +54,7 @@ class BackingStore {
   void btb_WriteFile(std::uint32_t first, const std::uint8_t* buffer,
                      std::uint32_t count);
   // Free space of the store's file system, in whole blocks, at most
-  // 2^32 - 1 (see free_blocks_in).
+  // 2^32 - 1 (see free_blocks_in); on a device, its blocks past the store.
   std::uint32_t cgs_space() const;
   // Appends n zero blocks.
   void btb_Grow(std::uint32_t n);
@@ -62,6 +67,9 @@ class BackingStore {
   std::uint32_t block_size() const { return block_size_; }
   const std::string& directory() const { return directory_; }
   bool is_open() const { return fd_ >= 0; }
+  bool is_device() const { return is_device_; }
+  // The size of the device in bytes; 0 for a file.
+  std::uint64_t device_bytes() const { return device_bytes_; }
 
  private:
   // True when exactly one byte can be read at byte block * B.
@@ -73,6 +81,9 @@ class BackingStore {
   std::string directory_;
   std::uint32_t block_size_ = 0;
   std::uint32_t block_count_ = 0;
+  bool is_device_ = false;
+  std::uint64_t device_bytes_ = 0;
+  std::uint32_t device_blocks_ = 0;  // whole blocks of the device
   std::vector<std::uint8_t> zero_block_;
 };
 

@@ -5,9 +5,14 @@
 // state, grow (or zero) the store, write the header, create the replicas
 // interleaved by index (head, tail, lblock, check for replica 0, then 1,
 // ...), rewrite the header with all descriptors, and flush. A failure stops
-// at its step; what was written stays.
+// at its step; what was written stays. On a device the TSDB takes the
+// device's first blocks; a device too small for them is refused before
+// anything is written.
 #include "server/database/tsdb/creation.h"
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <ctime>
 #include <iostream>
 #include <limits>
@@ -33,7 +38,64 @@ void progress_step(std::string_view text, Action&& action) {
   std::cerr << "ok." << std::endl;
 }
 
+// Refuses a device that cannot hold `blocks` blocks, before anything is
+// written to it.
+void check_device_room(const BackingStore& store, const std::string& path,
+                       std::uint32_t blocks) {
+  const std::uint64_t needed = std::uint64_t{blocks} * store.block_size();
+  if (store.is_device() && store.cgs_space() < blocks) {
+    throw error_dbnospace("Device " + support::quoted(path) + " holds " +
+                          support::text_u64(store.device_bytes()) +
+                          " bytes, the TSDB needs " +
+                          support::text_u64(needed));
+  }
+}
+
+// Appends `blocks` zero blocks. On a terminal the line shows how far it
+// got, as a percentage that each update overwrites in place (backspaces)
+// and that is blanked before the step's "ok."; elsewhere nothing is added,
+// so logs and pipes get the plain progress line.
+void grow_showing_progress(BackingStore& store, std::uint32_t blocks) {
+  if (::isatty(STDERR_FILENO) == 0) {
+    store.btb_Grow(blocks);
+    return;
+  }
+  const std::uint32_t slice = std::max<std::uint32_t>(blocks / 200, 1);
+  std::string shown;
+  for (std::uint32_t done = 0; done < blocks;) {
+    const std::string percent =
+        support::text_u64(std::uint64_t{done} * 100 / blocks) + "%";
+    if (percent != shown) {
+      shown = percent;
+      std::cerr << shown << std::string(shown.size(), '\b') << std::flush;
+    }
+    const std::uint32_t step = std::min(slice, blocks - done);
+    store.btb_Grow(step);
+    done += step;
+  }
+  std::cerr << std::string(shown.size(), ' ')
+            << std::string(shown.size(), '\b');
+}
+
 }  // namespace
+
+std::uint32_t max_initial_checks(std::uint32_t block_size) {
+  const std::uint64_t checks =
+      std::uint64_t{std::numeric_limits<std::uint32_t>::max()} * block_size /
+      kBytesPerCheck;
+  return static_cast<std::uint32_t>(std::min<std::uint64_t>(
+      checks, std::numeric_limits<std::uint32_t>::max()));
+}
+
+void check_store(const std::string& path, std::uint32_t chains,
+                 std::uint32_t block_size, std::uint32_t initial_checks) {
+  const std::uint32_t blocks =
+      initial_block_count(chains, block_size, initial_checks);
+  BackingStore store;
+  store.btb_Open(path);
+  store.btb_SetBlockSize(block_size);
+  check_device_room(store, path, blocks);
+}
 
 std::uint32_t initial_block_count(std::uint32_t chains,
                                   std::uint32_t block_size,
@@ -74,6 +136,7 @@ void tsdb_create(TsdbState& tsdb, const std::string& path,
   progress_step("Initializing I/O layer...", [&] {
     store.btb_Open(path);
     store.btb_SetBlockSize(block_size);
+    check_device_room(store, path, blocks);
   });
   // Every valid B divides 2^20 / 64, so the rounding to whole words of the
   // bitmap leaves the count unchanged.
@@ -81,7 +144,7 @@ void tsdb_create(TsdbState& tsdb, const std::string& path,
       static_cast<std::uint32_t>(tsdb.allocator.bitmap_init(blocks));
   progress_step("Initializing database...", [&] {
     if (store.cgs_space() != 0) {
-      store.btb_Grow(covered);
+      grow_showing_progress(store, covered);
     } else {
       store.btb_ZeroAll();
     }

@@ -15,7 +15,9 @@ class TsdbState;
 // expected check, and leaves it open in tsdb_instance(). Prints one
 // progress line per step on standard error and flushes the file to stable
 // storage before returning. Fails with a tsdb exception; parameters out of
-// range are refused with error_internal before anything is printed.
+// range are refused with error_internal before anything is printed. On a
+// block device the TSDB uses the device's first blocks and zeroes them; a
+// device too small for them fails with error_dbnospace before any write.
 // REQUIRES: the file exists (the caller creates it empty for a file in a
 // directory); its path has a directory part.
 void tsdb_create(const std::string& path, std::uint32_t chains,
@@ -29,6 +31,18 @@ void tsdb_create(const std::string& path, std::uint32_t chains,
 std::uint32_t initial_block_count(std::uint32_t chains,
                                   std::uint32_t block_size,
                                   std::uint32_t initial_checks);
+
+// The largest number of expected checks whose initial blocks a TSDB of
+// `block_size`-byte blocks can number (2^32 - 1 blocks at most).
+std::uint32_t max_initial_checks(std::uint32_t block_size);
+
+// Opens the existing file or device at `path` as tsdb_create would and
+// refuses it the same way, with the same errors, without writing: settings
+// out of range, a store that cannot be opened (a device held elsewhere),
+// a device smaller than the initial blocks (error_dbnospace). Closes it
+// again. Lets a caller check a device before it writes anything else.
+void check_store(const std::string& path, std::uint32_t chains,
+                 std::uint32_t block_size, std::uint32_t initial_checks);
 
 // The same on a given state instead of the process-wide one.
 void tsdb_create(TsdbState& tsdb, const std::string& path,

@@ -1,0 +1,33 @@
+// The checks the creation runs before it writes its first byte.
+#pragma once
+
+#include <cstdint>
+
+#include "server/database/creation_tool/settings.h"
+#include "server/database/mdb/header_image.h"
+
+namespace creation_tool {
+
+// What the creation sequence is about to write.
+struct creation_plan {
+  std::uint64_t mdb_bytes = 0;      // the MDB's initial size
+  std::uint64_t journal_bytes = 0;  // the journal's size
+  mdb::HeaderFields header;         // the MDB header it will write
+};
+
+// Refuses, before anything is written, every failure the creation sequence
+// can foresee, in the order the sequence would meet them, each with the
+// message the sequence gives for it:
+//   - TSDB settings the format cannot hold (tsdb error_internal);
+//   - one file or device given two roles ("Cannot place both ...");
+//   - a file that exists or cannot be created ("Unable to create file");
+//   - a device held elsewhere: the MDB's ("Unable to open store"), the
+//     journal's (mdb error_open) or the TSDB's (tsdb error_open);
+//   - a device smaller than its role needs;
+//   - a journal path the MDB header cannot hold (mdb error_internal).
+// Front-end refusals print one line on standard error and end the process
+// with exit code 1; the engines' refusals are their exceptions.
+void check_before_writing(const creation_settings& settings,
+                          const creation_plan& plan);
+
+}  // namespace creation_tool

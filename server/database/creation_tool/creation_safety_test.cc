@@ -1,0 +1,293 @@
+// What a run must never do: write to a device that another program holds,
+// give one file or device two roles, start writing when a later step is
+// bound to fail, die of a file size limit, or report success when its own
+// output was lost. Devices are loop devices over files in a temporary
+// directory (root and losetup needed; the tests skip otherwise).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "server/database/creation_tool/dialogue.h"
+#include "server/database/creation_tool/test_texts.h"
+#include "server/database/support/test_util.h"
+
+namespace {
+
+using testing_util::read_range;
+using testing_util::run_process;
+using testing_util::TempDir;
+using Bytes = std::vector<std::uint8_t>;
+
+const std::string kProgram = VEXMON_DBCREATE;
+constexpr std::uint64_t kMiB = 1 << 20;
+
+// A loop device over a file of `size` bytes of 0xA5, detached at the end.
+class LoopDevice {
+ public:
+  LoopDevice(const TempDir& dir, const std::string& name, std::uint64_t size)
+      : image_(dir.file(name)) {
+    testing_util::write_file(image_, Bytes(size, 0xA5));
+    if (::geteuid() != 0) return;
+    if (FILE* p = ::popen(("losetup -f --show " + image_ + " 2>/dev/null").c_str(), "r")) {
+      char line[256] = {};
+      if (std::fgets(line, sizeof line, p)) path_ = line;
+      if (::pclose(p) != 0) path_.clear();
+      if (!path_.empty() && path_.back() == '\n') path_.pop_back();
+    }
+  }
+  ~LoopDevice() {
+    if (!path_.empty()) std::system(("losetup -d " + path_).c_str());
+  }
+  const std::string& path() const { return path_; }
+  // True when the first `size` bytes still hold the pattern.
+  bool untouched(std::uint64_t from, std::uint64_t size) const {
+    return read_range(path_, from, size) == Bytes(size, 0xA5);
+  }
+
+ private:
+  std::string image_;
+  std::string path_;
+};
+
+#define SKIP_WITHOUT(device) \
+  if ((device).path().empty()) GTEST_SKIP() << "needs root and losetup"
+
+// The dialogue's answers for a 4 MiB journal (internal when `journal` is
+// empty) and a TSDB of 3 chains, 8192-byte blocks and 10 checks.
+std::string answers(const std::string& mdb, const std::string& journal,
+                    const std::string& tsdb) {
+  return mdb + "\n" + (journal.empty() ? "i\n" : "e\n" + journal + "\n") +
+         "4\n3\n8192\n10\n" + tsdb + "\n";
+}
+
+testing_util::ProcessResult run_interactive(const std::string& input) {
+  return run_process(kProgram, {"-f", "-c", "-i"}, input);
+}
+
+// The last line of `text` with its line end.
+std::string last_line(const std::string& text) {
+  const std::size_t end = text.rfind('\n', text.size() - 2);
+  return end == std::string::npos ? text : text.substr(end + 1);
+}
+
+std::vector<std::string> entries(const TempDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(CreationSafety, DeviceHeldElsewhereIsNeitherOpenedNorWritten) {
+  TempDir dir;
+  LoopDevice device(dir, "held.img", 12 * kMiB);
+  SKIP_WITHOUT(device);
+  const std::string d = (dir.path() / "db").string();
+  std::filesystem::create_directory(d);
+  const std::string& dev = device.path();
+  const int hold = ::open(dev.c_str(), O_RDWR | O_EXCL);  // like a mount
+  ASSERT_GE(hold, 0);
+  const struct {
+    std::string input, error;
+  } cases[] = {
+      {answers(dev, "", d), "Unable to open store \"" + dev + "\"\n"},
+      {answers(d, dev, d), "MDB I/O error: Cannot open journal in \"" + dev +
+                               "\": Device or resource busy\n"},
+      {answers(d, "", dev),
+       "TSDB I/O error: Unable to open \"" + dev + "\": Device or resource busy\n"},
+  };
+  for (const auto& c : cases) {
+    const auto r = run_interactive(c.input);
+    EXPECT_EQ(r.exit_code, 1) << c.error;
+    EXPECT_EQ(last_line(r.err), c.error);
+    EXPECT_TRUE(std::filesystem::is_empty(d)) << c.error;
+  }
+  ::close(hold);
+  EXPECT_TRUE(device.untouched(0, 12 * kMiB));
+}
+
+TEST(CreationSafety, OneDeviceForTwoRolesIsRefused) {
+  TempDir dir;
+  LoopDevice device(dir, "shared.img", 12 * kMiB);
+  SKIP_WITHOUT(device);
+  const std::string& dev = device.path();
+  const std::string link = dir.file("link");  // the same device, another name
+  std::filesystem::create_symlink(dev, link);
+  const std::string d = (dir.path() / "db").string();
+  std::filesystem::create_directory(d);
+  const struct {
+    std::string input, error;
+  } cases[] = {
+      {answers(dev, link, d),
+       "Cannot place both the MDB and the journal on \"" + link + "\"\n"},
+      {answers(dev, "", link),
+       "Cannot place both the MDB and the TSDB on \"" + link + "\"\n"},
+      {answers(d, dev, link),
+       "Cannot place both the journal and the TSDB on \"" + link + "\"\n"},
+  };
+  for (const auto& c : cases) {
+    const auto r = run_interactive(c.input);
+    EXPECT_EQ(r.exit_code, 1) << c.error;
+    EXPECT_EQ(last_line(r.err), c.error);
+    EXPECT_TRUE(std::filesystem::is_empty(d)) << c.error;
+  }
+  EXPECT_TRUE(device.untouched(0, 12 * kMiB));
+}
+
+TEST(CreationSafety, TsdbOnADeviceUsesItsFirstBlocksOrIsRefused) {
+  TempDir dir;
+  LoopDevice large(dir, "large.img", 12 * kMiB);
+  LoopDevice small(dir, "small.img", 8 * kMiB);
+  SKIP_WITHOUT(small);
+  const std::string d = (dir.path() / "db").string();
+  std::filesystem::create_directory(d);
+
+  auto r = run_interactive(answers(d, "", small.path()));
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(last_line(r.err), "TSDB Error: Device \"" + small.path() +
+                                  "\" holds 8388608 bytes, the TSDB needs "
+                                  "10485760\n");
+  EXPECT_TRUE(std::filesystem::is_empty(d));
+  EXPECT_TRUE(small.untouched(0, 8 * kMiB));
+
+  r = run_process(kProgram, {"-f", "-i"}, answers(d, "", large.path()));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  const Bytes header = read_range(large.path(), 0, 4);
+  EXPECT_EQ(std::string(header.begin(), header.end()), "TSDB");
+  // The 1280 blocks of the TSDB are zeroed but for the header, the 12
+  // replicas and the administrator's series; the rest of the device stays.
+  EXPECT_EQ(read_range(large.path(), 64 * 8192, 1000 * 8192),
+            Bytes(1000 * 8192, 0));
+  EXPECT_TRUE(large.untouched(10 * kMiB, 2 * kMiB));
+}
+
+TEST(CreationSafety, ForeseeableFailuresStopBeforeAnythingIsWritten) {
+  TempDir dir;
+  const std::string d = dir.path().string();
+  const std::string placed = "placement path: \"" + d + "\"\n";
+  // A journal directory whose path leaves no room in the MDB header.
+  std::filesystem::path deep = dir.path();
+  for (int i = 0; i < 5; ++i) deep /= std::string(200, 'j');
+  std::filesystem::create_directories(deep);
+  const struct {
+    std::string existing, journal_dir, error;
+  } cases[] = {
+      {"main.tsdb", "", placed + "Unable to create file \"" + d + "/main.tsdb\"\n"},
+      {"main.odbj", "", placed + "Unable to create file \"" + d + "/main.odbj\"\n"},
+      {"", deep.string(), "\nMDB Error: Too long journal path\n"},
+  };
+  for (const auto& c : cases) {
+    if (!c.existing.empty()) testing_util::write_file(dir.file(c.existing), {7});
+    const std::vector<std::string> before = entries(dir);
+    const auto r = c.journal_dir.empty()
+                       ? run_process(kProgram, {"-f", "-c", "-d", d})
+                       : run_interactive(answers(d, c.journal_dir, d));
+    EXPECT_EQ(r.exit_code, 1) << c.error;
+    EXPECT_EQ(r.err, c.error);
+    EXPECT_EQ(entries(dir), before) << c.error;
+    if (!c.existing.empty()) std::filesystem::remove(dir.file(c.existing));
+  }
+}
+
+TEST(CreationSafety, SizeLimitAndLostOutputEndWithExitCode1) {
+  const struct {
+    std::string before, after, error;
+  } cases[] = {
+      {"ulimit -f 1000; ", "", "Unable to write to \"%/main.odb\"\n"},
+      {"", " >/dev/full", ""},
+      {"", " 2>/dev/full", ""},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string d = dir.path().string();
+    const auto r = run_process(
+        "/bin/sh", {"-c", c.before + "exec " + kProgram + " -f -d " + d + c.after});
+    EXPECT_EQ(r.exit_code, 1) << c.before << c.after;
+    if (!c.error.empty()) {
+      std::string error = c.error;
+      error.replace(error.find('%'), 1, d);
+      EXPECT_EQ(last_line(r.err), error);
+      continue;
+    }
+    // The run itself went through: all three files are complete.
+    EXPECT_EQ(std::filesystem::file_size(dir.file("main.odbj")), 8 * kMiB);
+    EXPECT_EQ(std::filesystem::file_size(dir.file("main.tsdb")), 10 * kMiB);
+    EXPECT_NE(read_range(dir.file("main.odb"), 8192, 8192), Bytes(8192, 0));
+  }
+}
+
+// Runs the program with standard error on a new terminal; returns what the
+// terminal received.
+std::string stderr_on_terminal(const std::vector<std::string>& args) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return {};
+  const std::string terminal = ::ptsname(master);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int tty = ::open(terminal.c_str(), O_RDWR | O_NOCTTY);
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(tty, 2);
+    std::vector<char*> argv{const_cast<char*>(kProgram.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  std::string received;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(master, buffer, sizeof buffer)) > 0;) {
+    received.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::waitpid(child, nullptr, 0);
+  ::close(master);
+  return received;
+}
+
+TEST(CreationSafety, LiveProgressOnlyOnATerminal) {
+  TempDir piped, tty;
+  const auto r = run_process(kProgram, {"-f", "-c", "-d", piped.path().string()});
+  EXPECT_NE(r.err.find("\nInitializing database...ok.\n"), std::string::npos);
+  EXPECT_EQ(r.err.find('%'), std::string::npos);
+
+  const std::string shown = stderr_on_terminal({"-f", "-c", "-d", tty.path().string()});
+  const std::size_t start = shown.find("Initializing database...");
+  ASSERT_NE(start, std::string::npos) << shown;
+  const std::string line = shown.substr(start, shown.find('\n', start) - start);
+  EXPECT_NE(line.find("50%\b\b\b"), std::string::npos) << line;
+  EXPECT_TRUE(line.ends_with("ok.\r")) << line;
+}
+
+TEST(CreationSafety, TooManyChecksAreRefusedAtTheQuestion) {
+  const struct {
+    std::string block_size, largest, too_many;
+  } cases[] = {{"1024", "4194303", "4194304"}, {"16384", "67108863", "67108864"}};
+  for (const auto& [block_size, largest, too_many] : cases) {
+    creation_tool::creation_settings settings;
+    std::istringstream in("3\n" + block_size + "\n" + too_many + "\n" +
+                          largest + "\n/\n");
+    std::ostringstream out;
+    creation_tool::ask_tsdb_settings(settings, in, out);
+    EXPECT_NE(out.str().find("Please enter a number between 1 and " +
+                             largest + "\nEstimated number of checks"),
+              std::string::npos);
+    EXPECT_EQ(std::to_string(settings.tsdb_initial_checks), largest);
+  }
+  const auto r = run_process(kProgram, {"--help", "-x"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, creation_tool_test::kUsage);
+}
+
+}  // namespace
