@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 
@@ -122,6 +123,17 @@ std::uint32_t JournalFile::free_space() const {
   }
   const std::uint32_t end = half_bounds(length_, cursor.half).usable_end;
   return position < end ? end - position : 0;
+}
+
+void JournalFile::zero(std::uint32_t offset, std::uint32_t length) {
+  if (length == 0) return;
+  std::uint8_t* start = entry_at(offset);
+  entry_at(std::uint64_t{offset} + length - 1);
+  if (::fallocate(fd_, FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE,
+                  static_cast<off_t>(offset_ + offset), length) == 0) {
+    return;
+  }
+  std::memset(start, 0, length);
 }
 
 void JournalFile::init_header() {

@@ -42,6 +42,12 @@ class JournalFile {
   // Usable bytes left in the current half after the write position.
   std::uint32_t free_space() const;
 
+  // Sets journal bytes [offset, offset + length) to zero. Where the file
+  // system can, the range is zeroed in the file itself (its space stays
+  // reserved and the mapping reads zeros without touching each page);
+  // elsewhere, on devices for instance, it is cleared through the mapping.
+  // Not synced. REQUIRES: the range lies inside the journal.
+  void zero(std::uint32_t offset, std::uint32_t length);
   // Writes a fresh journal header (both pointers serial 0, start 0) and
   // syncs. The entries area is not touched.
   void init_header();

@@ -15,8 +15,9 @@
 // for current ones by a later replay.
 #include "server/database/mdb/replay.h"
 
-#include <cstring>
+#include <cstddef>
 #include <optional>
+#include <vector>
 
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
@@ -73,9 +74,36 @@ void clear_new_turn(JournalFile& journal) {
   const std::uint32_t half_end =
       journal.cursor.half == 0 ? journal.length() / 2 : journal.length();
   const std::uint32_t start = journal.cursor.write_position;
-  if (start < half_end) std::memset(journal.entry_at(start), 0, half_end - start);
+  if (start < half_end) journal.zero(start, half_end - start);
   sync_journal();
 }
+
+// Writes the replayed updates into the MDB file, joining runs of updates
+// that continue one another into one write each. Updates are written in
+// journal order, so a later update still lands after an earlier one that
+// it overlaps.
+class RunWriter {
+ public:
+  void add(const UpdateEntry& update) {
+    if (update.data_length == 0) return;
+    if (!run_.empty() && (update.target != target_ + run_.size() ||
+                          run_.size() >= kMaxRun)) {
+      flush();
+    }
+    if (run_.empty()) target_ = update.target;
+    run_.insert(run_.end(), update.data, update.data + update.data_length);
+  }
+  void flush() {
+    if (run_.empty()) return;
+    database().store.write_bytes(run_.data(), target_, run_.size(), true);
+    run_.clear();
+  }
+
+ private:
+  static constexpr std::size_t kMaxRun = 1 << 20;
+  std::uint64_t target_ = 0;
+  std::vector<std::uint8_t> run_;
+};
 
 }  // namespace
 
@@ -101,8 +129,10 @@ void replay_at_open() {
   plan.start = chosen.start;
   plan.serial = chosen.serial;
   plan.at_open = true;
+  RunWriter writer;
   const ScanResult replayed = scan_journal(
-      plan, [](const UpdateEntry& update) { write_update(update, true); });
+      plan, [&writer](const UpdateEntry& update) { writer.add(update); });
+  writer.flush();
   sync_store();
   journal.cursor.serial = replayed.serial;
   journal.cursor.half = *choice;
