@@ -1,0 +1,163 @@
+// Test fixture of the MDB engine: a real MDB file and an external journal in
+// a temporary directory, created and opened the way the engine's users do,
+// with helpers that read blocks, pieces and file bytes back.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/database/mdb/block_allocator.h"
+#include "server/database/mdb/buffer_cache.h"
+#include "server/database/mdb/database.h"
+#include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/header.h"
+#include "server/database/mdb/index_format.h"
+#include "server/database/mdb/index_operations.h"
+#include "server/database/mdb/object_pieces.h"
+#include "server/database/mdb/object_store.h"
+#include "server/database/mdb/replay.h"
+#include "server/database/mdb/transaction.h"
+#include "server/database/support/clock.h"
+#include "server/database/support/test_util.h"
+
+namespace mdb_testing {
+
+using testing_util::expect_error;
+using testing_util::make_zero_file;
+using testing_util::stderr_of;
+
+// The layout of a test MDB: block size, initial size in blocks, map blocks
+// F .. D-1, index roots and the length of the external journal.
+struct MdbLayout {
+  std::uint32_t block_size;
+  std::uint32_t blocks;
+  std::uint32_t first_map_block;
+  std::uint32_t first_data_block;
+  std::vector<std::uint32_t> roots;
+  std::uint32_t journal_length = 8u << 20;
+};
+
+inline constexpr std::uint32_t kTestBlock = 8192;
+// The layout the creation tool uses for an external journal.
+inline const MdbLayout kToolLayout{kTestBlock, 385, 1, 257, {257, 258}};
+// 1024-byte blocks: leaves of 63 entries and nodes of 84 keys split after a
+// few hundred insertions; one map block covers 1024 blocks.
+inline const MdbLayout kSmallLayout{1024, 16, 1, 2, {2, 3}};
+
+class MdbFixture : public testing::Test {
+ protected:
+  void SetUp() override { mdb::diagnostic_mask().set(0); }
+  void TearDown() override {
+    shut_down();
+    mdb::reset_buffer_cache();
+    mdb::reset_allocator();
+    mdb::diagnostic_mask().set(support::kDefaultDiagnosticMask);
+  }
+
+  // Creates the MDB full of zero blocks with its header and a fresh journal.
+  void create_mdb(const MdbLayout& layout = kToolLayout) {
+    layout_ = layout;
+    make_zero_file(mdb_path, std::uint64_t{layout.blocks} * layout.block_size);
+    mdb::open_store(mdb_path);
+    mdb::create_header(layout.block_size, mdb::journal_external, journal_path,
+                       0, 0, layout.roots, layout.first_map_block,
+                       layout.first_data_block);
+    make_zero_file(journal_path, layout.journal_length);
+    mdb::open_journal(journal_path, 0, 0, true);
+    mdb::init_journal_header();
+    shut_down();
+  }
+  // Opens the MDB and its journal and replays the journal.
+  void open_mdb() {
+    mdb::open_store(mdb_path);
+    mdb::open_database();
+    mdb::replay_at_open();
+  }
+  // Opens and starts the MDB as every user does: replay, allocation map,
+  // serialization cache, with nothing cached from an earlier open.
+  void start() {
+    mdb::open_store(mdb_path);
+    mdb::open_database();
+    mdb::start_database();
+  }
+  // Creates and starts the MDB and initialises its indexes.
+  void start_with_indexes(const MdbLayout& layout) {
+    create_mdb(layout);
+    start();
+    mdb::init_indexes();
+  }
+  // Closes journal and store, dropping open transactions like a crash.
+  void shut_down() {
+    mdb::database().transaction = {};
+    mdb::close_journal();
+    mdb::close_store();
+  }
+
+  // Runs `action` inside a committed transaction.
+  static void in_transaction(const std::function<void()>& action) {
+    mdb::begin_transaction();
+    action();
+    mdb::end_transaction(true);
+  }
+  // Keeps asynchronous commits from syncing and checkpointing.
+  void hold_checkpoints() {
+    state().last_sync_second = support::now().seconds + 1000;
+  }
+
+  std::vector<std::uint8_t> mdb_bytes(std::uint64_t offset, std::size_t n) {
+    return testing_util::read_range(mdb_path, offset, n);
+  }
+  static const mdb::JournalCursor& cursor() {
+    return mdb::database().journal.cursor;
+  }
+  static std::uint32_t journal_position() { return cursor().write_position; }
+  static mdb::TransactionState& state() { return mdb::database().transaction; }
+
+  // A fresh private copy of index block n, and its leftmost child.
+  static mdb::PathElement block(std::uint32_t n) { return mdb::load_element(n); }
+  static std::uint32_t ptr0(std::uint32_t n) { return block(n).node().ptr0(); }
+  static std::uint32_t root(std::uint32_t slot) { return mdb::index_roots[slot]; }
+
+  // (offset, header) of each piece of a block copy.
+  using Pieces = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+  static Pieces pieces(const mdb::BlockCopy& copy) {
+    Pieces result;
+    mdb::walk_pieces(copy.data(), static_cast<std::uint32_t>(copy.size()),
+                     [&](std::uint32_t offset, std::uint32_t header) {
+                       result.emplace_back(offset, header);
+                       return true;
+                     });
+    return result;
+  }
+  static Pieces pieces(std::uint32_t block) {
+    return pieces(mdb::private_copy(block));
+  }
+
+  MdbLayout layout_ = kToolLayout;
+  testing_util::TempDir dir;
+  const std::string mdb_path = dir.file("main.odb");
+  const std::string journal_path = dir.file("main.odbj");
+};
+
+// `count` bytes seed, seed + 1, ...
+inline std::vector<std::uint8_t> pattern(std::size_t count, std::uint8_t seed) {
+  std::vector<std::uint8_t> bytes(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    bytes[i] = static_cast<std::uint8_t>(seed + i);
+  }
+  return bytes;
+}
+
+inline mdb::NodeId key(std::uint32_t first, std::uint32_t second = 0) {
+  return {first, second};
+}
+inline mdb::ObjectRef handle(std::uint32_t block, std::uint32_t offset) {
+  return {block, offset};
+}
+
+}  // namespace mdb_testing
