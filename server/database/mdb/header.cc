@@ -1,12 +1,15 @@
 // Creating and opening the MDB through its header.
 //
 // Opening checks, in this order: the magic, the version, the block size
-// (announced before it is checked), then the journal type while mapping the
-// journal. Only a header that passed every check becomes the resident
-// header image.
+// (announced before it is checked: a power of two from 1024 to 65536, the
+// sizes every layer's formats can hold), then the journal type while
+// mapping the journal. Only a header that passed every check becomes the
+// resident header image. create_header writes whatever block size it is
+// given.
 #include "server/database/mdb/header.h"
 
 #include <bit>
+#include <string>
 
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
@@ -34,13 +37,35 @@ void check_identity(const HeaderImage& image) {
   }
 }
 
+// The smallest block holds the 1024-byte header in block 0. With it an
+// index node holds 84 keys and a leaf 63 entries, the objects of a new
+// database fit an object block, and no capacity the layers compute from B
+// can wrap below zero.
+constexpr std::uint32_t kMinBlockSize = kHeaderSize;
+// The largest block keeps a whole-block journal entry (every index change
+// logs its block), a private copy per index level and the one-block buffers
+// of the serialization cache and the raw access layer small beside the
+// smallest journal the creation tool makes (4 MiB); 64 KiB is eight times
+// the block size it writes. Without a bound a damaged header would have the open allocate
+// and log gigabytes per block.
+constexpr std::uint32_t kMaxBlockSize = 65536;
+
 std::uint32_t checked_block_size(const HeaderImage& image) {
   const std::uint32_t block_size = header_block_size(image);
   diagnostic(kDiagNotice,
              "Using " + support::text_u32(block_size) + " byte MDB blocks");
+  const std::string refused =
+      "Blocksize is " + support::text_u32(block_size) + " bytes - but it must be ";
   if (!std::has_single_bit(block_size)) {
-    throw error_unsupported("Blocksize is " + support::text_u32(block_size) +
-                            " bytes - but it must be a power of two");
+    throw error_unsupported(refused + "a power of two");
+  }
+  if (block_size < kMinBlockSize) {
+    throw error_unsupported(refused + "at least " +
+                            support::text_u32(kMinBlockSize) + " bytes");
+  }
+  if (block_size > kMaxBlockSize) {
+    throw error_unsupported(refused + "at most " +
+                            support::text_u32(kMaxBlockSize) + " bytes");
   }
   return block_size;
 }

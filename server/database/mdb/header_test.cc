@@ -160,6 +160,8 @@ TEST_F(HeaderTest, OpenRefusesBadHeaders) {
       {4, 2, "This version of Vexmon does not support version 2 databases"},
       {8, 6000, "Blocksize is 6000 bytes - but it must be a power of two"},
       {8, 0, "Blocksize is 0 bytes - but it must be a power of two"},
+      {8, 8, "Blocksize is 8 bytes - but it must be at least 1024 bytes"},
+      {8, 131072, "Blocksize is 131072 bytes - but it must be at most 65536 bytes"},
       {12, 3, "Unknown journal type"},
   };
   for (const auto& c : cases) {
@@ -182,7 +184,7 @@ TEST_F(HeaderTest, OpenRefusesBadHeaders) {
     close_store();
   }
 
-  // Any power of two is a block size.
+  // Any power of two from 1024 to 65536 is a block size.
   stderr_of(
       [&] { EXPECT_EQ(open_with(external_image(journal_path, 4096)), 257u); });
   EXPECT_EQ(block_offset(3), 12288u);

@@ -4,8 +4,12 @@
 // it reached through their private copies inside the caller's transaction
 // and drops its copies when it returns. The unique insert checks the leaf
 // links against the tree before it inserts; the non-unique delete walks
-// right across leaves with the search path kept in step.
+// right across leaves with the search path kept in step. No walk along the
+// right links enters a leaf twice, so links that loop end it with an error.
 #include "server/database/mdb/index_operations.h"
+
+#include <string>
+#include <unordered_set>
 
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_delete.h"
@@ -43,6 +47,46 @@ void check_leaf_links(const SearchPath& path, const PathElement& element) {
   if (right.has_copy() && right.leaf().left() != element.block) {
     throw error_fubar("Our right element points to a bad left element");
   }
+}
+
+// The leaves one walk along the right links has entered. A sound chain
+// runs left to right through distinct leaves, so a leaf met again means
+// the links loop.
+class LeafWalk {
+ public:
+  LeafWalk(std::uint32_t root, std::uint32_t first) : root_(root) {
+    seen_.insert(first);
+  }
+  void enter(std::uint32_t block) {
+    if (seen_.insert(block).second) return;
+    throw error_fubar("Leaf chain" +
+                      (root_ == kNoIndexBlock
+                           ? std::string()
+                           : " of index with root " + text_u32(root_)) +
+                      " loops back to block " + text_u32(block));
+  }
+
+ private:
+  std::uint32_t root_;
+  std::unordered_set<std::uint32_t> seen_;
+};
+
+void step(IndexCursor& cursor, LeafWalk& walk) {
+  cursor.pos += 1;
+  if (cursor.pos < cursor.leaf.leaf().nkeys()) return;
+  while (cursor.leaf.leaf().right() != 0) {
+    const std::uint32_t right = cursor.leaf.leaf().right();
+    walk.enter(right);
+    cursor.leaf.release();
+    cursor.leaf = load_element(right);
+    cursor.pos = 0;
+    if (cursor.leaf.leaf().magic() != kIndexLeafMagic) {
+      throw error_fubar("Loaded multi-leaf block not a leaf block");
+    }
+    check_leaf_count(cursor.leaf);
+    if (cursor.leaf.leaf().nkeys() != 0) return;
+  }
+  cursor.pos = cursor.leaf.leaf().nkeys();
 }
 
 }  // namespace
@@ -106,31 +150,20 @@ IndexCursor nonuniq_search(std::uint32_t i, const NodeId& k) {
 }
 
 void cursor_next(IndexCursor& cursor) {
-  cursor.pos += 1;
-  if (cursor.pos < cursor.leaf.leaf().nkeys()) return;
-  while (cursor.leaf.leaf().right() != 0) {
-    const std::uint32_t right = cursor.leaf.leaf().right();
-    cursor.leaf.release();
-    cursor.leaf = load_element(right);
-    cursor.pos = 0;
-    if (cursor.leaf.leaf().magic() != kIndexLeafMagic) {
-      throw error_fubar("Loaded multi-leaf block not a leaf block");
-    }
-    check_leaf_count(cursor.leaf);
-    if (cursor.leaf.leaf().nkeys() != 0) return;
-  }
-  cursor.pos = cursor.leaf.leaf().nkeys();
+  LeafWalk walk(kNoIndexBlock, cursor.leaf.block);
+  step(cursor, walk);
 }
 
 void nonuniq_update(std::uint32_t i, const NodeId& k, const ObjectRef& old_data,
                     const ObjectRef& new_data) {
   check_index(i, "Attempt to update non-existant non-unique index");
   IndexCursor cursor = nonuniq_search(i, k);
+  LeafWalk walk(index_roots[i], cursor.leaf.block);
   std::uint32_t candidates = 0;
   while (!cursor.at_end()) {
     if (cursor.entry_key() != k || cursor.entry_data() == old_data) break;
     ++candidates;
-    cursor_next(cursor);
+    step(cursor, walk);
   }
   if (cursor.at_end() || cursor.entry_key() != k) {
     throw error_internal(
@@ -160,6 +193,7 @@ void nonuniq_delete(std::uint32_t i, const NodeId& k, const ObjectRef& d) {
                       ") deletion could not find non-empty leaf for deletion");
   }
   // The scan compares data only, across leaves, until it finds d.
+  LeafWalk walk(index_roots[i], leaf.block);
   while (leaf.pos >= leaf.leaf().nkeys() || leaf.leaf().data(leaf.pos) != d) {
     leaf.pos += 1;
     if (leaf.pos < leaf.leaf().nkeys()) continue;
@@ -168,6 +202,7 @@ void nonuniq_delete(std::uint32_t i, const NodeId& k, const ObjectRef& d) {
       throw error_fubar("Non-unique index (" + text_u32(i) +
                         ") deletion could not find element to delete");
     }
+    walk.enter(right);
     PathElement next = load_element(right);
     if (next.copy->empty()) {
       throw error_internal(

@@ -4,8 +4,12 @@
 // A descent takes one private copy per level and records every internal
 // node it passes in the search path, with the child it went through, so
 // that insertion and deletion can walk back up. The only change a descent
-// makes is the creation of the first leaf of an empty tree.
+// makes is the creation of the first leaf of an empty tree. A descent
+// never goes deeper than a sound tree can be, so child pointers that loop
+// end it with an error instead of an endless path.
 #include "server/database/mdb/index_search.h"
+
+#include <algorithm>
 
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/errors.h"
@@ -85,9 +89,34 @@ std::uint32_t child_position(const PathElement& element, const NodeId& k,
   return node.key(i) <= k ? i + 1 : i;
 }
 
-PathElement descend(Descent kind, std::uint32_t block, const NodeId& k,
-                    SearchPath& path) {
-  for (;;) {
+// The most internal nodes a descent may pass. A tree gains a level only
+// when its full root splits, and a split leaves both halves half full, so
+// each level multiplies the leaves a tree needs by at least C_node / 2 (42
+// at the smallest block size): a file of at most 2^32 blocks cannot hold a
+// deeper tree than the levels that reach 2^32 at that fan-out. Lazy
+// deletion thins nodes but adds no level; twice the figure leaves room for
+// the uneven splits at runs of equal keys.
+std::uint32_t max_depth() {
+  const std::uint64_t fan_out = std::max<std::uint32_t>(2, node_capacity() / 2);
+  std::uint32_t levels = 1;
+  for (std::uint64_t reach = fan_out; reach < (std::uint64_t{1} << 32);
+       reach *= fan_out) {
+    ++levels;
+  }
+  return 2 * levels;
+}
+
+// Descends from `block`, which lies `depth` internal nodes below `root`.
+PathElement descend(Descent kind, std::uint32_t root, std::uint32_t block,
+                    std::uint32_t depth, const NodeId& k, SearchPath& path) {
+  const std::uint32_t limit = max_depth();
+  for (;; ++depth) {
+    if (depth > limit) {
+      throw error_fubar("Index with root " + support::text_u32(root) +
+                        " is deeper than " + support::text_u32(limit) +
+                        " levels at block " + support::text_u32(block) +
+                        ": its child pointers loop");
+    }
     PathElement element = load_element(block);
     const std::uint32_t magic = block_magic(element.copy->data());
     if (magic == kIndexLeafMagic) {
@@ -119,7 +148,8 @@ PathElement descend(Descent kind, std::uint32_t block, const NodeId& k,
       // A run of k may start in the child left of the first separator
       // equal to k: try that child first.
       SearchPath trial{element};
-      PathElement leaf = descend(kind, node.pointer(element.pos), k, trial);
+      PathElement leaf =
+          descend(kind, root, node.pointer(element.pos), depth + 1, k, trial);
       if (leaf_holds_key(leaf, k)) {
         path.insert(path.end(), trial.begin(), trial.end());
         return leaf;
@@ -156,15 +186,15 @@ bool leaf_holds_key(const PathElement& leaf, const NodeId& k) {
 
 PathElement descend_unique(std::uint32_t root, const NodeId& k,
                            SearchPath& path) {
-  return descend(Descent::unique, root, k, path);
+  return descend(Descent::unique, root, root, 0, k, path);
 }
 PathElement descend_first(std::uint32_t root, const NodeId& k,
                           SearchPath& path) {
-  return descend(Descent::first, root, k, path);
+  return descend(Descent::first, root, root, 0, k, path);
 }
 PathElement descend_for_insert(std::uint32_t root, const NodeId& k,
                                SearchPath& path) {
-  return descend(Descent::for_insert, root, k, path);
+  return descend(Descent::for_insert, root, root, 0, k, path);
 }
 
 }  // namespace mdb

@@ -27,7 +27,8 @@ std::uint32_t bsearch_after_leaf(const PathElement& element, const NodeId& k);
 // Its pos is the entry with key k when the leaf holds it, else 0; callers
 // re-test the key at pos. A descent into an empty tree creates the first
 // leaf (in a transaction of its own when none is open) and leaves the path
-// empty.
+// empty. A descent deeper than any sound tree (child pointers that loop)
+// fails with mdb::error_fubar naming the root and the block it reached.
 // For the unique index: the entry with key k.
 PathElement descend_unique(std::uint32_t root, const NodeId& k,
                            SearchPath& path);

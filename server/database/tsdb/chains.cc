@@ -199,7 +199,8 @@ void chain_new_timestamp(TsdbState& tsdb, PointerChain& chain) {
   }
   std::uint8_t* descriptor =
       tsdb.header_image.data() +
-      descriptor_offset(*chain.layout.kind, chain.index, tsdb.chains);
+      checked_descriptor_offset(tsdb.header_image, *chain.layout.kind,
+                                chain.index, tsdb.chains);
   const std::uint64_t timestamp = decode_descriptor(descriptor).timestamp + 1;
   encode_descriptor(descriptor, timestamp, chain.elements.front().first);
   tsdb.diagnostics.print(

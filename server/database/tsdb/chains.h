@@ -12,7 +12,9 @@
 //     the next one (chain_copy), which leaves the copied entries clean: they
 //     reach the disk with that replica's next commit, which writes every
 //     element of it;
-//   - elements are only ever appended, so entry numbers never change.
+//   - elements are only ever appended, so entry numbers never change;
+//   - a replica's descriptor is found through checked_descriptor_offset, so
+//     a bad replica index or chain count cannot write past the header.
 #pragma once
 
 #include <cstddef>

@@ -3,9 +3,12 @@
 
 #include <algorithm>
 #include <bit>
+#include <string>
 
 #include "server/database/support/big_endian.h"
+#include "server/database/support/errors.h"
 #include "server/database/support/hash.h"
+#include "server/database/support/text_format.h"
 
 namespace tsdb {
 
@@ -53,6 +56,11 @@ void encode_header(std::span<std::uint8_t> image, std::uint32_t block_size,
 }
 
 HeaderFields decode_header(std::span<const std::uint8_t> image) {
+  if (image.size() < kDescriptorsOffset) {
+    throw error_consistency("TSDB header of " +
+                            support::text_u64(image.size()) +
+                            " bytes is too short for its fields");
+  }
   const std::uint8_t* p = image.data();
   HeaderFields fields;
   fields.magic = support::load_be32(p + kMagicAt);
@@ -68,6 +76,26 @@ std::uint32_t descriptor_offset(const ChainKind& kind, std::uint32_t replica,
                                 std::uint32_t chains) {
   return kDescriptorsOffset +
          kDescriptorSize * (kind.number * chains + replica);
+}
+
+std::uint32_t checked_descriptor_offset(std::span<const std::uint8_t> image,
+                                        const ChainKind& kind,
+                                        std::uint32_t replica,
+                                        std::uint32_t chains) {
+  using support::text_u32;
+  if (chains < kMinChains || chains > kMaxChains) {
+    throw error_consistency("Number of chains is " + text_u32(chains) +
+                            " - but it must be from " + text_u32(kMinChains) +
+                            " to " + text_u32(kMaxChains));
+  }
+  const std::uint32_t offset =
+      replica < chains ? descriptor_offset(kind, replica, chains) : 0;
+  if (replica >= chains || offset + kDescriptorSize > image.size()) {
+    throw error_consistency("Descriptor of " + std::string(kind.name) +
+                            " chain #" + text_u32(replica) +
+                            " lies outside the TSDB header");
+  }
+  return offset;
 }
 
 void encode_descriptor(std::uint8_t* descriptor, std::uint64_t timestamp,
@@ -101,7 +129,8 @@ std::uint32_t select_replica(std::span<const std::uint8_t> image,
   std::uint32_t best = kNoFreeEntry;
   std::uint64_t best_timestamp = 0;
   for (std::uint32_t i = 0; i < chains; ++i) {
-    const std::uint8_t* d = image.data() + descriptor_offset(kind, i, chains);
+    const std::uint8_t* d =
+        image.data() + checked_descriptor_offset(image, kind, i, chains);
     if (!descriptor_crc_valid(d)) continue;
     const std::uint64_t timestamp = decode_descriptor(d).timestamp;
     if (best == kNoFreeEntry || timestamp > best_timestamp) {

@@ -8,7 +8,10 @@
 //   - a descriptor written by encode_descriptor always carries the CRC-32 of
 //     its first 12 bytes;
 //   - the descriptor of replica i of kind k lies at
-//     kDescriptorsOffset + kDescriptorSize * (k * N + i).
+//     kDescriptorsOffset + kDescriptorSize * (k * N + i);
+//   - decoders that take a header image check the image's size and the
+//     chain count against the format's limits before they read, and throw
+//     tsdb::error_consistency on a damaged image.
 #pragma once
 
 #include <array>
@@ -86,6 +89,8 @@ struct HeaderFields {
 // REQUIRES: image.size() >= kDescriptorsOffset + kDescriptorSize * 4 * chains.
 void encode_header(std::span<std::uint8_t> image, std::uint32_t block_size,
                    std::uint32_t creation_time, std::uint32_t chains);
+// Fails with error_consistency when the image is shorter than the fixed
+// fields (kDescriptorsOffset bytes).
 HeaderFields decode_header(std::span<const std::uint8_t> image);
 
 // ---- Chain descriptors ----
@@ -101,6 +106,14 @@ struct ChainDescriptor {
 std::uint32_t descriptor_offset(const ChainKind& kind, std::uint32_t replica,
                                 std::uint32_t chains);
 
+// descriptor_offset after checking it against a header image. Fails with
+// error_consistency when `chains` lies outside kMinChains .. kMaxChains,
+// `replica` is not below it, or the descriptor would end past the image.
+std::uint32_t checked_descriptor_offset(std::span<const std::uint8_t> image,
+                                        const ChainKind& kind,
+                                        std::uint32_t replica,
+                                        std::uint32_t chains);
+
 // Writes timestamp and first block at `descriptor` and the CRC-32 of those
 // 12 bytes after them. REQUIRES: 16 bytes at descriptor.
 void encode_descriptor(std::uint8_t* descriptor, std::uint64_t timestamp,
@@ -115,6 +128,8 @@ bool descriptor_crc_valid(const std::uint8_t* descriptor);
 // The replica a reader should use for `kind`: among the descriptors whose
 // CRC is valid, the one with the highest timestamp (the lowest replica
 // index on a tie). kNoFreeEntry when no descriptor of the kind is valid.
+// Fails like checked_descriptor_offset when the count or the image cannot
+// hold the descriptors.
 std::uint32_t select_replica(std::span<const std::uint8_t> image,
                              const ChainKind& kind, std::uint32_t chains);
 
