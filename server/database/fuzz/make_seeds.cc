@@ -1,0 +1,115 @@
+// Writes the seed corpora of the fuzz targets into <folder>/<target>/:
+// small MDBs (1024-byte blocks, a 64 KiB journal inside the MDB or beside
+// it) as created, after the creation tool's reopen, and with 80 more
+// objects so that both indexes have two levels; and the chain blocks of
+// new TSDBs with 2 to 5 chains.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "server/database/creation_tool/initial_content.h"
+#include "server/database/fuzz/fuzz_files.h"
+#include "server/database/mdb/database.h"
+#include "server/database/mdb/header.h"
+#include "server/database/mdb/index_maintenance.h"
+#include "server/database/mdb/object_store.h"
+#include "server/database/mdb/serialization_cache.h"
+#include "server/database/tsdb/creation.h"
+#include "server/database/tsdb/tsdb_state.h"
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+fs::path out;
+
+Bytes read(const char* name) {
+  std::ifstream in(name, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Appends `bytes` to `input` in the encoding of fuzz_files.h.
+void encode(const Bytes& bytes, Bytes& input) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    std::size_t last = i;
+    while (bytes[i] == 0 && last + 1 < bytes.size() && last - i < 255 && bytes[last + 1] == 0) ++last;
+    if (bytes[i] != 0) input.push_back(bytes[i]);
+    if (bytes[i] == 0) input.insert(input.end(), {0, static_cast<std::uint8_t>(last - i)});
+    i = last;
+  }
+}
+
+void save(const std::string& target, const std::string& name, const Bytes& input) {
+  fs::create_directories(out / target);
+  std::ofstream(out / target / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
+}
+
+void zero_file(const char* name, std::uintmax_t size) {
+  std::ofstream(name, std::ios::trunc).close();
+  fs::resize_file(name, size);
+}
+
+void save_mdb(const std::string& name) {
+  Bytes files = read(fuzzing::kMdbFile), journal = read(fuzzing::kJournalFile);
+  Bytes input{static_cast<std::uint8_t>(files.size() / 1024), static_cast<std::uint8_t>(journal.size() / 1024)};
+  files.insert(files.end(), journal.begin(), journal.end());
+  encode(files, input);
+  for (const char* target : {"mdb_open", "mdb_lookup", "tool_reopen"}) save(target, name, input);
+}
+
+void create_mdb(bool internal) {
+  const std::uint32_t journal_blocks = 64, map = internal ? journal_blocks + 1 : 1;
+  fs::remove(fuzzing::kJournalFile);
+  zero_file(fuzzing::kMdbFile, (map + 16) * 1024);
+  if (!internal) zero_file(fuzzing::kJournalFile, journal_blocks * 1024);
+  mdb::open_store(fuzzing::kMdbFile);
+  mdb::create_header(1024, internal ? mdb::journal_internal : mdb::journal_external,
+                     fuzzing::kJournalFile, 1, journal_blocks, {map + 1, map + 2}, map, map + 1);
+  mdb::open_journal(internal ? fuzzing::kMdbFile : fuzzing::kJournalFile, internal ? 1024 : 0,
+                    internal ? journal_blocks * 1024 : 0, !internal);
+  mdb::init_journal_header();
+  fuzzing::shut_mdb();
+}
+
+void add_objects() {
+  fuzzing::open_mdb();
+  mdb::init_indexes();
+  for (std::uint32_t i = 0; i < 80; ++i) {
+    mdb::SerializationCache& cache = mdb::serialization_cache();
+    cache.reset();
+    cache.add(mdb::PropertyNodeId(0, {0, 8 + i}));
+    cache.add(mdb::PropertyNodeId(2, {0, 1 + i % 2}));
+    cache.add(mdb::PropertyString(51, "object " + std::to_string(i)));
+    mdb::write_object({});
+  }
+  fuzzing::shut_mdb();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) return 2;
+  out = fs::absolute(argv[1]);
+  fuzzing::enter_work_dir();
+  for (const std::string journal : {"external-", "internal-"}) {
+    create_mdb(journal == "internal-");
+    save_mdb(journal + "created");
+    creation_tool::write_initial_content(fuzzing::kMdbFile, true);
+    save_mdb(journal + "initial");
+    add_objects();
+    save_mdb(journal + "grown");
+  }
+  for (std::uint32_t chains = tsdb::kMinChains; chains <= tsdb::kMaxChains; ++chains) {
+    zero_file("main.tsdb", 0);
+    tsdb::TsdbState state;
+    tsdb::tsdb_create(state, fs::absolute("main.tsdb").string(), chains, 1024, 1);
+    Bytes image = read("main.tsdb"), input;
+    image.resize((1 + 4 * chains) * 1024);  // the header and one block per replica
+    encode(image, input);
+    save("tsdb_header", "chains" + std::to_string(chains), input);
+  }
+  return 0;
+}
