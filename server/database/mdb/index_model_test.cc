@@ -240,6 +240,7 @@ class IndexModelTest : public MdbFixture {
     trees_[1].slot = 1;
     for (ModelTree& tree : trees_) new_phase(tree);
     start_with_indexes(kSmallLayout);
+    set_buffer_cache_capacity(4 + random(60));
     std::uint32_t done = 0;
     std::uint32_t next_check = 0;
     std::uint32_t checks = 0;
@@ -256,7 +257,7 @@ class IndexModelTest : public MdbFixture {
             ++emptied_;
           }
         }
-        end_transaction(random(10) != 0);
+        end_transaction(random(40) != 0);
         if (done < next_check) continue;
         next_check = done + 50 + random(300);
         const std::string problem = check();
@@ -265,6 +266,7 @@ class IndexModelTest : public MdbFixture {
           shut_down();
           start();
           init_indexes();
+          set_buffer_cache_capacity(4 + random(60));
         }
       } catch (const error::Exception& e) {
         FAIL() << "operation " << done << ", " << last_ << ": " << e.text();

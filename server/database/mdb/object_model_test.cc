@@ -246,6 +246,7 @@ class ObjectModelTest : public MdbFixture {
     parents_.clear();
     next_id_ = 0;
     start_with_indexes(kSmallLayout);
+    set_buffer_cache_capacity(4 + random(60));
     bool growing = true;
     std::size_t target = 0;
     std::uint32_t next_check = 0;
@@ -271,7 +272,7 @@ class ObjectModelTest : public MdbFixture {
           }
           if (HasFatalFailure()) return;
         }
-        if (group > 1) end_transaction(random(4) != 0);
+        if (group > 1) end_transaction(random(20) != 0);
         if (done < next_check) continue;
         next_check = done + 20 + random(150);
         const std::string problem = check();
@@ -280,6 +281,7 @@ class ObjectModelTest : public MdbFixture {
           shut_down();
           start();
           init_indexes();
+          set_buffer_cache_capacity(4 + random(60));
         }
       } catch (const error::Exception& e) {
         FAIL() << "operation " << done << ", " << last_ << ": " << e.text();

@@ -1,0 +1,237 @@
+// The MDB backing store, the mapped journal file, its halves and the byte
+// layouts of the journal entries, on real files.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server/database/mdb/backing_store.h"
+#include "server/database/mdb/journal_entries.h"
+#include "server/database/mdb/journal_file.h"
+#include "server/database/mdb/journal_layout.h"
+#include "server/database/support/big_endian.h"
+#include "server/database/support/errors.h"
+#include "server/database/support/test_util.h"
+
+namespace mdb {
+namespace {
+
+using testing_util::expect_error;
+using testing_util::make_zero_file;
+using testing_util::stderr_of;
+using Bytes = std::vector<std::uint8_t>;
+
+std::uint64_t probe_file(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  const std::uint64_t length = measured_length(fd);
+  EXPECT_EQ(last_readable_offset(fd).has_value(), length != 0);
+  ::close(fd);
+  return length;
+}
+
+TEST(BackingStoreTest, ProbeOpenAndGrowInWholeZeroBlocks) {
+  testing_util::TempDir dir;
+  for (const std::uint64_t size : {3'153'920u, 1000u, 16384u, 0u}) {
+    make_zero_file(dir.file("f"), size);
+    // An empty file has no readable byte: length 0, not 1.
+    EXPECT_EQ(probe_file(dir.file("f")), size);
+  }
+  BackingStore store;
+  const std::string missing = dir.file("missing.odb");
+  expect_error<error_open>([&] { store.open(missing); },
+                           "Cannot open database for read/write in \"" +
+                               missing + "\"");
+
+  // Growth adds about a fifth, rounded down to whole blocks, at least one
+  // block, and at least up to the block asked for.
+  const struct {
+    std::uint64_t initial;
+    std::uint32_t block;
+    std::uint64_t expected;
+  } cases[] = {
+      {3'153'920, 385, 3'776'512}, {100'000, 0, 116'384},
+      {40'000, 0, 48'192},         {8192, 20, 21 * 8192},
+  };
+  for (const auto& c : cases) {
+    const std::string path = dir.file("store");
+    testing_util::write_file(path, Bytes(c.initial, 0x5A));
+    store.open(path);
+    EXPECT_EQ(stderr_of([&] { store.grow(c.block); }),
+              "Attempting to grow MDB from " + std::to_string(c.initial) +
+                  " bytes to " + std::to_string(c.expected) + " bytes\n");
+    EXPECT_EQ(store.length(), c.expected);
+    store.close();
+    store.close();  // closing a closed store does nothing
+    Bytes expected(c.expected, 0);
+    std::fill(expected.begin(), expected.begin() + c.initial, 0x5A);
+    EXPECT_EQ(testing_util::read_file(path), expected);
+  }
+}
+
+TEST(BackingStoreTest, ReadsAndWritesPastTheEndAreRefusedUntouched) {
+  testing_util::TempDir dir;
+  const std::string path = dir.file("store");
+  const Bytes content(1000, 0x11);
+  testing_util::write_file(path, content);
+  BackingStore store;
+  store.open(path);
+  Bytes buffer(1024, 0xEE);
+  const std::string read_text = "Read beyond end of object backing store attempted";
+  expect_error<error_range>([&] { store.read_bytes(buffer.data(), 0, 1024); },
+                            read_text);
+  expect_error<error_range>(
+      [&] { store.read_bytes(buffer.data(), ~std::uint64_t{0}, 2); }, read_text);
+  EXPECT_EQ(buffer, Bytes(1024, 0xEE));
+  expect_error<error_range>(
+      [&] { store.write_bytes(buffer.data(), 990, 11, false); },
+      "Write beyond end of object backing store attempted");
+  EXPECT_EQ(testing_util::read_file(path), content);
+  // Exactly up to the end is allowed.
+  store.read_bytes(buffer.data(), 990, 10);
+  EXPECT_EQ(store.write_bytes(buffer.data(), 0, 10, false), 10u);
+  try {
+    store.read_blocks(buffer.data(), 0, 1);
+    ADD_FAILURE() << "short block read accepted";
+  } catch (const error_io& e) {
+    EXPECT_EQ(e.description_text().rfind("Could not block-read: \"", 0), 0u);
+  }
+  // An extending write (the journal replay's) moves the length to the
+  // real end of the file, so that growth never zero-fills what it wrote.
+  EXPECT_EQ(store.write_bytes(buffer.data(), 1000, 24, true), 24u);
+  EXPECT_EQ(store.length(), 1024u);
+  EXPECT_EQ(std::filesystem::file_size(path), 1024u);
+}
+
+TEST(JournalLayoutTest, HalfBoundariesAndEntrySizes) {
+  const auto bounds = [](std::uint32_t length, std::uint32_t half) {
+    const HalfBounds b = half_bounds(length, half);
+    return std::to_string(b.start) + ".." + std::to_string(b.usable_end);
+  };
+  EXPECT_EQ(bounds(8'388'608, 0), "48..4194296");
+  EXPECT_EQ(bounds(8'388'608, 1), "4194304..8388600");
+  EXPECT_EQ(bounds(1000, 0), "48..488");
+  EXPECT_EQ(bounds(1000, 1), "504..992");
+  EXPECT_TRUE(position_in_half(1000, 0, 499));
+  EXPECT_FALSE(position_in_half(1000, 0, 500));
+  // A region too small for entries has no usable space, not a huge one.
+  EXPECT_EQ(half_bounds(10, 0).usable_end, 0u);
+  EXPECT_EQ(update_entry_size(4), 24u);
+  EXPECT_EQ(update_entry_size(5), 32u);
+  EXPECT_EQ(update_entry_size(0xFFFFFFFFu), 0x100000018u);  // no overflow
+}
+
+TEST(JournalEntriesTest, EntriesHaveTheirByteLayout) {
+  Bytes buf(64, 0xCC);
+  encode_tbeg(buf.data(), 0x0102030405060708ull);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 16),
+            (Bytes{'T', 'B', 'E', 'G', 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}));
+  EXPECT_EQ(tbeg_serial(buf.data()), 0x0102030405060708ull);
+
+  std::fill(buf.begin(), buf.end(), 0xCC);
+  const std::uint8_t data[5] = {9, 8, 7, 6, 5};
+  encode_tupd(buf.data(), data, 5, 0x1122334455ull);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 33),
+            (Bytes{'T', 'U', 'P', 'D', 0, 0, 0, 5, 0, 0, 0, 0x11, 0x22, 0x33,
+                   0x44, 0x55, 0, 0, 0, 0, 9, 8, 7, 6, 5, 0, 0, 0, 0, 0, 0, 0,
+                   0xCC}));
+  const UpdateEntry update = decode_tupd(buf.data());
+  EXPECT_EQ(update.data_length, 5u);
+  EXPECT_EQ(update.target, 0x1122334455ull);
+  EXPECT_EQ(update.data, buf.data() + 20);
+  EXPECT_EQ(update.size, 32u);
+
+  encode_tend(buf.data(), 0xDEADBEEF);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 8),
+            (Bytes{'T', 'E', 'N', 'D', 0xDE, 0xAD, 0xBE, 0xEF}));
+  encode_tred(buf.data(), 504);
+  EXPECT_EQ(entry_magic(buf.data()), kTredMagic);
+  EXPECT_EQ(tred_target(buf.data()), 504u);
+}
+
+TEST(JournalFileTest, FreshHeaderPointersAndBounds) {
+  testing_util::TempDir dir;
+  const std::string path = dir.file("main.odbj");
+  make_zero_file(path, 1000);
+  JournalFile journal;
+  EXPECT_EQ(stderr_of([&] { journal.open(path, 0, 0, true); }),
+            "Will use 1000 as journal length\nJournal: [0 : 1000)\n");
+  journal.init_header();
+  const std::uint8_t* header = journal.entry_at(0);
+  EXPECT_EQ(support::load_be32(header), kJournalMagic);
+  EXPECT_EQ(support::load_be32(header + 4), 1u);
+  for (std::uint32_t i = 0; i < 2; ++i) {
+    const std::uint8_t* pointer = journal.index_pointer(i);
+    EXPECT_EQ(pointer, header + 16 + 16 * i);
+    EXPECT_TRUE(pointer_valid(pointer));
+    EXPECT_EQ(decode_index_pointer(pointer).serial, 0u);
+  }
+  // Damage to the CRC field alone, or to the serial, invalidates a pointer.
+  std::uint8_t* pointer1 = journal.index_pointer(1);
+  pointer1[15] ^= 0x01;
+  EXPECT_FALSE(pointer_valid(pointer1));
+  encode_index_pointer(pointer1, {7, 504});
+  EXPECT_TRUE(pointer_valid(pointer1));
+  pointer1[3] ^= 0x10;
+  EXPECT_FALSE(pointer_valid(pointer1));
+
+  journal.cursor = {488, 0, 1};
+  EXPECT_EQ(journal.free_space(), 0u);
+  journal.cursor = {504, 1, 2};
+  EXPECT_EQ(journal.free_space(), 488u);
+  journal.cursor = {96, 1, 1};
+  expect_error<error_internal>([&] { journal.free_space(); },
+                               "Writing in wrong half of journal (pos=96)");
+  expect_error<error_range>([&] { journal.index_pointer(2); },
+                            "Invalid journal index");
+  expect_error<error_range>([&] { journal.entry_at(1000); },
+                            "Access beyond end of journal attempted");
+  EXPECT_EQ(journal.entry_at(999), header + 999);
+  journal.close();
+  EXPECT_FALSE(journal.is_mapped());
+  expect_error<error_range>([&] { journal.entry_at(0); },
+                            "Access beyond end of journal attempted");
+}
+
+TEST(JournalFileTest, MappedRegionsInsideAFile) {
+  testing_util::TempDir dir;
+  const std::string path = dir.file("main.odb");
+  make_zero_file(path, 3 * 8192);
+  JournalFile journal;
+  // A region that does not start on a page boundary.
+  EXPECT_EQ(stderr_of([&] { journal.open(path, 8192 + 100, 8192, false); }),
+            "Journal: [8292 : 16484)\n");
+  journal.init_header();
+  *journal.entry_at(8191) = 0xB2;
+  journal.close();
+  const Bytes bytes = testing_util::read_file(path);
+  EXPECT_EQ(support::load_be32(&bytes[8292]), kJournalMagic);
+  EXPECT_EQ(bytes[8292 + 8191], 0xB2);
+  EXPECT_EQ(bytes[8291] + bytes[8292 + 8192], 0);
+
+  // A region reaching past the end of the file is not mapped: touching it
+  // would kill the process. Nor is an empty file, or a missing one.
+  const std::string small = dir.file("small.odb");
+  make_zero_file(small, 8192);
+  expect_error<error_io>([&] { journal.open(small, 8192, 8192, false); },
+                         "Cannot memory map journal: Invalid argument");
+  make_zero_file(dir.file("empty"), 0);
+  stderr_of([&] {
+    expect_error<error_io>([&] { journal.open(dir.file("empty"), 0, 0, true); },
+                           "Cannot memory map journal: Invalid argument");
+  });
+  expect_error<error_open>([&] { journal.open(dir.file("none"), 0, 0, true); },
+                           "Cannot open journal in \"" + dir.file("none") +
+                               "\": No such file or directory");
+  EXPECT_FALSE(journal.is_mapped());
+  // A region too small for the journal header is refused, not overrun.
+  stderr_of([&] { journal.open(small, 0, 40, true); });
+  expect_error<error_range>([&] { journal.init_header(); },
+                            "Access beyond end of journal attempted");
+}
+
+}  // namespace
+}  // namespace mdb
