@@ -198,6 +198,16 @@ UpdateAction copy_into(std::uint8_t* buffer, std::size_t length,
   };
 }
 
+// The block a block copy covers. REQUIRES (checked): the copy covers one
+// whole block.
+std::uint32_t copied_block(std::size_t length, std::uint64_t offset) {
+  const std::uint64_t block_size = database().store.block_size();
+  if (length != block_size || offset % block_size != 0) {
+    throw error_internal("Block copy does not cover one whole block");
+  }
+  return static_cast<std::uint32_t>(offset / block_size);
+}
+
 }  // namespace
 
 void set_cached_blocks(CachedBlocks* cache) { registered_cache() = cache; }
@@ -219,6 +229,7 @@ void apply_committed() {
       [](const UpdateEntry& update) { write_update(update, false); });
   t.applied_offset = reached.offset;
   t.applied_count = reached.count;
+  t.unapplied_updates.clear();
 }
 
 void push_commits_to_cache() {
@@ -245,43 +256,29 @@ void push_commits_to_cache() {
 
 void overlay_loaded_block(std::uint8_t* buffer, std::size_t length,
                           std::uint64_t offset) {
-  const TransactionState& t = database().transaction;
-  const Progress reached =
-      running_scan({t.applied_offset, t.applied_count}, up_to_committed(),
-                   copy_into(buffer, length, offset));
-  if (reached.count < t.cache_count) {
+  TransactionState& t = database().transaction;
+  bring_up_to_date(t.unapplied_updates, copied_block(length, offset), buffer,
+                   static_cast<std::uint32_t>(length));
+  if (t.committed_count < t.cache_count) {
     throw error_internal("n_replayed_transactions inconsistency " +
-                         support::text_u32(reached.count) + " vs. " +
+                         support::text_u32(t.committed_count) + " vs. " +
                          support::text_u32(t.cache_count));
   }
-  if (reached.offset < t.cache_offset) {
+  if (t.committed_offset < t.cache_offset) {
     throw error_internal("transaction_offset inconsistency " +
-                         support::text_u32(reached.offset) + " vs. " +
+                         support::text_u32(t.committed_offset) + " vs. " +
                          support::text_u32(t.cache_offset));
   }
 }
 
 void overlay_private_copy(std::uint8_t* buffer, std::size_t length,
                           std::uint64_t offset) {
-  const Database& db = database();
-  const TransactionState& t = db.transaction;
+  TransactionState& t = database().transaction;
+  const std::uint32_t block = copied_block(length, offset);
   running_scan({t.cache_offset, t.cache_count}, up_to_committed(),
                copy_into(buffer, length, offset));
-  if (t.open_updates.empty()) return;
-  // Each block of the buffer takes the open transaction's updates of that
-  // block, in journal order, clipped to the block.
-  const std::uint64_t block_size = db.store.block_size();
-  for (std::uint64_t at = offset - offset % block_size; at < offset + length;
-       at += block_size) {
-    const auto found = t.open_updates.find(static_cast<std::uint32_t>(at / block_size));
-    if (found == t.open_updates.end()) continue;
-    const std::uint64_t lo = std::max(at, offset);
-    const std::uint64_t hi = std::min(at + block_size, offset + length);
-    for (const std::uint32_t position : found->second) {
-      copy_update_into(buffer + (lo - offset), hi - lo, lo,
-                       decode_tupd(db.journal.entry_at(position)));
-    }
-  }
+  bring_up_to_date(t.open_updates, block, buffer,
+                   static_cast<std::uint32_t>(length));
 }
 
 void copy_update_into(std::uint8_t* buffer, std::size_t length,

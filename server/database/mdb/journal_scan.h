@@ -42,14 +42,15 @@ void apply_committed();
 void push_commits_to_cache();
 
 // Overlays a block image just read from the MDB file (covering MDB bytes
-// [offset, offset + length)) with the committed transactions the checkpoint
-// has not yet applied.
+// [offset, offset + length), one whole block) with the committed
+// transactions the checkpoint has not yet applied (found through
+// TransactionState::unapplied_updates).
 void overlay_loaded_block(std::uint8_t* buffer, std::size_t length,
                           std::uint64_t offset);
 
-// Overlays a private block copy taken from the cache with the updates the
-// cache does not hold yet, including those of the open transaction (found
-// through TransactionState::open_updates, not by a walk).
+// Overlays a private block copy taken from the cache (one whole block) with
+// the updates the cache does not hold yet, including those of the open
+// transaction (found through TransactionState::open_updates).
 void overlay_private_copy(std::uint8_t* buffer, std::size_t length,
                           std::uint64_t offset);
 

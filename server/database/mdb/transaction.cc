@@ -127,12 +127,7 @@ void log_update(const void* data, std::uint32_t n, std::uint64_t target) {
   std::uint8_t* entry = append_entry(static_cast<std::uint32_t>(size));
   encode_tupd(entry, data, n, target);
   t.running_crc.update(size, entry);
-  if (n == 0) return;
-  const std::uint32_t block_size = database().store.block_size();
-  for (std::uint64_t block = target / block_size;
-       block <= (target + n - 1) / block_size; ++block) {
-    t.open_updates[static_cast<std::uint32_t>(block)].push_back(position);
-  }
+  note_update(t.open_updates, position, target, n, database().store.block_size());
 }
 
 void end_transaction(bool asynchronous) {
@@ -144,7 +139,6 @@ void end_transaction(bool asynchronous) {
     if (asynchronous) return;
     assertion_failed("Syncronous nested transactions not supported");
   }
-  t.open_updates.clear();
   JournalCursor& cursor = journal().cursor;
   if (cursor.write_position == begin_position + kTbegSize) {
     cursor.write_position = begin_position;  // take the lone TBEG back
@@ -152,6 +146,10 @@ void end_transaction(bool asynchronous) {
   }
   encode_tend(append_entry(kTendSize), t.running_crc.value());
   t.committed_count += 1;
+  t.committed_offset =
+      cursor.write_position - half_bounds(journal().length(), cursor.half).start;
+  merge_committed(t.open_updates, t.unapplied_updates,
+                  database().store.block_size());
   meter::journal_commits.add();
   push_commits_to_cache();
   const std::uint32_t now = now_seconds();

@@ -9,9 +9,9 @@
 #pragma once
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
+#include "server/database/mdb/block_updates.h"
 #include "server/database/support/hash.h"
 
 namespace mdb {
@@ -36,16 +36,19 @@ struct TransactionState {
   std::uint32_t last_sync_second = 0;
   std::vector<TransactionRecord> stack;  // innermost last
   security::Crc32 running_crc;           // of the outermost transaction
-  // The journal offsets of the open transaction's updates, in journal
-  // order, under each MDB block they touch: a private copy applies these
-  // alone instead of walking the whole open transaction. Empty whenever no
-  // transaction is open.
-  std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> open_updates;
+  // End of the last committed transaction (after its TEND).
+  std::uint32_t committed_offset = 0;
+  // The updates of the open transaction (empty when none is open) and
+  // those of the committed transactions the checkpoint has not yet
+  // applied, by block: block copies take their updates from here.
+  UpdatesByBlock open_updates;
+  UpdatesByBlock unapplied_updates;
 
   // Back to the state of a new turn: no progress, nothing open.
   void reset_progress() {
-    committed_count = applied_offset = applied_count = 0;
+    committed_count = committed_offset = applied_offset = applied_count = 0;
     cache_offset = cache_count = 0;
+    unapplied_updates.clear();
   }
 };
 
