@@ -1,5 +1,6 @@
-// The MDB backing store, the mapped journal file, its halves and the byte
-// layouts of the journal entries, on real files.
+// The MDB backing store, the header and its checks at open, the mapped
+// journal file, its halves and the byte layouts of the journal entries, on
+// real files. The creation tests check the bytes of whole new headers.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,9 +11,11 @@
 #include <gtest/gtest.h>
 
 #include "server/database/mdb/backing_store.h"
+#include "server/database/mdb/header_image.h"
 #include "server/database/mdb/journal_entries.h"
 #include "server/database/mdb/journal_file.h"
 #include "server/database/mdb/journal_layout.h"
+#include "server/database/mdb/mdb_test_fixture.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/test_util.h"
@@ -20,9 +23,7 @@
 namespace mdb {
 namespace {
 
-using testing_util::expect_error;
-using testing_util::make_zero_file;
-using testing_util::stderr_of;
+using namespace mdb_testing;
 using Bytes = std::vector<std::uint8_t>;
 
 std::uint64_t probe_file(const std::string& path) {
@@ -104,6 +105,93 @@ TEST(BackingStoreTest, ReadsAndWritesPastTheEndAreRefusedUntouched) {
   EXPECT_EQ(store.write_bytes(buffer.data(), 1000, 24, true), 24u);
   EXPECT_EQ(store.length(), 1024u);
   EXPECT_EQ(std::filesystem::file_size(path), 1024u);
+}
+
+class HeaderTest : public MdbFixture {
+ protected:
+  static HeaderImage image(const std::string& journal, std::uint32_t block_size) {
+    return build_header_image(
+        {block_size, journal_external, journal, 0, 0, {257, 258}, 1, 257});
+  }
+  // Writes `header` over block 0 and opens the database.
+  std::uint32_t open_with(const HeaderImage& header) {
+    Bytes bytes = testing_util::read_file(mdb_path);
+    std::copy(header.begin(), header.end(), bytes.begin());
+    testing_util::write_file(mdb_path, bytes);
+    open_store(mdb_path);
+    return open_database();
+  }
+};
+
+TEST_F(HeaderTest, JournalPathFieldShortFilesAndMissingJournals) {
+  const HeaderImage eight = image("abcd.jnl", kTestBlock);
+  EXPECT_EQ(support::load_be32(&eight[16]), 8u);
+  EXPECT_EQ(support::load_be32(&eight[28]), 2u);  // the root count follows
+  const HeaderImage full = image(std::string(976, 'p'), kTestBlock);
+  EXPECT_EQ(external_journal_path(full), std::string(976, 'p'));
+  EXPECT_EQ(header_first_data_block(full), 257u);
+  expect_error<error_internal>([] { image(std::string(977, 'p'), kTestBlock); },
+                               "Too long journal path");
+
+  testing_util::write_file(mdb_path, Bytes(1000, 0));
+  open_store(mdb_path);
+  expect_error<error_range>([] { open_database(); },
+                            "Read beyond end of object backing store attempted");
+  close_store();
+  create_mdb();
+  std::filesystem::remove(journal_path);
+  // The journal named by the caller, then the one named in the header.
+  for (const std::string& path : {dir.file("elsewhere.odbj"), journal_path}) {
+    open_store(mdb_path);
+    stderr_of([&] {
+      expect_error<error_open>(
+          [&] { open_database(path == journal_path ? "" : path); },
+          "Cannot open journal in \"" + path + "\": No such file or directory");
+    });
+    close_store();
+  }
+}
+
+TEST_F(HeaderTest, OpenRefusesDamagedFields) {
+  create_mdb();
+  diagnostic_mask().set(support::kDefaultDiagnosticMask);
+  const std::string not_mdb = "MDB file does not look like a Vexmon Meta Database";
+  const struct {
+    std::uint32_t offset;
+    std::uint32_t value;
+    std::string text;
+  } cases[] = {
+      {0, 0x564D4458, not_mdb},  // "VMDX"
+      // A path length that points the root list past the header.
+      {16, 0xFFFFFFF0u, not_mdb},
+      {4, 2, "This version of Vexmon does not support version 2 databases"},
+      {8, 6000, "Blocksize is 6000 bytes - but it must be a power of two"},
+      {8, 0, "Blocksize is 0 bytes - but it must be a power of two"},
+      {8, 8, "Blocksize is 8 bytes - but it must be at least 1024 bytes"},
+      {8, 131072, "Blocksize is 131072 bytes - but it must be at most 65536 bytes"},
+      {12, 3, "Unknown journal type"},
+  };
+  for (const auto& c : cases) {
+    HeaderImage header = image(journal_path, kTestBlock);
+    support::store_be32(&header[c.offset], c.value);
+    const auto open = [&] { open_with(header); };
+    const std::string err = stderr_of([&] {
+      if (c.text == not_mdb) {
+        expect_error<error_fubar>(open, c.text);
+      } else {
+        expect_error<error_unsupported>(open, c.text);
+      }
+    });
+    if (c.offset == 8) {
+      // The block size is announced before it is checked.
+      EXPECT_EQ(err, "Using " + std::to_string(c.value) + " byte MDB blocks\n");
+    }
+    EXPECT_FALSE(header_loaded());
+    shut_down();
+  }
+  // Any power of two from 1024 to 65536 is a block size.
+  stderr_of([&] { EXPECT_EQ(open_with(image(journal_path, 4096)), 257u); });
+  EXPECT_EQ(block_offset(3), 12288u);
 }
 
 TEST(JournalLayoutTest, HalfBoundariesAndEntrySizes) {
