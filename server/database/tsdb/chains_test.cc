@@ -1,131 +1,95 @@
+// Pointer chains on real TSDB files: descriptors and the replica a reader
+// picks, entries across chain elements, the first free entry, growth and
+// copies of replicas, and the phase shift that commits them. Header and
+// block bytes of new files are checked end to end with the tool.
 #include "server/database/tsdb/chains.h"
 
 #include <gtest/gtest.h>
 
 #include "server/database/support/big_endian.h"
 #include "server/database/support/errors.h"
-#include "server/database/support/hash.h"
-#include "server/database/support/test_util.h"
-#include "server/database/tsdb/creation.h"
-#include "server/database/tsdb/tsdb_state.h"
+#include "server/database/support/metrics_table.h"
+#include "server/database/tsdb/phase_shift.h"
+#include "server/database/tsdb/pointer_chain_growth.h"
 #include "server/database/tsdb/tsdb_test_util.h"
 
 namespace tsdb {
 namespace {
 
-using testing_util::expect_error;
-
 using support::load_be32;
-using tsdb_testing::read_block;
+using testing_util::expect_error;
+using testing_util::stderr_of;
+using ChainsTest = tsdb_testing::CreatedTsdbTest;
 
-class ChainsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    tsdb_testing::open_empty_store(tsdb_, path(), kBlockSize);
-    tsdb_.store.btb_Grow(64);
-    tsdb_.allocator.bitmap_init(64);
-    tsdb_.diagnostics.set(0);
-    tsdb_create_header(tsdb_, kBlockSize, 3);
+TEST(FormatTest, ReaderSelectsNewestReplicaWithAValidCrc) {
+  std::vector<std::uint8_t> image(1024, 0);
+  encode_header(image, 1024, 0, 3);
+  EXPECT_EQ(select_replica(image, kLblockChain, 3), kNoFreeEntry);
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    encode_descriptor(image.data() + descriptor_offset(kLblockChain, i, 3), 0,
+                      10 + i);
   }
+  EXPECT_EQ(select_replica(image, kLblockChain, 3), 0u);  // tie: lowest
+  std::uint8_t* second = image.data() + descriptor_offset(kLblockChain, 1, 3);
+  std::uint8_t* third = image.data() + descriptor_offset(kLblockChain, 2, 3);
+  encode_descriptor(second, 1, 11);
+  EXPECT_EQ(select_replica(image, kLblockChain, 3), 1u);
+  // A newer timestamp under the old CRC (a torn header write) is ignored.
+  encode_descriptor_timestamp(third, 0x100000002ull);
+  EXPECT_EQ(third[3] + third[7], 3);
+  EXPECT_FALSE(descriptor_crc_valid(third));
+  EXPECT_EQ(select_replica(image, kLblockChain, 3), 1u);
 
-  std::string path() const { return dir_.file("chains.tsdb"); }
-  std::vector<std::uint8_t> block(std::uint32_t n) const {
-    return read_block(path(), kBlockSize, n);
-  }
+  // A check entry is two words and leaves the rest of its slot untouched.
+  std::vector<std::uint8_t> block(1024, 0);
+  const std::uint32_t at = entry_offset(kCheckChain, 3);
+  EXPECT_EQ(at, 16u + 24u);
+  encode_entry(block.data() + at, kCheckChain, {4, 1, 9, 9});
+  EXPECT_EQ(decode_entry(block.data() + at, kCheckChain), (EntryValue{4, 1, 0, 0}));
+  EXPECT_TRUE(entry_is_free(block.data() + at + 8));
+}
 
-  static constexpr std::uint32_t kBlockSize = 8192;
-  testing_util::TempDir dir_;
-  TsdbState tsdb_;
-};
-
-TEST_F(ChainsTest, EntryAddressingCrossesElements) {
+TEST_F(ChainsTest, EntriesAcrossElementsReachTheDiskWithTheirElement) {
+  create(3, 8192);  // replicas in blocks 1 to 12, block 13 the first free
   PointerChain& chain = tsdb_.replicas_of(kLblockChain)[1];
-  chain_append(tsdb_, chain, 1, 1);
-  chain_append(tsdb_, chain, 5, 2);
-  EXPECT_EQ(chain_capacity(chain), 511u + 1022u);
-  EXPECT_FALSE(chain_is_dirty(chain));
-
+  chain_append(tsdb_, chain, 13, 1);
+  chain_append(tsdb_, chain, 14, 2);
+  EXPECT_EQ(chain_capacity(chain), 511u * 4);
   chain_set_entry(chain, 600, {7, 8, 9, 10});
   EXPECT_FALSE(chain.elements[0].dirty);
   ASSERT_TRUE(chain.elements[1].dirty);
   // Entry 600 is entry 89 of the second element: block 0, slot 89.
-  const std::uint8_t* entry = chain.elements[1].buffer.data() + 1440;
-  EXPECT_EQ(load_be32(entry), 7u);
-  EXPECT_EQ(load_be32(entry + 12), 10u);
+  EXPECT_EQ(load_be32(chain.elements[1].buffer.data() + 1440), 7u);
   EXPECT_EQ(chain_entry(chain, 600), (EntryValue{7, 8, 9, 10}));
-  chain_set_entry(chain, 1532, {1, 2, 3, 4});  // the very last entry
-  EXPECT_EQ(load_be32(chain.elements[1].buffer.data() + 8192 + 16 + 510 * 16),
-            1u);
-
   expect_error<error_internal>(
-      [&] { chain_set_entry(chain, 1533, {1, 1, 1, 1}); },
-      "Pointer for lblock 1533 does not exist in chain 1");
-
-  // Only the element write puts the entry on disk.
-  EXPECT_EQ(load_be32(block(5).data() + 1440), 0u);
+      [&] { chain_set_entry(chain, 2044, {1, 1, 1, 1}); },
+      "Pointer for lblock 2044 does not exist in chain 1");
+  EXPECT_EQ(load_be32(block(13).data() + 1440), 0u);
   chain_write(tsdb_, chain);
   EXPECT_FALSE(chain_is_dirty(chain));
-  EXPECT_EQ(load_be32(block(5).data() + 1440), 7u);
-}
-
-// Block headers of new replicas are checked end to end with the tool.
-TEST_F(ChainsTest, LinkChangesMarkTheElementDirty) {
-  PointerChain& chain = tsdb_.replicas_of(kCheckChain)[2];
-  chain_append(tsdb_, chain, 40, 3);
-  elm_set_next(chain.layout, chain.elements[0], 13);
-  EXPECT_TRUE(chain_is_dirty(chain));
-  EXPECT_EQ(load_be32(chain.elements[0].buffer.data() + 2 * 8192 + 4), 13u);
+  EXPECT_EQ(load_be32(block(13).data() + 1440), 7u);
+  // A write rewrites clean elements too.
+  std::vector<std::uint8_t> junk(8192, 0x5A);
+  tsdb_.store.btb_WriteFile(13, junk.data(), 1);
+  chain_write(tsdb_, chain);
+  EXPECT_EQ(load_be32(block(13).data() + 1440), 7u);
   EXPECT_THROW(ChainElm(9, 0), error_consistency);
 }
 
-TEST_F(ChainsTest, ChainWriteWritesCleanElementsToo) {
-  PointerChain& chain = tsdb_.replicas_of(kHeadChain)[0];
-  chain_append(tsdb_, chain, 2, 1);
-  const std::vector<std::uint8_t> built = block(2);
-  std::vector<std::uint8_t> junk(kBlockSize, 0x5A);
-  tsdb_.store.btb_WriteFile(2, junk.data(), 1);
-  ASSERT_FALSE(chain_is_dirty(chain));
-  chain_write(tsdb_, chain);
-  EXPECT_EQ(block(2), built);
-}
-
-TEST_F(ChainsTest, FirstFreeEntry) {
-  PointerChain& check = tsdb_.replicas_of(kCheckChain)[0];
-  chain_append(tsdb_, check, 1, 1);
-  EXPECT_EQ(chain_first_free(tsdb_, check), 0u);
-  chain_set_entry(check, 0, {4, 1});
-  EXPECT_EQ(chain_first_free(tsdb_, check), 1u);
-
+TEST_F(ChainsTest, FirstFreeEntryAndItsTraces) {
+  create(3, 8192);
   PointerChain& lblock = tsdb_.replicas_of(kLblockChain)[0];
-  chain_append(tsdb_, lblock, 2, 1);
-  chain_append(tsdb_, lblock, 3, 1);
-  EXPECT_EQ(chain_first_free(tsdb_, lblock), 0u);
-  for (std::uint32_t e = 0; e < 511; ++e) chain_set_entry(lblock, e, {e + 1});
-  EXPECT_EQ(chain_first_free(tsdb_, lblock), 511u);
-  // Only the first word tells whether an entry is in use.
-  chain_set_entry(lblock, 511, {0, 5, 5, 5});
-  EXPECT_EQ(chain_first_free(tsdb_, lblock), 511u);
-  for (std::uint32_t e = 511; e < 1022; ++e) chain_set_entry(lblock, e, {1});
-  EXPECT_EQ(chain_first_free(tsdb_, lblock), kNoFreeEntry);
-
-  EXPECT_THROW(chain_first_free(tsdb_, tsdb_.replicas_of(kTailChain)[0]),
-               error_internal);
-}
-
-TEST_F(ChainsTest, FirstFreeTraces) {
-  PointerChain& lblock = tsdb_.replicas_of(kLblockChain)[0];
-  chain_append(tsdb_, lblock, 2, 1);
-  chain_append(tsdb_, lblock, 3, 1);
+  chain_append(tsdb_, lblock, 13, 1);
   for (std::uint32_t e = 0; e < 511 + 3; ++e) chain_set_entry(lblock, e, {1});
+  // Only the first word tells whether an entry is in use.
+  chain_set_entry(lblock, 514, {0, 5, 5, 5});
   PointerChain& check = tsdb_.replicas_of(kCheckChain)[0];
-  chain_append(tsdb_, check, 4, 1);
   chain_set_entry(check, 0, {4, 1});
-
   tsdb_.diagnostics.set(0x0F);
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(chain_first_free(tsdb_, lblock), 514u);
-  EXPECT_EQ(chain_first_free(tsdb_, check), 1u);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+  EXPECT_EQ(stderr_of([&] {
+              EXPECT_EQ(chain_first_free(tsdb_, lblock), 514u);
+              EXPECT_EQ(chain_first_free(tsdb_, check), 1u);
+            }),
             "Searching lblock offset 0\n"
             "No pointers in this lblockblocks were 0\n"
             "ChainElm returned 4294967295 as the first free lblock\n"
@@ -136,28 +100,89 @@ TEST_F(ChainsTest, FirstFreeTraces) {
             "Searching lblock offset 0\n"
             " cptr #1 in block #0 had 0 datatype\n"
             "ChainElm returned 1 as the first free lblock\n");
+  tsdb_.diagnostics.set(0);
+  for (std::uint32_t e = 514; e < 1022; ++e) chain_set_entry(lblock, e, {1});
+  EXPECT_EQ(chain_first_free(tsdb_, lblock), kNoFreeEntry);
+  EXPECT_THROW(chain_first_free(tsdb_, tsdb_.replicas_of(kTailChain)[0]),
+               error_internal);
 }
 
-TEST_F(ChainsTest, NewTimestampRefreshesDescriptorAndWritesHeader) {
-  PointerChain& tail = tsdb_.replicas_of(kTailChain)[1];
-  chain_append(tsdb_, tail, 9, 1);
-  chain_new_timestamp(tsdb_, tail);
+TEST_F(ChainsTest, GrowthAndCopiesOfReplicas) {
+  create(2, 1024);  // 1024 blocks, replicas in blocks 1 to 8
+  PointerChain& src = tsdb_.replicas_of(kHeadChain)[0];
+  EXPECT_EQ(stderr_of([&] { chain_grow(tsdb_, src, 2); }),
+            "Chain 0 in chain-block 0 was grown with 2 blocks to 2 chain "
+            "elements (756 pointers)\n");
+  // The link lives in memory until the replica is written again; the new
+  // element is on disk at once.
+  EXPECT_EQ(decode_chain_block_header(block(1).data()).next_block, 0u);
+  EXPECT_EQ(decode_chain_block_header(block(10).data()).position, 1u);
+  for (std::uint32_t e = 0; e < 3 * 252; ++e) chain_set_entry(src, e, {e + 1});
+  chain_write(tsdb_, src);
+  EXPECT_EQ(decode_chain_block_header(block(1).data()).next_block, 9u);
+  chain_new_timestamp(tsdb_, src);
 
-  const std::vector<std::uint8_t> header = block(0);
-  EXPECT_EQ(header, tsdb_.header_image);
-  const std::uint8_t* descriptor =
-      header.data() + descriptor_offset(kTailChain, 1, 3);
-  const std::vector<std::uint8_t> covered(descriptor, descriptor + 12);
-  EXPECT_EQ(covered, (std::vector<std::uint8_t>{0, 0, 0, 0, 0, 0, 0, 1, 0, 0,
-                                                0, 9}));
-  EXPECT_EQ(load_be32(descriptor + 12), security::crc32_of(descriptor, 12));
+  PointerChain& dst = tsdb_.replicas_of(kHeadChain)[1];
+  const std::uint8_t* dst_descriptor =
+      tsdb_.header_image.data() + descriptor_offset(kHeadChain, 1, 2);
+  const std::uint32_t dst_crc = decode_descriptor(dst_descriptor).crc;
+  const std::vector<std::uint8_t> header_on_disk = block(0);
+  EXPECT_EQ(stderr_of([&] { chain_copy(tsdb_, dst, src); }),
+            "Allocating extra blocks needed to copy chain 0 into chain 1\n"
+            "Chain 1 in chain-block 0 was grown with 2 blocks to 2 chain "
+            "elements (756 pointers)\n");
+  for (std::uint32_t e = 0; e < 3 * 252; ++e) {
+    ASSERT_EQ(chain_entry(dst, e), chain_entry(src, e));
+  }
+  // The destination keeps its own block headers; its entries wait for its
+  // commit; it takes the source's timestamp under its old CRC.
+  EXPECT_EQ(decode_chain_block_header(dst.elements[1].buffer.data() + 1024).replica,
+            1u);
+  EXPECT_EQ(load_be32(block(11).data() + 16), 0u);
+  EXPECT_EQ(decode_descriptor(dst_descriptor).timestamp, 1u);
+  EXPECT_EQ(decode_descriptor(dst_descriptor).crc, dst_crc);
+  EXPECT_EQ(block(0), header_on_disk);
 
-  tsdb_.diagnostics.set(0x0F);
-  testing::internal::CaptureStderr();
-  chain_new_timestamp(tsdb_, tail);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "New timestamp for chain 1 in block 0 is 2 (re-read: 2)\n");
-  EXPECT_EQ(block(0)[descriptor_offset(kTailChain, 1, 3) + 7], 2);
+  // Growth past the end of a full store extends it.
+  ASSERT_EQ(tsdb_.allocator.alloc_blocks(1024 - 13), 13u);
+  EXPECT_EQ(stderr_of([&] { chain_grow(tsdb_, tsdb_.replicas_of(kCheckChain)[1], 2); }),
+            "Growing TSDB with 100 blocks\n"
+            "Chain 1 in chain-block 0 was grown with 2 blocks to 2 chain "
+            "elements (378 pointers)\n");
+  EXPECT_EQ(tsdb_.store.btb_BlockCount(), 1124u);
+}
+
+// Only the check kind changes: it alternates between its two replicas, each
+// commit stamped one above the last, the other kinds untouched.
+TEST_F(ChainsTest, PhaseShiftCommitsReplicaByReplica) {
+  create(2, 1024);  // check replicas 0 and 1 in blocks 4 and 8
+  const std::vector<std::uint8_t> before = testing_util::read_file(path());
+  EXPECT_EQ(stderr_of([&] { phase_shift(tsdb_); }),
+            "Phase shift of all chains avoided\n");
+  EXPECT_EQ(testing_util::read_file(path()), before);
+  const std::uint64_t shifts = meter::phase_shifts.value;
+  for (std::uint32_t round = 0; round < 3; ++round) {
+    const std::uint32_t committed = round % 2;
+    chain_set_entry(tsdb_.current_replica(kCheckChain), round, {round + 1, 9});
+    EXPECT_EQ(stderr_of([&] { phase_shift(tsdb_); }),
+              "Phase shift from Check chain " + std::to_string(committed) +
+                  " to chain " + std::to_string(1 - committed) + " complete!\n");
+    // The committed replica holds every entry so far, copies included.
+    const std::vector<std::uint8_t> written = block(committed == 0 ? 4 : 8);
+    for (std::uint32_t e = 0; e <= round; ++e) {
+      EXPECT_EQ(decode_entry(written.data() + entry_offset(kCheckChain, e),
+                             kCheckChain),
+                (EntryValue{e + 1, 9}));
+    }
+    const std::vector<std::uint8_t> header = block(0);
+    const std::uint8_t* descriptor =
+        header.data() + descriptor_offset(kCheckChain, committed, 2);
+    EXPECT_EQ(decode_descriptor(descriptor).timestamp, round + 1);
+    EXPECT_TRUE(descriptor_crc_valid(descriptor));
+    EXPECT_EQ(select_replica(header, kCheckChain, 2), committed);
+    EXPECT_EQ(tsdb_.current, (std::array<std::uint32_t, 4>{0, 0, 0, 1 - committed}));
+  }
+  EXPECT_EQ(meter::phase_shifts.value, shifts + 3);
 }
 
 }  // namespace
