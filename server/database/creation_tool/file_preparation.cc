@@ -1,6 +1,8 @@
 // Zero-filled pre-creation of the MDB, its external journal and the TSDB
 // file. Files are created with O_CREAT|O_EXCL, so an existing database is
-// never touched; the data is written in 4096-byte pieces of zeros.
+// never touched; a file's space is reserved where the file system can
+// (it reads back as zeros), else zeros are written in 1 MiB pieces, as they
+// are on a device.
 #include "server/database/creation_tool/file_preparation.h"
 
 #include <fcntl.h>
@@ -24,7 +26,7 @@ namespace {
 
 // Writes `size` zero bytes at the file position of `fd`.
 void write_zeros(int fd, const std::string& path, std::uint64_t size) {
-  static const char kZeros[4096] = {};
+  static const char kZeros[1 << 20] = {};
   while (size > 0) {
     const std::size_t piece =
         static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof kZeros));
@@ -53,7 +55,12 @@ bool sync_parent_directory(const std::string& path) {
 void precreate_file(const std::string& path, std::uint64_t size) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) fail("Unable to create file ", path);
-  write_zeros(fd, path, size);
+  // Reserving the space gives the same zeros without writing them; where
+  // the file system cannot, or has no room, the zeros are written and a
+  // shortage fails as a write.
+  if (size == 0 || ::fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0) {
+    write_zeros(fd, path, size);
+  }
   if (::close(fd) != 0) fail("Failed closing file ", path);
   if (!sync_parent_directory(path)) fail("Failed closing file ", path);
 }

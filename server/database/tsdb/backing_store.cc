@@ -1,8 +1,9 @@
 // The TSDB backing store. See backing_store.h.
 //
-// Block writes are positioned writes (pwrite). Growth and zeroing write one
-// block per call from one zero block that lives as long as the store, and
-// nothing is read back. On a block device the store is the device's first
+// Block writes are positioned writes (pwrite). A file grows by reserving
+// its new blocks (fallocate), or else by writing them one zero block per
+// call; a device is zeroed in runs of blocks from one zero buffer that
+// lives as long as the store. Nothing is read back. On a block device the store is the device's first
 // blocks: it starts with none, grows by zeroing the next ones, and the
 // device's remaining blocks take the place of the file system's free space.
 #include "server/database/tsdb/backing_store.h"
@@ -80,7 +81,7 @@ bool BackingStore::probe(std::uint64_t block) const {
 
 void BackingStore::btb_SetBlockSize(std::uint32_t block_size) {
   block_size_ = block_size;
-  zero_block_.clear();
+  zero_run_.clear();
   if (is_device_) {
     // The store starts empty at the device's first block; the device's
     // whole blocks are the room it can grow into.
@@ -183,23 +184,33 @@ std::uint32_t free_blocks_in(std::uint64_t free_bytes,
                               std::numeric_limits<std::uint32_t>::max()));
 }
 
-const std::uint8_t* BackingStore::zero_block() {
-  if (zero_block_.size() != block_size_) zero_block_.assign(block_size_, 0);
-  return zero_block_.data();
-}
-
 void BackingStore::btb_Grow(std::uint32_t n) {
-  const std::uint8_t* zeros = zero_block();
-  for (std::uint32_t k = 0; k < n; ++k) {
-    btb_WriteFile(block_count_, zeros, 1);
-    ++block_count_;
+  if (n == 0) return;
+  // A file reserves the blocks in one call: the space is allocated and
+  // reads back as zeros without being written. Where the file system
+  // cannot do that (or has no room), zero blocks are written one by one,
+  // so that running out of space reports the first block that did not fit.
+  if (!is_device_ &&
+      ::fallocate(fd_, 0, static_cast<off_t>(std::uint64_t{block_count_} * block_size_),
+                  static_cast<off_t>(std::uint64_t{n} * block_size_)) == 0) {
+    block_count_ += n;
+    return;
+  }
+  const std::uint32_t run = is_device_ ? zero_run_blocks() : 1;
+  for (std::uint32_t k = 0; k < n;) {
+    const std::uint32_t count = std::min(run, n - k);
+    btb_WriteFile(block_count_, zero_run(), count);
+    block_count_ += count;
+    k += count;
   }
 }
 
 void BackingStore::btb_ZeroAll() {
-  const std::uint8_t* zeros = zero_block();
-  for (std::uint32_t block = 0; block < block_count_; ++block) {
-    btb_WriteFile(block, zeros, 1);
+  const std::uint32_t run = zero_run_blocks();
+  for (std::uint32_t block = 0; block < block_count_;) {
+    const std::uint32_t count = std::min(run, block_count_ - block);
+    btb_WriteFile(block, zero_run(), count);
+    block += count;
   }
 }
 
@@ -208,6 +219,16 @@ void BackingStore::sync_writes() {
     throw error_io("flush failed with error: " +
                    support::quoted(last_error_text()));
   }
+}
+
+std::uint32_t BackingStore::zero_run_blocks() const {
+  return std::max<std::uint32_t>(kZeroRunBytes / block_size_, 1);
+}
+
+const std::uint8_t* BackingStore::zero_run() {
+  const std::size_t bytes = std::size_t{zero_run_blocks()} * block_size_;
+  if (zero_run_.size() != bytes) zero_run_.assign(bytes, 0);
+  return zero_run_.data();
 }
 
 }  // namespace tsdb

@@ -4,8 +4,9 @@
 // Owns the handle, the block size, the block count and the store directory
 // (where free space is asked for). Invariants:
 //   - the block count is measured once when the block size is set and then
-//     only raised by btb_Grow, one block per successful write, so after a
-//     failure it covers exactly the blocks written before it;
+//     only raised by btb_Grow, by the blocks a successful reservation or
+//     write added, so after a failure it covers exactly the blocks the
+//     store holds;
 //   - every failure is a tsdb::error_io (or a subclass) and leaves handle
 //     and block count as they were;
 //   - nothing is ever read back except the one-byte size probe;
@@ -74,8 +75,11 @@ class BackingStore {
  private:
   // True when exactly one byte can be read at byte block * B.
   bool probe(std::uint64_t block) const;
-  // A zero block of the current size, allocated once and reused.
-  const std::uint8_t* zero_block();
+  // Zero runs: up to kZeroRunBytes, whole blocks, at least one block;
+  // allocated once per block size and reused.
+  static constexpr std::uint32_t kZeroRunBytes = 1 << 20;
+  std::uint32_t zero_run_blocks() const;
+  const std::uint8_t* zero_run();
 
   int fd_ = -1;
   std::string directory_;
@@ -84,7 +88,7 @@ class BackingStore {
   bool is_device_ = false;
   std::uint64_t device_bytes_ = 0;
   std::uint32_t device_blocks_ = 0;  // whole blocks of the device
-  std::vector<std::uint8_t> zero_block_;
+  std::vector<std::uint8_t> zero_run_;
 };
 
 }  // namespace tsdb
