@@ -22,7 +22,6 @@
 #include "server/database/mdb/object_store.h"
 #include "server/database/mdb/replay.h"
 #include "server/database/mdb/transaction.h"
-#include "server/database/support/clock.h"
 #include "server/database/support/test_util.h"
 
 namespace mdb_testing {
@@ -61,7 +60,6 @@ class MdbFixture : public testing::Test {
 
   // Creates the MDB full of zero blocks with its header and a fresh journal.
   void create_mdb(const MdbLayout& layout = kToolLayout) {
-    layout_ = layout;
     make_zero_file(mdb_path, std::uint64_t{layout.blocks} * layout.block_size);
     mdb::open_store(mdb_path);
     mdb::create_header(layout.block_size, mdb::journal_external, journal_path,
@@ -104,11 +102,6 @@ class MdbFixture : public testing::Test {
     action();
     mdb::end_transaction(true);
   }
-  // Keeps asynchronous commits from syncing and checkpointing.
-  void hold_checkpoints() {
-    state().last_sync_second = support::now().seconds + 1000;
-  }
-
   std::vector<std::uint8_t> mdb_bytes(std::uint64_t offset, std::size_t n) {
     return testing_util::read_range(mdb_path, offset, n);
   }
@@ -116,7 +109,6 @@ class MdbFixture : public testing::Test {
     return mdb::database().journal.cursor;
   }
   static std::uint32_t journal_position() { return cursor().write_position; }
-  static mdb::TransactionState& state() { return mdb::database().transaction; }
 
   // A fresh private copy of index block n, and its leftmost child.
   static mdb::PathElement block(std::uint32_t n) { return mdb::load_element(n); }
@@ -138,7 +130,6 @@ class MdbFixture : public testing::Test {
     return pieces(mdb::private_copy(block));
   }
 
-  MdbLayout layout_ = kToolLayout;
   testing_util::TempDir dir;
   const std::string mdb_path = dir.file("main.odb");
   const std::string journal_path = dir.file("main.odbj");
