@@ -1,6 +1,7 @@
 // The dialogue driven in-process from a string: words that are not numbers,
 // the end of the input, the summary of an external device journal and the
-// confirmation. Whole dialogues are compared by running the program.
+// confirmation; and the label the top-level handler prints for each family
+// of errors. Whole dialogues are compared by running the program.
 #include "server/database/creation_tool/dialogue.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +10,8 @@
 
 #include "server/database/creation_tool/console_input.h"
 #include "server/database/creation_tool/test_texts.h"
+#include "server/database/creation_tool/top_level_handler.h"
+#include "server/database/support/errors.h"
 #include "server/database/support/test_util.h"
 
 namespace creation_tool {
@@ -92,6 +95,23 @@ TEST(Confirm, ForceAnswersByItselfAndOnlyLowerCaseYesCounts) {
   }
   EXPECT_EQ(results, (std::vector<bool>{true, true, false, false, false,
                                         false, false}));
+}
+
+template <typename Failure>
+std::string report_of(const char* description) {
+  std::ostringstream err;
+  EXPECT_EQ(run_guarded(err, [&]() -> int { throw Failure(description); }), 1);
+  return err.str();
+}
+
+TEST(TopLevelHandler, DerivedClassesMeetTheFirstMatchingEntry) {
+  EXPECT_EQ(report_of<tsdb::error_read>("read failed"),
+            "\nTSDB I/O error: read failed\n");
+  EXPECT_EQ(report_of<mdb::error_open>("open failed"),
+            "\nMDB I/O error: open failed\n");
+  EXPECT_EQ(report_of<tsdb::error_dbnospace>("full"), "\nTSDB Error: full\n");
+  EXPECT_EQ(report_of<mdb::error_need_repair>("broken"),
+            "\nMDB Error: broken\n");
 }
 
 }  // namespace
