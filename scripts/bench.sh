@@ -25,12 +25,14 @@ import json, os, shutil, statistics, subprocess, sys, time
 tool, work = sys.argv[1], sys.argv[2]
 
 def timed(command, stdin=None, setup=None):
-    """Median wall time of three runs of `command` in a fresh directory."""
+    """Median wall time of five runs of `command` in a fresh directory,
+    each after the writes of the run before reached the disk."""
     times = []
-    for _ in range(3):
+    for _ in range(5):
         d = os.path.join(work, "run")
         shutil.rmtree(d, ignore_errors=True)
         os.mkdir(d)
+        os.sync()
         start = time.perf_counter()
         subprocess.run([c.replace("DIR", d) for c in command], check=True,
                        input=None if stdin is None else stdin.replace("DIR", d),
