@@ -25,6 +25,16 @@ void apply_pending(BlockUpdates& entry, std::uint32_t block,
 
 }  // namespace
 
+bool has_image(const UpdatesByBlock& updates, std::uint32_t block) {
+  const auto found = updates.find(block);
+  return found != updates.end() && !found->second.image.empty();
+}
+
+void fold_pending(BlockUpdates& entry, std::uint32_t block,
+                  std::uint32_t block_size) {
+  apply_pending(entry, block, entry.image.data(), block_size);
+}
+
 void note_update(UpdatesByBlock& updates, std::uint32_t position,
                  std::uint64_t target, std::uint32_t length,
                  std::uint32_t block_size) {

@@ -35,6 +35,15 @@ void note_update(UpdatesByBlock& updates, std::uint32_t position,
 void bring_up_to_date(UpdatesByBlock& updates, std::uint32_t block,
                       std::uint8_t* buffer, std::uint32_t block_size);
 
+// Whether `block` has a kept image (then its pending updates, folded in,
+// give the whole block).
+bool has_image(const UpdatesByBlock& updates, std::uint32_t block);
+
+// Folds the pending updates of `entry`, the entry of `block`, into its
+// image. REQUIRES: the entry has an image.
+void fold_pending(BlockUpdates& entry, std::uint32_t block,
+                  std::uint32_t block_size);
+
 // Moves the updates of a transaction that just committed (`open`) behind
 // those already in `unapplied`, and empties `open`.
 void merge_committed(UpdatesByBlock& open, UpdatesByBlock& unapplied,

@@ -223,10 +223,36 @@ void write_update(const UpdateEntry& update, bool may_extend) {
 }
 
 void apply_committed() {
-  TransactionState& t = database().transaction;
+  Database& db = database();
+  TransactionState& t = db.transaction;
+  const std::uint32_t block_size = db.store.block_size();
+  // A block whose committed state is kept as a whole image (see
+  // block_updates.h) is written once, as that image, after the walk; the
+  // walk writes only the updates that touch some block without one. The
+  // file ends as if every update had been written in turn.
+  const auto all_imaged = [&t, block_size](const UpdateEntry& update) {
+    const std::uint64_t last = update.target + update.data_length - 1;
+    for (std::uint64_t block = update.target / block_size;
+         block <= last / block_size; ++block) {
+      if (!has_image(t.unapplied_updates, static_cast<std::uint32_t>(block))) {
+        return false;
+      }
+    }
+    return true;
+  };
   const Progress reached = running_scan(
       {t.applied_offset, t.applied_count}, up_to_committed(),
-      [](const UpdateEntry& update) { write_update(update, false); });
+      [&all_imaged](const UpdateEntry& update) {
+        if (update.data_length != 0 && !all_imaged(update)) {
+          write_update(update, false);
+        }
+      });
+  for (auto& [block, entry] : t.unapplied_updates) {
+    if (entry.image.empty()) continue;
+    fold_pending(entry, block, block_size);
+    db.store.write_bytes(entry.image.data(), std::uint64_t{block} * block_size,
+                         block_size, false);
+  }
   t.applied_offset = reached.offset;
   t.applied_count = reached.count;
   t.unapplied_updates.clear();
