@@ -6,10 +6,8 @@
 #include "server/database/creation_tool/initial_content.h"
 
 #include "server/database/dbcache/node_type_property.h"
-#include "server/database/mdb/database.h"
-#include "server/database/mdb/header.h"
-#include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/object_store.h"
+#include "server/database/mdb/open_set.h"
 #include "server/database/mdb/property.h"
 #include "server/database/mdb/serialization_cache.h"
 #include "server/database/support/hash.h"
@@ -100,20 +98,14 @@ void write_administrator() {
 }  // namespace
 
 void write_initial_content(const std::string& mdb_path, bool omit_admin) {
-  mdb::open_store(mdb_path);
-  mdb::open_database();
-  mdb::start_database();
-  mdb::init_indexes();
+  mdb::open_set(mdb_path);
 
   write_first_object();
   write_root_domain();
   if (!omit_admin) write_administrator();
 
-  mdb::close_database_journal();
-  // What checkpoints wrote into the MDB file must be on stable storage too
-  // before the run reports success.
-  mdb::sync_store();
-  mdb::close_store();
+  // Syncs the journal and the MDB file before the run reports success.
+  mdb::close_set();
 }
 
 }  // namespace creation_tool

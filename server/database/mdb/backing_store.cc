@@ -6,7 +6,9 @@
 // cut). Growth starts at length_, so it can never zero-fill bytes that a
 // write put there. Every read is range-checked or reads whole blocks;
 // reads and writes go through pread/pwrite, so the shared file position is
-// never relied upon.
+// never relied upon. A read-only store never writes its file: writes go
+// to the overlay, whose pieces hold the file's bytes as changed since the
+// open, and every read returns the file's bytes with the overlay on top.
 #include "server/database/mdb/backing_store.h"
 
 #include <fcntl.h>
@@ -92,17 +94,20 @@ BackingStore::~BackingStore() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void BackingStore::open(const std::string& path) {
+void BackingStore::open(const std::string& path, bool read_only) {
   // A device is claimed exclusively: the open fails (EBUSY) while a file
   // system on it is mounted or another program holds it, instead of
   // overwriting what they own.
   struct stat target {};
   const bool device =
       ::stat(path.c_str(), &target) == 0 && S_ISBLK(target.st_mode);
+  // A reader claims nothing: it may look at a device a server holds.
   const int fd =
-      ::open(path.c_str(), O_RDWR | O_CLOEXEC | (device ? O_EXCL : 0));
+      read_only ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
+                : ::open(path.c_str(), O_RDWR | O_CLOEXEC | (device ? O_EXCL : 0));
   if (fd < 0) {
-    throw error_open("Cannot open database for read/write in " +
+    throw error_open(std::string(read_only ? "Cannot open database for reading in "
+                                           : "Cannot open database for read/write in ") +
                      support::quoted(path));
   }
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
@@ -111,6 +116,9 @@ void BackingStore::open(const std::string& path) {
   fd_ = fd;
   path_ = path;
   length_ = measured_length(fd);
+  file_length_ = length_;
+  read_only_ = read_only;
+  overlay_.clear();
 }
 
 void BackingStore::close() {
@@ -118,10 +126,14 @@ void BackingStore::close() {
   const int fd = fd_;
   fd_ = -1;
   length_ = 0;
+  file_length_ = 0;
+  read_only_ = false;
+  overlay_.clear();
   if (::close(fd) != 0) throw error_io("Error when closing the database");
 }
 
 void BackingStore::sync() {
+  if (read_only_) return;
   if (::fsync(fd_) != 0) throw error_io("sync error on backing store");
   report_sync(path_, 0, 0);
 }
@@ -137,6 +149,12 @@ void BackingStore::read_blocks(void* buffer, std::uint32_t first,
                                std::uint32_t count) {
   const std::uint64_t bytes = std::uint64_t{count} * block_size_;
   const off_t position = checked_position(std::uint64_t{first} * block_size_);
+  if (read_only_) {
+    if (!read_with_overlay(buffer, static_cast<std::uint64_t>(position), bytes)) {
+      throw error_io("Could not block-read: " + quoted_system_error(errno));
+    }
+    return;
+  }
   errno = 0;
   const ssize_t got = ::pread(fd_, buffer, bytes, position);
   if (got < 0 || static_cast<std::uint64_t>(got) != bytes) {
@@ -150,6 +168,12 @@ void BackingStore::read_bytes(void* buffer, std::uint64_t offset,
     throw error_range("Read beyond end of object backing store attempted");
   }
   const off_t position = checked_position(offset);
+  if (read_only_) {
+    if (!read_with_overlay(buffer, offset, length)) {
+      throw error_io("Could not byte-read: " + quoted_system_error(errno));
+    }
+    return;
+  }
   errno = 0;
   const ssize_t got = ::pread(fd_, buffer, length, position);
   if (got < 0 || static_cast<std::size_t>(got) != length) {
@@ -163,6 +187,11 @@ std::size_t BackingStore::write_bytes(const void* buffer, std::uint64_t offset,
     throw error_range("Write beyond end of object backing store attempted");
   }
   const off_t position = checked_position(offset);
+  if (read_only_) {
+    overlay_write(buffer, offset, length);
+    length_ = std::max(length_, std::uint64_t{offset} + length);
+    return length;
+  }
   errno = 0;
   const ssize_t written = ::pwrite(fd_, buffer, length, position);
   if (written < 0) {
@@ -203,6 +232,75 @@ void BackingStore::ensure_block(std::uint32_t n) {
 
 bool BackingStore::block_in_file(std::uint32_t n) const {
   return (std::uint64_t{n} + 1) * block_size_ <= length_;
+}
+
+bool BackingStore::read_with_overlay(void* buffer, std::uint64_t offset,
+                                     std::size_t length) {
+  if (range_exceeds(offset, length, length_)) {
+    // Beyond everything the file and the overlay hold: read as a
+    // read-write store would, so that the failure is the same.
+    errno = 0;
+    const ssize_t got =
+        ::pread(fd_, buffer, length, checked_position(offset));
+    return got >= 0 && static_cast<std::size_t>(got) == length;
+  }
+  auto* bytes = static_cast<std::uint8_t*>(buffer);
+  std::size_t from_file = 0;
+  if (offset < file_length_) {
+    from_file = static_cast<std::size_t>(
+        std::min<std::uint64_t>(length, file_length_ - offset));
+    errno = 0;
+    const ssize_t got =
+        ::pread(fd_, bytes, from_file, checked_position(offset));
+    if (got < 0 || static_cast<std::size_t>(got) != from_file) return false;
+  }
+  std::fill(bytes + from_file, bytes + length, std::uint8_t{0});
+  overlay_read(buffer, offset, length);
+  return true;
+}
+
+void BackingStore::overlay_write(const void* buffer, std::uint64_t offset,
+                                 std::size_t length) {
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer);
+  std::uint64_t position = offset;
+  const std::uint64_t end = offset + length;
+  while (position < end) {
+    const std::uint64_t piece = position / kOverlayPiece;
+    const std::uint64_t piece_start = piece * kOverlayPiece;
+    auto [it, fresh] = overlay_.try_emplace(piece);
+    if (fresh) {
+      it->second.assign(kOverlayPiece, 0);
+      if (piece_start < file_length_) {
+        const std::size_t count = static_cast<std::size_t>(
+            std::min<std::uint64_t>(kOverlayPiece, file_length_ - piece_start));
+        if (::pread(fd_, it->second.data(), count,
+                    checked_position(piece_start)) !=
+            static_cast<ssize_t>(count)) {
+          overlay_.erase(it);
+          throw error_io("Could not byte-read: " + quoted_system_error(errno));
+        }
+      }
+    }
+    const std::uint64_t take =
+        std::min(end, piece_start + kOverlayPiece) - position;
+    std::copy_n(bytes + (position - offset), take,
+                it->second.data() + (position - piece_start));
+    position += take;
+  }
+}
+
+void BackingStore::overlay_read(void* buffer, std::uint64_t offset,
+                                std::size_t length) const {
+  auto* bytes = static_cast<std::uint8_t*>(buffer);
+  const std::uint64_t end = offset + length;
+  for (auto it = overlay_.lower_bound(offset / kOverlayPiece);
+       it != overlay_.end() && it->first * kOverlayPiece < end; ++it) {
+    const std::uint64_t piece_start = it->first * kOverlayPiece;
+    const std::uint64_t from = std::max(offset, piece_start);
+    const std::uint64_t to = std::min(end, piece_start + kOverlayPiece);
+    std::copy(it->second.data() + (from - piece_start),
+              it->second.data() + (to - piece_start), bytes + (from - offset));
+  }
 }
 
 }  // namespace mdb

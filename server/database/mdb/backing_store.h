@@ -11,8 +11,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace mdb {
 
@@ -36,9 +38,10 @@ class BackingStore {
   BackingStore(const BackingStore&) = delete;
   BackingStore& operator=(const BackingStore&) = delete;
 
-  // Opens an existing file or device for reading and writing and measures
-  // its length. REQUIRES: !is_open().
-  void open(const std::string& path);
+  // Opens an existing file or device for reading and writing (read-only:
+  // for reading, with writes kept in memory) and measures its length.
+  // REQUIRES: !is_open().
+  void open(const std::string& path, bool read_only = false);
   // Closes the handle; does nothing when the store is not open.
   void close();
   // Flushes everything written to stable storage.
@@ -72,13 +75,29 @@ class BackingStore {
   void set_block_size(std::uint32_t block_size) { block_size_ = block_size; }
   bool is_device() const { return is_device_; }
   const std::string& path() const { return path_; }
+  bool read_only() const { return read_only_; }
 
  private:
+  static constexpr std::uint64_t kOverlayPiece = 4096;
+  // Read-only mode: copies `length` bytes into the overlay, each touched
+  // piece first filled from the file (zeros past its end).
+  void overlay_write(const void* buffer, std::uint64_t offset,
+                     std::size_t length);
+  // Read-only mode: lays the overlay over `length` bytes just read at
+  // `offset`.
+  void overlay_read(void* buffer, std::uint64_t offset, std::size_t length) const;
+  // Read-only mode: pread that takes bytes past the file's end, but inside
+  // the length the overlay reached, as zeros.
+  bool read_with_overlay(void* buffer, std::uint64_t offset, std::size_t length);
+
   int fd_ = -1;
   std::string path_;
   std::uint64_t length_ = 0;
   std::uint32_t block_size_ = kDefaultBlockSize;
   bool is_device_ = false;
+  bool read_only_ = false;
+  std::uint64_t file_length_ = 0;  // measured length; the overlay may pass it
+  std::map<std::uint64_t, std::vector<std::uint8_t>> overlay_;  // by piece
 };
 
 }  // namespace mdb

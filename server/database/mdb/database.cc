@@ -12,7 +12,9 @@ Database& database() {
 
 void open_journal(const std::string& path, std::uint64_t offset,
                   std::uint64_t length, bool external) {
-  database().journal.open(path, offset, length, external);
+  Database& db = database();
+  // The journal of a read-only store is read-only too.
+  db.journal.open(path, offset, length, external, db.store.read_only());
 }
 
 void init_journal_header() { database().journal.init_header(); }

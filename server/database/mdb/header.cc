@@ -90,10 +90,10 @@ void map_journal(const HeaderImage& image, std::string_view journal_path) {
 
 }  // namespace
 
-void open_store(const std::string& path) {
+void open_store(const std::string& path, bool read_only) {
   Database& db = database();
   db.mdb_path = path;
-  db.store.open(path);
+  db.store.open(path, read_only);
 }
 
 void create_header(std::uint32_t block_size, journal_type_t journal_type,

@@ -11,9 +11,9 @@
 
 namespace mdb {
 
-// Remembers `path` as the MDB file name and opens the backing store.
-// REQUIRES: the store is not open.
-void open_store(const std::string& path);
+// Remembers `path` as the MDB file name and opens the backing store
+// (read-only: see BackingStore). REQUIRES: the store is not open.
+void open_store(const std::string& path, bool read_only = false);
 
 // Builds the header from its arguments, keeps it as the resident header
 // image and writes it at byte 0 of the open store. An internal journal uses

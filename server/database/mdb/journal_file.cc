@@ -4,7 +4,8 @@
 // Invariants: base_ is null exactly when nothing is mapped, and then
 // length_ is 0, so entry_at() refuses every offset. The mapping starts on a
 // page boundary at or below the region's byte offset; base_ points at the
-// region's first byte inside it.
+// region's first byte inside it. A read-only journal's mapping is private,
+// so nothing stored into it reaches the file.
 #include "server/database/mdb/journal_file.h"
 
 #include <fcntl.h>
@@ -47,15 +48,15 @@ JournalFile::~JournalFile() {
 }
 
 void JournalFile::open(const std::string& path, std::uint64_t offset,
-                       std::uint64_t length, bool external) {
+                       std::uint64_t length, bool external, bool read_only) {
   // An external journal device is claimed exclusively, like the MDB's own
   // device (see BackingStore::open); an internal journal lies on the MDB's
   // device, which the open store holds already.
   struct stat target {};
-  const bool exclusive = external && ::stat(path.c_str(), &target) == 0 &&
+  const bool exclusive = !read_only && external && ::stat(path.c_str(), &target) == 0 &&
                          S_ISBLK(target.st_mode);
-  const int fd =
-      ::open(path.c_str(), O_RDWR | O_CLOEXEC | (exclusive ? O_EXCL : 0));
+  const int fd = ::open(path.c_str(), (read_only ? O_RDONLY : O_RDWR) |
+                                          O_CLOEXEC | (exclusive ? O_EXCL : 0));
   if (fd < 0) {
     const int code = errno;
     throw error_open("Cannot open journal in " + support::quoted(path) + ": " +
@@ -82,8 +83,10 @@ void JournalFile::open(const std::string& path, std::uint64_t offset,
     const std::uint64_t map_offset = offset - offset % page;
     const std::size_t lead = static_cast<std::size_t>(offset - map_offset);
     const std::size_t size = lead + static_cast<std::size_t>(length);
-    void* mapping = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED,
-                           fd, static_cast<off_t>(map_offset));
+    void* mapping =
+        ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
+               read_only ? MAP_PRIVATE : MAP_SHARED, fd,
+               static_cast<off_t>(map_offset));
     if (mapping == MAP_FAILED) throw_map_failure(errno);
     fd_ = fd;
     path_ = path;
@@ -93,6 +96,7 @@ void JournalFile::open(const std::string& path, std::uint64_t offset,
     base_ = static_cast<std::uint8_t*>(mapping) + lead;
     length_ = static_cast<std::uint32_t>(length);
     external_ = external;
+    read_only_ = read_only;
   } catch (...) {
     ::close(fd);
     throw;
@@ -129,7 +133,8 @@ void JournalFile::zero(std::uint32_t offset, std::uint32_t length) {
   if (length == 0) return;
   std::uint8_t* start = entry_at(offset);
   entry_at(std::uint64_t{offset} + length - 1);
-  if (::fallocate(fd_, FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE,
+  if (!read_only_ &&
+      ::fallocate(fd_, FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE,
                   static_cast<off_t>(offset_ + offset), length) == 0) {
     return;
   }
@@ -143,6 +148,7 @@ void JournalFile::init_header() {
 }
 
 void JournalFile::sync() {
+  if (read_only_) return;
   const support::time_value start = support::now();
   if (::msync(mapping_, mapping_size_, MS_SYNC) != 0) {
     throw error_io("Error when syncing journal");
@@ -163,6 +169,7 @@ void JournalFile::close() {
   mapping_ = nullptr;
   mapping_size_ = 0;
   length_ = 0;
+  read_only_ = false;
   cursor = {};
   if (::munmap(mapping, size) != 0) {
     throw error_io("Cannot unmap the journal: " + system_text(errno));

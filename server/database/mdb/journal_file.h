@@ -8,6 +8,10 @@
 // transaction layer advances it, this class only reads it for free_space().
 // Closing syncs first, so everything written through the mapping is in the
 // file once close() returns.
+//
+// Opened read-only, the file is opened O_RDONLY and mapped privately: stores
+// into the mapping (a replay's flip, zeroing) stay in this process's memory,
+// and sync and the modification time stamp are skipped.
 #pragma once
 
 #include <cstddef>
@@ -33,7 +37,7 @@ class JournalFile {
   // means: up to the end of the file. `external` says whether the journal
   // has a file of its own. REQUIRES: !is_mapped().
   void open(const std::string& path, std::uint64_t offset,
-            std::uint64_t length, bool external);
+            std::uint64_t length, bool external, bool read_only = false);
 
   // The address of journal byte `offset`.
   std::uint8_t* entry_at(std::uint64_t offset) const;
@@ -59,6 +63,7 @@ class JournalFile {
 
   bool is_mapped() const { return base_ != nullptr; }
   bool is_external() const { return external_; }
+  bool read_only() const { return read_only_; }
   std::uint32_t length() const { return length_; }
 
   JournalCursor cursor;
@@ -72,6 +77,7 @@ class JournalFile {
   std::uint8_t* base_ = nullptr;  // journal offset 0 inside the mapping
   std::uint32_t length_ = 0;
   bool external_ = false;
+  bool read_only_ = false;
 };
 
 }  // namespace mdb

@@ -1,0 +1,228 @@
+// vexmon-dbcheck run as a subprocess on sets vexmon-dbcreate made in
+// temporary directories: every kind of new set checks sound, each damaged
+// copy gives its one problem line, and no check changes a byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/journal_entries.h"
+#include "server/database/mdb/open_set.h"
+#include "server/database/support/big_endian.h"
+#include "server/database/support/test_util.h"
+#include "server/database/tsdb/format.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+using testing_util::read_file;
+using testing_util::run_process;
+using testing_util::TempDir;
+using testing_util::write_file;
+
+constexpr std::uint32_t kBlock = 8192;
+
+// Every file of the set in `dir`, by name.
+std::map<std::string, Bytes> snapshot(const std::string& dir) {
+  std::map<std::string, Bytes> files;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    files[entry.path().filename().string()] = read_file(entry.path().string());
+  }
+  return files;
+}
+
+// Runs the checker on `dir` and expects it to leave every byte as it was.
+testing_util::ProcessResult check(const std::string& dir,
+                                  const std::vector<std::string>& options = {}) {
+  const auto before = snapshot(dir);
+  std::vector<std::string> args = options;
+  args.push_back(dir);
+  const auto result = run_process(VEXMON_DBCHECK, args);
+  EXPECT_TRUE(snapshot(dir) == before) << "the check changed a file";
+  return result;
+}
+
+struct SoundCase {
+  std::string name;
+  std::vector<std::string> args;  // "DIR" stands for the directory
+  std::string dialogue;           // answers, with "DIR" for the directory
+  std::vector<std::string> facts;
+};
+
+std::string with_dir(std::string text, const std::string& dir) {
+  for (std::size_t at; (at = text.find("DIR")) != std::string::npos;) {
+    text.replace(at, 3, dir);
+  }
+  return text;
+}
+
+TEST(Checker, EveryNewSetChecksSound) {
+  const std::vector<SoundCase> cases = {
+      {"default", {"-f", "-d", "DIR"}, "",
+       {"mdb.blocks: 385", "journal.placement: external", "objects: 3",
+        "objects.user: 1", "objects.domain: 1", "index.node_id.entries: 3",
+        "index.parent_id.entries: 2", "tsdb.blocks: 1280", "tsdb.replicas: 3",
+        "tsdb.series: 1", "tsdb.lblocks_used: 2", "tsdb.blocks_in_use: 39"}},
+      {"empty", {"-f", "-c", "-d", "DIR"}, "",
+       {"index.node_id: not created", "objects: 0", "tsdb.series: 0",
+        "journal.transactions: 0"}},
+      {"no admin", {"-f", "-n", "-d", "DIR"}, "",
+       {"objects: 2", "!objects.user", "tsdb.series: 0"}},
+      {"internal journal, 2 chains", {"-i"},
+       "DIR\ni\n4\ny\n2\n8192\n10\nDIR\ny\n",
+       {"journal.placement: internal", "journal.bytes: 4194304",
+        "mdb.first_data_block: 769", "tsdb.replicas: 2", "objects: 3"}},
+      {"5 chains, 4096-byte blocks", {"-i", "-n"},
+       "DIR\ne\nDIR\n8\ny\n5\n4096\n10\nDIR\ny\n",
+       {"tsdb.replicas: 5", "tsdb.block_size: 4096", "tsdb.blocks_in_use: 21"}},
+      {"1024-byte blocks", {"-i"}, "DIR\ni\n4\ny\n3\n1024\n100\nDIR\ny\n",
+       {"tsdb.block_size: 1024", "tsdb.blocks: 102400", "tsdb.series: 1"}},
+  };
+  for (const SoundCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string d = dir.path().string();
+    std::vector<std::string> args;
+    for (const std::string& arg : c.args) args.push_back(with_dir(arg, d));
+    const auto made = run_process(VEXMON_DBCREATE, args, with_dir(c.dialogue, d));
+    ASSERT_EQ(made.exit_code, 0) << made.err;
+    const auto r = check(d);
+    EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    EXPECT_TRUE(r.out.ends_with("\nsound\n")) << r.out;
+    // A fact with "!" in front must be absent.
+    for (const std::string& fact : c.facts) {
+      const bool absent = fact.starts_with("!");
+      EXPECT_EQ(r.out.find(fact.substr(absent ? 1 : 0)) == std::string::npos,
+                absent)
+          << fact << "\n" << r.out;
+    }
+    const auto quiet = check(d, {"-q"});
+    EXPECT_EQ(quiet.exit_code, 0);
+    EXPECT_EQ(quiet.out, "");
+    const auto json = check(d, {"--json", "--dump"});
+    EXPECT_TRUE(json.out.starts_with("{\"sound\": true, \"facts\": {"))
+        << json.out;
+  }
+}
+
+// Block n of a file's bytes.
+std::uint8_t* block(Bytes& file, std::uint32_t n, std::uint32_t size = kBlock) {
+  return file.data() + std::uint64_t{n} * size;
+}
+
+// The NodeId index's only leaf in a default set (its root is block 257).
+std::uint8_t* node_id_leaf(Bytes& mdb) {
+  return block(mdb, support::load_be32(block(mdb, 257) + 8));
+}
+
+struct Damage {
+  std::string name;
+  std::string file;
+  std::function<void(Bytes&)> change;
+  std::string line;  // the problem line, or the start of it
+};
+
+// Appends to the current turn of a journal whose turn is empty a
+// transaction that rewrites the MDB's magic unchanged, with a wrong CRC.
+void add_transaction_with_bad_crc(Bytes& j) {
+  const std::uint32_t p = support::load_be64(j.data() + 32) >
+                                  support::load_be64(j.data() + 16)
+                              ? 32
+                              : 16;
+  std::uint8_t* tbeg = j.data() + support::load_be32(j.data() + p + 8);
+  mdb::encode_tbeg(tbeg, support::load_be64(j.data() + p));
+  mdb::encode_tupd(tbeg + mdb::kTbegSize, "VMDB", 4, 0);
+  const std::uint32_t covered = mdb::kTbegSize + 24;
+  mdb::encode_tend(tbeg + covered, mdb::transaction_crc(tbeg, covered) ^ 1);
+}
+
+TEST(Checker, EachDamageGivesItsProblemLine) {
+  TempDir made;
+  const std::string original = made.file("set");
+  fs::create_directory(original);
+  ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-d", original}).exit_code, 0);
+  // Opened and closed once, as a server would: the replay brings the MDB
+  // file up to date and the journal's new turn is empty, so a damaged block
+  // is not mended by a replay.
+  const std::uint32_t mask = mdb::diagnostic_mask().value();
+  mdb::diagnostic_mask().set(0);
+  mdb::open_set(original + "/main.odb");
+  mdb::close_set();
+  mdb::diagnostic_mask().set(mask);
+  const std::vector<Damage> damages = {
+      {"flipped descriptor CRC", "main.tsdb",
+       [](Bytes& t) {
+         t[tsdb::descriptor_offset(tsdb::kCheckChain, 2, 3) + 12] ^= 1;
+       },
+       "main.tsdb block 0 check replica 2 descriptor: CRC does not match"},
+      {"stale replica stamped newer", "main.tsdb",
+       [](Bytes& t) {
+         std::uint8_t* d =
+             t.data() + tsdb::descriptor_offset(tsdb::kLblockChain, 1, 3);
+         tsdb::encode_descriptor(d, 2, tsdb::decode_descriptor(d).first_block);
+       },
+       "main.tsdb check replica 0 entry 0: names lblock 1, free in the "
+       "current lblock replica 1"},
+      {"broken leaf link", "main.odb",
+       [](Bytes& m) { support::store_be32(node_id_leaf(m) + 8, 5); },
+       "main.odb block 260 NodeId index leaf: right link 5, expected 0"},
+      {"entry naming a missing object", "main.odb",
+       [](Bytes& m) {
+         std::uint8_t* data = node_id_leaf(m) + 16 + 12;
+         support::store_be32(data, support::load_be32(data) + 8);
+       },
+       "main.odb block 259 NodeId index entry 0.1: names 259:"},
+      {"object length past its block", "main.odb",
+       [](Bytes& m) {
+         const std::uint8_t* entry = node_id_leaf(m) + 16;
+         support::store_be32(block(m, support::load_be32(entry + 8)) +
+                                 support::load_be32(entry + 12),
+                             9000);
+       },
+       "main.odb block 259 object block: object at offset "},
+      {"map state contradicting its block", "main.odb",
+       [](Bytes& m) { block(m, 1)[259] = 0; },
+       "main.odb block 259 allocation map: state empty, but the block holds "
+       "3 objects"},
+      {"truncated TSDB", "main.tsdb", [](Bytes& t) { t.resize(8 * kBlock); },
+       "main.tsdb allocation: the file holds 8 blocks, but its chains and "
+       "series use blocks up to 38"},
+      {"journal transaction with a bad CRC", "main.odbj",
+       add_transaction_with_bad_crc,
+       "main.odbj journal transaction at offset 4194304: CRC does not match; "
+       "a replay stops here"},
+  };
+  for (const Damage& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    TempDir dir;
+    const std::string d = dir.file("set");
+    fs::copy(original, d);
+    Bytes bytes = read_file(d + "/" + damage.file);
+    damage.change(bytes);
+    write_file(d + "/" + damage.file, bytes);
+    const auto r = check(d);
+    EXPECT_EQ(r.exit_code, 1) << r.out;
+    EXPECT_TRUE(r.out.ends_with("\n1 problem\n")) << r.out;
+    EXPECT_NE(r.out.find("\n" + damage.line), std::string::npos) << r.out;
+    const auto json = check(d, {"--json"});
+    EXPECT_TRUE(json.out.starts_with("{\"sound\": false,")) << json.out;
+  }
+}
+
+TEST(Checker, UsageErrorsAndMissingFilesExitTwo) {
+  TempDir dir;
+  EXPECT_EQ(run_process(VEXMON_DBCHECK, {}).exit_code, 2);
+  EXPECT_EQ(run_process(VEXMON_DBCHECK, {"--mdb", "x"}).exit_code, 2);
+  EXPECT_EQ(run_process(VEXMON_DBCHECK, {"-x", dir.file("a")}).exit_code, 2);
+  const auto r = run_process(VEXMON_DBCHECK, {dir.file("none")});
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("cannot open"), std::string::npos) << r.err;
+}
+
+}  // namespace

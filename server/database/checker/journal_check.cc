@@ -1,0 +1,167 @@
+// Checking the journal on disk. The walk follows the replay's rules: the
+// valid index pointer with the higher serial names the current turn; its
+// transactions are taken while each is a TBEG of the turn's serial, its
+// TUPDs and a TEND with the right CRC; one TRED moves to the other half
+// with the next serial. A zero word or an entry of an older turn ends the
+// turn as it should. A transaction of the turn that is torn or fails its
+// CRC is a problem: a replay stops there and drops what follows.
+#include "server/database/checker/journal_check.h"
+
+#include <optional>
+#include <vector>
+
+#include "server/database/mdb/journal_entries.h"
+#include "server/database/mdb/journal_layout.h"
+#include "server/database/support/big_endian.h"
+#include "server/database/support/text_format.h"
+
+namespace checker {
+
+namespace {
+
+using support::text_u32;
+using support::text_u64;
+
+struct Walk {
+  std::uint64_t transactions = 0;
+  std::uint64_t updates = 0;
+  std::uint64_t update_bytes = 0;
+};
+
+// The pointer a replay chooses (see the journal document), if any.
+std::optional<std::uint32_t> choose_pointer(const std::uint8_t* journal) {
+  const std::uint8_t* p0 = journal + mdb::kIndexPointerOffset;
+  const std::uint8_t* p1 = p0 + mdb::kIndexPointerSize;
+  std::optional<std::uint32_t> choice;
+  const bool valid0 = mdb::pointer_valid(p0);
+  const mdb::IndexPointer pointer0 = mdb::decode_index_pointer(p0);
+  if (valid0) choice = 0;
+  if (mdb::pointer_valid(p1)) {
+    const std::uint64_t serial1 = mdb::decode_index_pointer(p1).serial;
+    if (!valid0 || serial1 > pointer0.serial ||
+        (serial1 == pointer0.serial && pointer0.start == 0)) {
+      choice = 1;
+    }
+  }
+  return choice;
+}
+
+}  // namespace
+
+void check_journal(const MdbLayout& layout, const std::string& mdb_path,
+                   const std::string& journal_path, const std::string& file,
+                   Report& report) {
+  std::vector<std::uint8_t> bytes;
+  std::uint64_t length = 0;
+  bool read = false;
+  if (layout.internal_journal) {
+    length = std::uint64_t{layout.journal_blocks} * layout.block_size;
+    read = read_file_range(mdb_path, std::uint64_t{layout.journal_start} *
+                                         layout.block_size,
+                           length, bytes);
+    report.fact("journal.placement", "internal");
+  } else {
+    report.fact("journal.placement", "external");
+    report.fact("journal.path", journal_path);
+    // The whole file is the journal.
+    if (const std::optional<std::uint64_t> size = readable_length(journal_path)) {
+      length = *size;
+      read = read_file_range(journal_path, 0, length, bytes);
+    }
+  }
+  if (!read || length < mdb::kJournalHeaderSize || length > 0xFFFFFFFFu) {
+    report.problem(file, std::nullopt, "journal",
+                   "cannot be read as a journal of at least 48 bytes");
+    return;
+  }
+  report.fact("journal.bytes", length);
+  const std::uint8_t* j = bytes.data();
+  const auto jlength = static_cast<std::uint32_t>(length);
+  if (support::load_be32(j) != mdb::kJournalMagic ||
+      support::load_be32(j + 4) != mdb::kJournalVersion) {
+    report.problem(file, std::nullopt, "journal header",
+                   "magic or version is not JHDR 1");
+    return;
+  }
+  for (std::uint32_t i = 0; i < 2; ++i) {
+    if (!mdb::pointer_valid(j + mdb::kIndexPointerOffset +
+                            i * mdb::kIndexPointerSize)) {
+      report.problem(file, std::nullopt, "journal header",
+                     "index pointer " + text_u32(i) + " fails its CRC");
+    }
+  }
+  const std::optional<std::uint32_t> choice = choose_pointer(j);
+  if (!choice) return;
+  const mdb::IndexPointer chosen = mdb::decode_index_pointer(
+      j + mdb::kIndexPointerOffset + *choice * mdb::kIndexPointerSize);
+  report.fact("journal.serial", chosen.serial);
+  report.fact("journal.half", *choice);
+  Walk walk;
+  std::uint32_t half = *choice;
+  std::uint64_t serial = chosen.serial;
+  std::uint64_t pos = chosen.start;
+  bool redirected = false;
+  const auto problem = [&](std::uint64_t at, const std::string& text) {
+    report.problem(file, std::nullopt,
+                   "journal transaction at offset " + text_u64(at), text);
+  };
+  // A fresh journal (start 0) has no turn yet.
+  while (pos != 0) {
+    const std::uint64_t half_end = half == 0 ? jlength / 2 : jlength;
+    if (pos % 8 != 0 || pos + 8 > half_end) break;
+    const std::uint32_t magic = support::load_be32(j + pos);
+    if (magic == mdb::kTredMagic) {
+      const std::uint32_t target = mdb::tred_target(j + pos);
+      if (redirected || target != mdb::half_bounds(jlength, 1 - half).start) {
+        problem(pos, "redirection to " + text_u32(target) +
+                         " is not the single move to the other half");
+        break;
+      }
+      redirected = true;
+      half = 1 - half;
+      serial += 1;
+      pos = target;
+      continue;
+    }
+    if (magic != mdb::kTbegMagic || pos + mdb::kTbegSize > half_end ||
+        mdb::tbeg_serial(j + pos) != serial) {
+      break;  // the end of the turn
+    }
+    std::uint64_t q = pos + mdb::kTbegSize;
+    std::uint64_t updates = 0;
+    std::uint64_t update_bytes = 0;
+    bool torn = false;
+    while (q + 8 <= half_end && support::load_be32(j + q) == mdb::kTupdMagic) {
+      if (q + mdb::kTupdHeaderSize > half_end) {
+        torn = true;
+        break;
+      }
+      const mdb::UpdateEntry update = mdb::decode_tupd(j + q);
+      if (update.size > half_end - q) {
+        torn = true;
+        break;
+      }
+      ++updates;
+      update_bytes += update.data_length;
+      q += update.size;
+    }
+    if (torn || q + mdb::kTendSize > half_end ||
+        support::load_be32(j + q) != mdb::kTendMagic) {
+      problem(pos, "has no TEND; a replay stops here");
+      break;
+    }
+    if (mdb::transaction_crc(j + pos, q - pos) != mdb::tend_crc(j + q)) {
+      problem(pos, "CRC does not match; a replay stops here");
+      break;
+    }
+    ++walk.transactions;
+    walk.updates += updates;
+    walk.update_bytes += update_bytes;
+    pos = q + mdb::kTendSize;
+  }
+  report.fact("journal.transactions", walk.transactions);
+  report.fact("journal.updates", walk.updates);
+  report.fact("journal.update_bytes", walk.update_bytes);
+}
+
+}  // namespace checker

@@ -1,0 +1,184 @@
+// Running the MDB checks in order and holding the index entries against
+// the objects.
+#include "server/database/checker/mdb_check.h"
+
+#include <filesystem>
+#include <map>
+
+#include "server/database/checker/block_scan.h"
+#include "server/database/checker/index_check.h"
+#include "server/database/checker/journal_check.h"
+#include "server/database/checker/mdb_layout.h"
+#include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/open_set.h"
+#include "server/database/support/errors.h"
+#include "server/database/support/text_format.h"
+
+namespace checker {
+
+namespace {
+
+namespace fs = std::filesystem;
+using support::text_u32;
+
+std::string base_name(const std::string& path) {
+  return fs::path(path).filename().string();
+}
+
+// The external journal: --journal, else (for a set given as a directory)
+// the file of the header's journal name in that directory, so that a copied
+// or moved set is checked with its own journal, else the header's path.
+std::string journal_to_use(const MdbPaths& paths, const MdbLayout& layout) {
+  if (!paths.journal.empty()) return paths.journal;
+  std::error_code error;
+  if (!paths.directory.empty()) {
+    const fs::path beside =
+        fs::path(paths.directory) / fs::path(layout.journal_path).filename();
+    if (fs::exists(beside, error)) return beside.string();
+  }
+  return layout.journal_path;
+}
+
+// Holds the entries of one index against the objects: every entry names
+// an object whose property (node id or parent id) is its key, and every
+// object with that property has exactly one entry.
+// True when no problem was found.
+bool match_entries(const std::string& name, const TreeCheck& tree,
+                   bool by_parent, const BlockScan& scan,
+                   const std::string& file, Report& report) {
+  const std::size_t problems_before = report.problems().size();
+  std::map<RefKey, std::uint32_t> counts;
+  for (const IndexEntry& entry : tree.entries) {
+    const RefKey ref{entry.data.block, entry.data.offset};
+    const std::string structure = name + " entry " + mdb::to_text(entry.key);
+    if (scan.reported(ref)) continue;
+    const auto found = scan.objects.find(ref);
+    if (found == scan.objects.end()) {
+      std::string text = "names " + ref_text(ref) + ", where no object starts";
+      // The object the entry should have named counts as indexed, so the
+      // one fault gives one line.
+      for (const auto& [other, info] : scan.objects) {
+        const auto& property = by_parent ? info.parent : info.node_id;
+        if (property == entry.key && !counts.count(other)) {
+          text += " (the object " + mdb::to_text(entry.key) + " is at " +
+                  ref_text(other) + ")";
+          counts[other] = 1;
+          break;
+        }
+      }
+      report.problem(file, entry.data.block, structure, text);
+      continue;
+    }
+    const auto& property = by_parent ? found->second.parent : found->second.node_id;
+    if (property != entry.key) {
+      report.problem(file, entry.data.block, structure,
+                     "names " + ref_text(ref) + ", an object with another key");
+    }
+    ++counts[ref];
+  }
+  for (const auto& [ref, info] : scan.objects) {
+    const auto& property = by_parent ? info.parent : info.node_id;
+    if (!property) continue;
+    const std::uint32_t count = counts.count(ref) ? counts[ref] : 0;
+    if (count != 1) {
+      report.problem(file, ref.first, "object " + ref_text(ref),
+                     "has " + text_u32(count) + " entries in the " + name +
+                         ", expected 1");
+    }
+  }
+  return report.problems().size() == problems_before;
+}
+
+// Asks the engine's own lookup for every object's node id.
+void check_lookups(const BlockScan& scan, const std::string& file,
+                   Report& report) {
+  for (const auto& [ref, info] : scan.objects) {
+    if (!info.node_id) continue;
+    const std::optional<mdb::ObjectRef> found = mdb::find_object(*info.node_id);
+    if (!found || found->block != ref.first || found->offset != ref.second) {
+      report.problem(file, ref.first, "object " + ref_text(ref),
+                     "the engine's lookup of " + mdb::to_text(*info.node_id) +
+                         " does not find it");
+    }
+  }
+}
+
+void check_opened(const MdbLayout& layout, const std::string& file, bool dump,
+                  Report& report) {
+  const BlockScan scan = scan_blocks(layout, file, dump, report);
+  std::vector<bool> reached(scan.blocks, false);
+  static const char* const kNames[] = {"NodeId index", "ParentId index"};
+  static const char* const kFacts[] = {"index.node_id", "index.parent_id"};
+  std::vector<TreeCheck> trees;
+  bool node_ids_match = false;
+  for (std::size_t i = 0; i < layout.roots.size(); ++i) {
+    const std::string name =
+        i < 2 ? kNames[i] : "index " + text_u32(static_cast<std::uint32_t>(i));
+    trees.push_back(check_tree(name, layout.roots[i], i == 0, scan, file,
+                               reached, report));
+    if (i >= 2) continue;
+    const std::string fact = kFacts[i];
+    if (!trees.back().created) {
+      report.fact(fact, "not created");
+      if (!scan.objects.empty()) {
+        report.problem(file, layout.roots[i], name + " root",
+                       "was never created, but the database holds objects");
+      }
+      continue;
+    }
+    report.fact(fact + ".entries", trees.back().entries.size());
+    report.fact(fact + ".leaves", trees.back().leaves);
+    const bool matched =
+        match_entries(name, trees.back(), i == 1, scan, file, report);
+    if (i == 0) node_ids_match = matched;
+  }
+  report_lost_index_blocks(scan, reached, file, report);
+  std::map<std::string, std::uint64_t> by_type;
+  for (const auto& [ref, info] : scan.objects) {
+    ++by_type[info.node_type ? node_type_name(*info.node_type) : "untyped"];
+  }
+  report.fact("objects", scan.objects.size());
+  for (const auto& [type, count] : by_type) report.fact("objects." + type, count);
+  // The engine's lookup only where its descent cannot meet a damaged tree
+  // and the index is known to match the objects.
+  if (trees[0].created && trees[0].sound && node_ids_match) {
+    check_lookups(scan, file, report);
+  }
+}
+
+}  // namespace
+
+void check_mdb(const MdbPaths& paths, bool dump, Report& report) {
+  const std::string file = base_name(paths.mdb);
+  report.fact("mdb.path", paths.mdb);
+  const std::optional<MdbLayout> layout = check_mdb_header(paths.mdb, file, report);
+  if (!layout) return;
+  report.fact("mdb.bytes", layout->file_bytes);
+  report.fact("mdb.block_size", layout->block_size);
+  report.fact("mdb.blocks", layout->blocks());
+  report.fact("mdb.first_map_block", layout->first_map_block);
+  report.fact("mdb.first_data_block", layout->first_data_block);
+  const std::string journal =
+      layout->internal_journal ? std::string() : journal_to_use(paths, *layout);
+  if (!layout->internal_journal && !readable_length(journal)) {
+    throw Unopenable{"cannot open the journal " + journal};
+  }
+  check_journal(*layout, paths.mdb, journal,
+                layout->internal_journal ? file : base_name(journal), report);
+  // The engine's own lines would mix with the report.
+  mdb::diagnostic_mask().set(0);
+  try {
+    mdb::open_set(paths.mdb, {journal, true});
+  } catch (const error::Exception& e) {
+    report.problem(file, std::nullopt, "open", e.text());
+    return;
+  }
+  try {
+    check_opened(*layout, file, dump, report);
+  } catch (const error::Exception& e) {
+    report.problem(file, std::nullopt, "engine", e.text());
+  }
+  mdb::close_set();
+}
+
+}  // namespace checker

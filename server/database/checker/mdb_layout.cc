@@ -1,0 +1,147 @@
+// Checking the MDB header and block layout.
+#include "server/database/checker/mdb_layout.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cerrno>
+
+#include "server/database/mdb/header_image.h"
+#include "server/database/support/errors.h"
+#include "server/database/support/text_format.h"
+
+namespace checker {
+
+namespace {
+
+using support::text_u32;
+
+constexpr std::uint32_t kMapBlocks = 256;  // map blocks of every new MDB
+
+std::uint64_t file_length(int fd) {
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  return end > 0 ? static_cast<std::uint64_t>(end) : 0;
+}
+
+}  // namespace
+
+bool read_file_range(const std::string& path, std::uint64_t offset,
+                     std::uint64_t length, std::vector<std::uint8_t>& out) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out.assign(length, 0);
+  std::uint64_t done = 0;
+  while (done < length) {
+    const ssize_t got = ::pread(fd, out.data() + done, length - done,
+                                static_cast<off_t>(offset + done));
+    if (got <= 0) break;
+    done += static_cast<std::uint64_t>(got);
+  }
+  ::close(fd);
+  return done == length;
+}
+
+std::optional<std::uint64_t> readable_length(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  const std::uint64_t length = file_length(fd);
+  ::close(fd);
+  return length;
+}
+
+std::optional<MdbLayout> check_mdb_header(const std::string& path,
+                                          const std::string& file,
+                                          Report& report) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw Unopenable{"cannot open " + path + ": " +
+                     error::system_error_text(static_cast<std::uint32_t>(errno))};
+  }
+  MdbLayout layout;
+  layout.file_bytes = file_length(fd);
+  mdb::HeaderImage image{};
+  const bool whole = ::pread(fd, image.data(), image.size(), 0) ==
+                     static_cast<ssize_t>(image.size());
+  ::close(fd);
+  const auto fail = [&](const std::string& text) {
+    report.problem(file, 0, "header", text);
+    return std::nullopt;
+  };
+  if (!whole) return fail("file is shorter than the 1024-byte header");
+  if (mdb::header_magic(image) != mdb::kMdbMagic) {
+    return fail("magic is not VMDB");
+  }
+  if (mdb::header_version(image) != mdb::kMdbVersion) {
+    return fail("version " + text_u32(mdb::header_version(image)) +
+                " is not 1");
+  }
+  layout.block_size = mdb::header_block_size(image);
+  if (!std::has_single_bit(layout.block_size) || layout.block_size < 1024 ||
+      layout.block_size > 65536) {
+    return fail("block size " + text_u32(layout.block_size) +
+                " is not a power of two from 1024 to 65536");
+  }
+  try {
+    switch (mdb::header_journal_type(image)) {
+      case mdb::journal_internal:
+        layout.internal_journal = true;
+        layout.journal_start = mdb::internal_journal_start(image);
+        layout.journal_blocks = mdb::internal_journal_blocks(image);
+        break;
+      case mdb::journal_external:
+        layout.journal_path = mdb::external_journal_path(image);
+        break;
+      default:
+        return fail("journal type " +
+                    text_u32(mdb::header_journal_type(image)) +
+                    " is neither 1 (internal) nor 2 (external)");
+    }
+    const std::uint32_t roots = mdb::header_index_root_count(image);
+    if (roots < 2 || roots > 6) {
+      return fail("index root count " + text_u32(roots) +
+                  " is outside 2 to 6");
+    }
+    for (std::uint32_t i = 0; i < roots; ++i) {
+      layout.roots.push_back(mdb::header_index_root(image, i));
+    }
+    layout.first_map_block = mdb::header_first_map_block(image);
+    layout.first_data_block = mdb::header_first_data_block(image);
+  } catch (const error::Exception& e) {
+    return fail(e.text());
+  }
+  const std::uint32_t f = layout.first_map_block;
+  const std::uint32_t d = layout.first_data_block;
+  const std::uint32_t journal_end =
+      layout.internal_journal ? layout.journal_start + layout.journal_blocks : 1;
+  if (layout.internal_journal &&
+      (layout.journal_start == 0 || layout.journal_blocks == 0 ||
+       journal_end < layout.journal_start)) {
+    return fail("internal journal blocks " + text_u32(layout.journal_start) +
+                " + " + text_u32(layout.journal_blocks) + " are not a run after block 0");
+  }
+  if (f < journal_end || d <= f || d - f != kMapBlocks) {
+    return fail("allocation map " + text_u32(f) + " .. " + text_u32(d) +
+                " does not follow the journal as 256 blocks");
+  }
+  for (std::size_t i = 0; i < layout.roots.size(); ++i) {
+    if (layout.roots[i] < d) {
+      report.problem(file, 0, "header",
+                     "index root " + text_u32(static_cast<std::uint32_t>(i)) +
+                         " names block " + text_u32(layout.roots[i]) +
+                         " below the first data block " + text_u32(d));
+    }
+  }
+  if (layout.file_bytes % layout.block_size != 0) {
+    report.problem(file, std::nullopt, "layout",
+                   "length " + support::text_u64(layout.file_bytes) +
+                       " is not a whole number of blocks");
+  }
+  if (layout.blocks() < std::uint64_t{d} + 2) {
+    return fail("the file holds " + support::text_u64(layout.blocks()) +
+                " blocks, fewer than the layout's " + text_u32(d + 2));
+  }
+  return layout;
+}
+
+}  // namespace checker

@@ -1,0 +1,122 @@
+// Printing a check's report as text or JSON.
+#include "server/database/checker/report.h"
+
+#include <cstdio>
+
+#include "server/database/support/text_format.h"
+
+namespace checker {
+
+namespace {
+
+std::string json_string(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+void Report::fact(const std::string& name, std::uint64_t value) {
+  facts_.push_back({name, support::text_u64(value), true});
+}
+
+void Report::fact(const std::string& name, const std::string& value) {
+  facts_.push_back({name, value, false});
+}
+
+void Report::problem(const std::string& file,
+                     std::optional<std::uint64_t> block,
+                     const std::string& structure, const std::string& text) {
+  problems_.push_back({file, block, structure, text});
+}
+
+std::string problem_line(const Problem& problem) {
+  std::string line = problem.file;
+  if (problem.block) line += " block " + support::text_u64(*problem.block);
+  return line + " " + problem.structure + ": " + problem.text;
+}
+
+std::string text_report(const Report& report, bool dump) {
+  std::string out;
+  for (const Fact& fact : report.facts()) {
+    out += fact.name + ": " + fact.value + "\n";
+  }
+  if (dump) {
+    for (const DumpedObject& object : report.objects()) {
+      out += "object " + object.ref + "\n";
+      for (const DumpedProperty& property : object.properties) {
+        out += "  " + support::text_u32(property.id) + " " + property.type +
+               " " + property.value + "\n";
+      }
+    }
+  }
+  for (const Problem& problem : report.problems()) {
+    out += problem_line(problem) + "\n";
+  }
+  if (report.sound()) {
+    out += "sound\n";
+  } else {
+    out += support::text_size(report.problems().size()) +
+           (report.problems().size() == 1 ? " problem\n" : " problems\n");
+  }
+  return out;
+}
+
+std::string json_report(const Report& report, bool dump) {
+  std::string out = "{\"sound\": ";
+  out += report.sound() ? "true" : "false";
+  out += ", \"facts\": {";
+  const char* separator = "";
+  for (const Fact& fact : report.facts()) {
+    out += separator + json_string(fact.name) + ": " +
+           (fact.is_number ? fact.value : json_string(fact.value));
+    separator = ", ";
+  }
+  out += "}, \"problems\": [";
+  separator = "";
+  for (const Problem& problem : report.problems()) {
+    out += separator;
+    out += "{\"file\": " + json_string(problem.file) + ", \"block\": " +
+           (problem.block ? support::text_u64(*problem.block) : "null") +
+           ", \"structure\": " + json_string(problem.structure) +
+           ", \"text\": " + json_string(problem.text) +
+           ", \"line\": " + json_string(problem_line(problem)) + "}";
+    separator = ", ";
+  }
+  out += "]";
+  if (dump) {
+    out += ", \"objects\": [";
+    separator = "";
+    for (const DumpedObject& object : report.objects()) {
+      out += separator;
+      out += "{\"ref\": " + json_string(object.ref) + ", \"properties\": [";
+      const char* inner = "";
+      for (const DumpedProperty& property : object.properties) {
+        out += inner;
+        out += "{\"id\": " + support::text_u32(property.id) +
+               ", \"type\": " + json_string(property.type) +
+               ", \"value\": " + json_string(property.value) + "}";
+        inner = ", ";
+      }
+      out += "]}";
+      separator = ", ";
+    }
+    out += "]";
+  }
+  return out + "}\n";
+}
+
+}  // namespace checker

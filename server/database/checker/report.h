@@ -1,0 +1,67 @@
+// The report of a check: facts about the set, problems found, and (with
+// --dump) every object with its properties; printed as text or as one JSON
+// document whose field names docs/checker_report.md fixes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace checker {
+
+struct Fact {
+  std::string name;
+  std::string value;
+  bool is_number = false;
+};
+
+// One problem: the file, the block (when one is concerned), the structure
+// and what is wrong with it.
+struct Problem {
+  std::string file;
+  std::optional<std::uint64_t> block;
+  std::string structure;
+  std::string text;
+};
+
+struct DumpedProperty {
+  std::uint32_t id = 0;
+  std::string type;
+  std::string value;
+};
+
+struct DumpedObject {
+  std::string ref;  // "block:offset"
+  std::vector<DumpedProperty> properties;
+};
+
+class Report {
+ public:
+  void fact(const std::string& name, std::uint64_t value);
+  void fact(const std::string& name, const std::string& value);
+  void problem(const std::string& file, std::optional<std::uint64_t> block,
+               const std::string& structure, const std::string& text);
+  void object(DumpedObject object) { objects_.push_back(std::move(object)); }
+
+  bool sound() const { return problems_.empty(); }
+  const std::vector<Fact>& facts() const { return facts_; }
+  const std::vector<Problem>& problems() const { return problems_; }
+  const std::vector<DumpedObject>& objects() const { return objects_; }
+
+ private:
+  std::vector<Fact> facts_;
+  std::vector<Problem> problems_;
+  std::vector<DumpedObject> objects_;
+};
+
+// "main.odb block 387 leaf: right link 5 names no leaf".
+std::string problem_line(const Problem& problem);
+
+// The readable report: the facts, one line each, then one line per
+// problem, then the verdict; the objects too when `dump`.
+std::string text_report(const Report& report, bool dump);
+// The same as one JSON document.
+std::string json_report(const Report& report, bool dump);
+
+}  // namespace checker

@@ -1,0 +1,172 @@
+// Reading a TSDB file without changing it.
+//
+// Invariants: the file descriptor is opened O_RDONLY and only pread is
+// used on it; a walk visits each block at most once and never more blocks
+// than the file holds, so a damaged chain cannot make it loop.
+#include "server/database/tsdb/reader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <unordered_set>
+
+#include "server/database/support/errors.h"
+#include "server/database/support/text_format.h"
+
+namespace tsdb {
+
+namespace {
+
+using support::text_u32;
+
+std::string magic_text(std::uint32_t magic) {
+  std::string text;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const char c = static_cast<char>((magic >> shift) & 0xFF);
+    text += (c >= 0x20 && c < 0x7F) ? c : '?';
+  }
+  return text;
+}
+
+}  // namespace
+
+std::uint32_t ReplicaWalk::capacity(std::uint32_t block_size) const {
+  return static_cast<std::uint32_t>(blocks.size()) *
+         entries_per_block(*kChainKinds[kind], block_size);
+}
+
+EntryValue ReplicaWalk::entry(std::uint32_t e, std::uint32_t block_size) const {
+  const ChainKind& chain_kind = *kChainKinds[kind];
+  const std::uint32_t per_block = entries_per_block(chain_kind, block_size);
+  const std::vector<std::uint8_t>& image = images[e / per_block];
+  return decode_entry(image.data() + entry_offset(chain_kind, e % per_block),
+                      chain_kind);
+}
+
+Reader::~Reader() { close(); }
+
+void Reader::open(const std::string& path) {
+  close();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    throw error_io("Cannot open " + path + " for reading: " +
+                   error::system_error_text(static_cast<std::uint32_t>(errno)));
+  }
+  fd_ = fd;
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  file_bytes_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
+  image_.assign(kDescriptorsOffset, 0);
+  if (::pread(fd, image_.data(), image_.size(), 0) !=
+      static_cast<ssize_t>(image_.size())) {
+    throw error_consistency("TSDB header is truncated");
+  }
+  header_ = decode_header(image_);
+  if (header_.magic != kHeaderMagic) {
+    throw error_consistency("Not a TSDB file (magic " +
+                            magic_text(header_.magic) + ")");
+  }
+  if (header_.version != kFormatVersion) {
+    throw error_consistency("TSDB format version " +
+                            text_u32(header_.version) + " is unsupported");
+  }
+  if (!valid_block_size(header_.block_size)) {
+    throw error_consistency("TSDB block size " + text_u32(header_.block_size) +
+                            " is not a power of two from 1024 to 16384");
+  }
+  if (header_.chains < kMinChains || header_.chains > kMaxChains) {
+    throw error_consistency("TSDB replica count " + text_u32(header_.chains) +
+                            " is outside 2 to 5");
+  }
+  if (!read_block(0, image_)) {
+    throw error_consistency("TSDB header block is truncated");
+  }
+}
+
+void Reader::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  file_bytes_ = 0;
+  header_ = {};
+  image_.clear();
+}
+
+ChainDescriptor Reader::descriptor(const ChainKind& kind,
+                                   std::uint32_t replica) const {
+  return decode_descriptor(
+      image_.data() +
+      checked_descriptor_offset(image_, kind, replica, header_.chains));
+}
+
+bool Reader::descriptor_valid(const ChainKind& kind,
+                              std::uint32_t replica) const {
+  return descriptor_crc_valid(
+      image_.data() +
+      checked_descriptor_offset(image_, kind, replica, header_.chains));
+}
+
+std::uint32_t Reader::current_replica(const ChainKind& kind) const {
+  return select_replica(image_, kind, header_.chains);
+}
+
+bool Reader::read_block(std::uint32_t n,
+                        std::vector<std::uint8_t>& buffer) const {
+  const std::uint64_t size = header_.block_size;
+  if (fd_ < 0 || size == 0 || (std::uint64_t{n} + 1) * size > file_bytes_) {
+    return false;
+  }
+  buffer.resize(size);
+  return ::pread(fd_, buffer.data(), size, static_cast<off_t>(n * size)) ==
+         static_cast<ssize_t>(size);
+}
+
+ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica) const {
+  ReplicaWalk result;
+  result.kind = kind.number;
+  result.replica = replica;
+  std::unordered_set<std::uint32_t> seen;
+  std::uint32_t block = descriptor(kind, replica).first_block;
+  std::uint32_t previous = 0;
+  std::uint32_t previous_position = 0;
+  const auto fault = [&result](std::uint32_t at, std::string text) {
+    result.faults.push_back({at, std::move(text)});
+  };
+  if (block == 0) fault(0, "descriptor names block 0 as first block");
+  std::vector<std::uint8_t> image;
+  while (block != 0) {
+    const std::uint32_t from = result.blocks.empty() ? 0 : previous;
+    if (!seen.insert(block).second) {
+      fault(from, "next block " + text_u32(block) + " is already in the chain");
+      break;
+    }
+    if (!read_block(block, image)) {
+      result.past_end = block;
+      break;
+    }
+    const ChainBlockHeader header = decode_chain_block_header(image.data());
+    if (header.magic != kind.magic) {
+      fault(block, "magic " + magic_text(header.magic) + ", expected " +
+                       magic_text(kind.magic));
+      break;
+    }
+    if (header.replica != replica) {
+      fault(block, "replica index " + text_u32(header.replica) +
+                       ", expected " + text_u32(replica));
+    }
+    const bool continues = !result.blocks.empty() && header.position != 0;
+    if (header.position == 0) {
+      ++result.elements;
+    } else if (!continues || block != previous + 1 ||
+               header.position != previous_position + 1) {
+      fault(block, "position " + text_u32(header.position) +
+                       " does not continue its element");
+    }
+    result.blocks.push_back(block);
+    result.images.push_back(image);
+    previous = block;
+    previous_position = header.position;
+    block = header.next_block;
+  }
+  return result;
+}
+
+}  // namespace tsdb

@@ -1,0 +1,86 @@
+// Reading a TSDB file without changing it: the header, the descriptors and
+// which replica of each kind is current, and the walk of a replica's chain
+// blocks with their entries.
+//
+// The file is opened read-only and read with pread; nothing is ever
+// written. Every layout question goes to format.h. A damaged header fails
+// the open with tsdb::error_consistency; a damaged chain does not fail the
+// walk: the walk stops where it cannot go on and lists what it met, block
+// by block, so a caller can report each fault.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "server/database/tsdb/format.h"
+
+namespace tsdb {
+
+// One fault of a chain: the block it was met in and what is wrong.
+struct ChainFault {
+  std::uint32_t block = 0;
+  std::string text;
+};
+
+// What a walk of one replica found: its blocks in chain order with their
+// images, the number of elements and the faults. A walk stops at a block
+// outside the file, a block met twice or a block that is not a chain block
+// of the walked replica.
+struct ReplicaWalk {
+  std::uint32_t kind = 0;
+  std::uint32_t replica = 0;
+  std::vector<std::uint32_t> blocks;
+  std::vector<std::vector<std::uint8_t>> images;
+  std::uint32_t elements = 0;
+  // A block the chain names past the end of the file (0: none); the walk
+  // stops there.
+  std::uint32_t past_end = 0;
+  std::vector<ChainFault> faults;
+
+  // Entries the walked blocks hold.
+  std::uint32_t capacity(std::uint32_t block_size) const;
+  // Entry e, counted across the walked blocks. REQUIRES: e < capacity.
+  EntryValue entry(std::uint32_t e, std::uint32_t block_size) const;
+};
+
+class Reader {
+ public:
+  Reader() = default;
+  ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  // Opens `path` for reading (tsdb::error_io when it cannot) and reads the
+  // header (tsdb::error_consistency when it is not a sound TSDB header:
+  // magic, version, block size, replica count, or a file too short).
+  void open(const std::string& path);
+  void close();
+
+  const HeaderFields& header() const { return header_; }
+  std::span<const std::uint8_t> header_image() const { return image_; }
+  std::uint64_t file_bytes() const { return file_bytes_; }
+  // Whole blocks in the file.
+  std::uint64_t file_blocks() const { return file_bytes_ / header_.block_size; }
+
+  ChainDescriptor descriptor(const ChainKind& kind, std::uint32_t replica) const;
+  bool descriptor_valid(const ChainKind& kind, std::uint32_t replica) const;
+  // The replica a reader uses: see select_replica; kNoFreeEntry when no
+  // descriptor of the kind is valid.
+  std::uint32_t current_replica(const ChainKind& kind) const;
+
+  // Walks the chain blocks of a replica from its descriptor's first block.
+  ReplicaWalk walk(const ChainKind& kind, std::uint32_t replica) const;
+
+  // Reads block n; false when it does not lie wholly inside the file.
+  bool read_block(std::uint32_t n, std::vector<std::uint8_t>& buffer) const;
+
+ private:
+  int fd_ = -1;
+  std::uint64_t file_bytes_ = 0;
+  HeaderFields header_;
+  std::vector<std::uint8_t> image_;
+};
+
+}  // namespace tsdb
