@@ -75,4 +75,8 @@ print()
 for name in ["BM_ReopenAfterLongTurn", "BM_ReopenWithEmptyTurn", "BM_AllocationMapScan"]:
     b = mdb[name]
     print("%-44s %10.1f %s (wall)" % (name[3:], b["real_time"], b["time_unit"]))
+b = mdb["BM_ReopenAfterLongTurn"]
+print("%-44s %10.1f ms for %.0f MB; reopen / copy = %.2f" % (
+    "  peer: read + write + fsync of the turn", b["raw_copy_ms"], b["turn_mb"],
+    b["real_time"] / b["raw_copy_ms"]))
 EOF
