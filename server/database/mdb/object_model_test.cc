@@ -48,17 +48,13 @@ class ObjectModelTest : public MdbFixture {
   std::string random_text() {
     const std::uint32_t longest = index_block_size() - 8 - 24 - 24 - 13;
     const std::uint32_t roll = random(20);
-    std::string text(roll == 0  ? longest
-                     : roll < 4 ? random(longest + 1)
-                                : random(120),
-                     'a');
+    std::string text(roll == 0 ? longest : random(roll < 4 ? longest + 1 : 120), 'a');
     for (char& c : text) c = static_cast<char>('a' + random(26));
     return text;
   }
 
   // Assembles an object in the serialization cache; returns its bytes.
-  static std::vector<std::uint8_t> assemble(const NodeId& id,
-                                            const NodeId& parent,
+  static std::vector<std::uint8_t> assemble(const NodeId& id, const NodeId& parent,
                                             const std::string& text) {
     SerializationCache& cache = serialization_cache();
     cache.reset();
@@ -71,86 +67,67 @@ class ObjectModelTest : public MdbFixture {
     return bytes;
   }
 
-  NodeId random_parent() { return {0, random(6)}; }
-
-  // The ParentId model keeps the index's order: an entry whose object moves
-  // keeps its place, one whose key changes goes after the entries of its
-  // new key.
-  void replace_parent_entry(const NodeId& parent, ObjectRef old_ref,
-                            ObjectRef new_ref) {
-    auto [it, end] = parents_.equal_range(parent);
-    while (it->second != old_ref) ++it;
-    it->second = new_ref;
-  }
-  void erase_parent_entry(const NodeId& parent, ObjectRef ref) {
-    auto it = parents_.lower_bound(parent);
-    while (it->second != ref) ++it;
-    parents_.erase(it);
+  // The ParentId entry of an object; an object that moves keeps its
+  // entry's place, one that changes its parent goes after the entries of
+  // its new parent.
+  std::multimap<NodeId, ObjectRef>::iterator parent_entry(const ModelObject& object) {
+    auto it = parents_.lower_bound(object.parent);
+    while (it->second != object.ref) ++it;
+    return it;
   }
 
   std::map<NodeId, ModelObject>::iterator pick() {
-    auto it = objects_.lower_bound({1, random(next_id_) + 1});
+    const auto it = objects_.lower_bound({1, random(next_id_) + 1});
     return it == objects_.end() ? std::prev(it) : it;
   }
 
-  void create() {
-    const NodeId id{1, ++next_id_};
-    const NodeId parent = random_parent();
-    const std::string text = random_text();
-    std::vector<std::uint8_t> bytes = assemble(id, parent, text);
-    last_ = "create " + key_text(id) + " of " + std::to_string(bytes.size());
-    const ObjectRef ref = write_object({});
-    objects_[id] = {parent, text, ref, std::move(bytes)};
-    parents_.emplace(parent, ref);
-  }
-
-  // Writes the object again: another size and text, at times another
-  // parent or node id, or the very same bytes.
-  void rewrite() {
-    const auto it = pick();
-    const NodeId id = it->first;
-    const ModelObject old = it->second;
+  // Creates an object, or writes one again: another size and text, at
+  // times another parent or node id, or the very same bytes.
+  void write(bool create) {
+    const auto it = create ? objects_.end() : pick();
+    const ModelObject old = create ? ModelObject{} : it->second;
     const std::uint32_t roll = random(20);
-    const NodeId new_id = roll == 0 ? NodeId{1, ++next_id_} : id;
-    const NodeId parent = roll < 6 ? random_parent() : old.parent;
-    const std::string text = roll == 19 ? old.text : random_text();
-    std::vector<std::uint8_t> bytes = assemble(new_id, parent, text);
-    last_ = "rewrite " + key_text(id) + " at " + data_text(old.ref) + " as " +
-            key_text(new_id) + " of " + std::to_string(bytes.size());
+    const NodeId id = create || roll == 0 ? NodeId{1, ++next_id_} : it->first;
+    const NodeId parent = create || roll < 6 ? NodeId{0, random(6)} : old.parent;
+    const std::string text = roll == 19 && !create ? old.text : random_text();
+    std::vector<std::uint8_t> bytes = assemble(id, parent, text);
+    last_ = "write " + key_text(id) + " of " + std::to_string(bytes.size()) +
+            (create ? "" : " over " + data_text(old.ref));
     const std::uint64_t commits = meter::journal_commits.value;
     const ObjectRef ref = write_object(old.ref);
-    // An object that keeps its length stays where it is; one that keeps
-    // its bytes commits nothing.
-    if (bytes.size() == old.bytes.size()) {
-      ASSERT_EQ(ref, old.ref) << last_;
+    if (!create) {
+      // An object that keeps its length stays where it is; one that keeps
+      // its bytes commits nothing.
+      if (bytes.size() == old.bytes.size()) {
+        ASSERT_EQ(ref, old.ref) << last_;
+      }
+      if (bytes == old.bytes) {
+        ASSERT_EQ(meter::journal_commits.value, commits) << last_;
+      }
+      if (parent == old.parent) {
+        parent_entry(old)->second = ref;
+      } else {
+        parents_.erase(parent_entry(old));
+      }
+      objects_.erase(it);
     }
-    if (bytes == old.bytes) {
-      ASSERT_EQ(meter::journal_commits.value, commits) << last_;
-    }
-    objects_.erase(it);
-    objects_[new_id] = {parent, text, ref, std::move(bytes)};
-    if (parent == old.parent) {
-      replace_parent_entry(parent, old.ref, ref);
-    } else {
-      erase_parent_entry(old.parent, old.ref);
-      parents_.emplace(parent, ref);
-    }
+    if (create || parent != old.parent) parents_.emplace(parent, ref);
+    objects_[id] = {parent, text, ref, std::move(bytes)};
   }
 
-  // Frees the object and removes its index entries, as a delete does.
+  // Frees an object and removes its index entries, as a delete does.
   void remove() {
     const auto it = pick();
-    const ModelObject& old = it->second;
-    last_ = "free " + key_text(it->first) + " at " + data_text(old.ref);
+    last_ = "free " + key_text(it->first) + " at " + data_text(it->second.ref);
     begin_transaction();
-    dobj object = load_object(old.ref);
+    dobj object = load_object(it->second.ref);
     const std::vector<std::uint8_t> bytes(
         object.data.begin() + object.offset,
         object.data.begin() + object.offset + piece_length(piece_header(object)));
-    update_object_indexes(bytes, old.ref, std::nullopt, {});
+    update_object_indexes(bytes, it->second.ref, std::nullopt, {});
     free_object(object);
     end_transaction(true);
-    erase_parent_entry(old.parent, old.ref);
+    parents_.erase(parent_entry(it->second));
     objects_.erase(it);
   }
 
@@ -159,84 +136,71 @@ class ObjectModelTest : public MdbFixture {
     IndexEntries node_ids;
     for (const auto& [id, object] : objects_) {
       const dobj loaded = load_object(object.ref);
-      if (!std::equal(object.bytes.begin(), object.bytes.end(),
-                      loaded.data.begin() + loaded.offset) ||
-          piece_header(loaded) != object.bytes.size()) {
-        return "object " + key_text(id) + " at " + data_text(object.ref) +
-               " lost its bytes";
+      if (piece_header(loaded) != object.bytes.size() ||
+          !std::equal(object.bytes.begin(), object.bytes.end(),
+                      loaded.data.begin() + loaded.offset)) {
+        return "object " + key_text(id) + " at " + data_text(object.ref) + " changed";
       }
       by_block[object.ref.block].insert(object.ref.offset);
       node_ids.emplace_back(id, object.ref);
     }
     std::set<std::uint32_t> index_blocks;
-    const IndexEntries expected[] = {
-        node_ids, IndexEntries(parents_.begin(), parents_.end())};
+    const IndexEntries expected[] = {node_ids, {parents_.begin(), parents_.end()}};
     for (std::uint32_t slot = 0; slot < 2; ++slot) {
       const TreeWalk walk = TreeWalker(slot == 0).walk(root(slot));
-      std::string problem = walk.problem.empty()
-                                ? first_difference(expected[slot], walk.entries)
-                                : walk.problem;
+      const std::string problem =
+          walk.problem.empty() ? first_difference(expected[slot], walk.entries) : walk.problem;
       if (!problem.empty()) return "tree " + std::to_string(slot) + ": " + problem;
       index_blocks.insert(walk.blocks.begin(), walk.blocks.end());
     }
     std::size_t matched = 0;
     const std::string problem =
         check_data_area(index_blocks, [&](std::uint32_t b, std::uint8_t state) {
-          const std::set<std::uint32_t>& offsets = by_block[b];
-          matched += offsets.size();
-          return check_block(b, state, offsets);
+          matched += by_block[b].size();
+          const std::string block_problem = check_block(b, state, by_block[b]);
+          return block_problem.empty() ? block_problem
+                                       : "block " + std::to_string(b) + " (state " +
+                                             std::to_string(state) + ") " + block_problem;
         });
     if (!problem.empty()) return problem;
-    if (matched != objects_.size()) return "objects lie outside the data area";
-    return {};
+    return matched == objects_.size() ? "" : "objects lie outside the data area";
   }
 
   // One block that no tree holds, with the offsets of its model objects.
-  std::string check_block(std::uint32_t b, std::uint8_t state,
-                          const std::set<std::uint32_t>& offsets) {
-    const std::string name = "block " + std::to_string(b) + " (state " +
-                             std::to_string(state) + ") ";
+  static std::string check_block(std::uint32_t b, std::uint8_t state,
+                                 const std::set<std::uint32_t>& offsets) {
     const BlockCopy copy = private_copy(b);
     const auto size = static_cast<std::uint32_t>(copy.size());
     if (state == block_empty) {
       const bool zero = std::all_of(copy.begin(), copy.end(),
                                     [](std::uint8_t v) { return v == 0; });
-      const bool one_placeholder = piece_header(copy.data(), 0) == (size | 1);
-      return offsets.empty() && (zero || one_placeholder)
-                 ? std::string()
-                 : name + "is empty but holds objects or pieces";
+      const bool free = piece_header(copy.data(), 0) == (size | 1);
+      return offsets.empty() && (zero || free) ? "" : "is empty but holds pieces";
     }
-    if (state != block_used && state != block_full) return name + "is unexpected";
+    if (state != block_used && state != block_full) return "is no object block";
     std::set<std::uint32_t> objects;
-    std::uint32_t end = 0;
-    std::uint32_t free = 0;
+    std::uint32_t end = 0, free = 0;
     bool previous_free = false;
     for (const auto& [offset, header] : pieces(copy)) {
       const std::uint32_t length = piece_length(header);
-      if (offset != end || length < 4 || length % 4 != 0 ||
-          length > size - offset) {
-        return name + "has a bad piece at " + std::to_string(offset);
+      if (offset != end || length < 4 || length % 4 != 0 || length > size - offset) {
+        return "has a bad piece at " + std::to_string(offset);
       }
       if (is_placeholder(header) && previous_free) {
-        return name + "has two placeholders side by side at " +
-               std::to_string(offset);
+        return "has two placeholders side by side at " + std::to_string(offset);
       }
       previous_free = is_placeholder(header);
-      if (previous_free) {
-        free += length;
-      } else {
-        objects.insert(offset);
-      }
+      if (previous_free) free += length;
+      if (!previous_free) objects.insert(offset);
       end = offset + length;
     }
-    if (end != size) return name + "pieces end at " + std::to_string(end);
-    if (objects != offsets) return name + "holds other objects than the model";
+    if (end != size || objects != offsets) return "holds other pieces than the model";
     // A block fills without a new state until a search finds it full; a
     // free brings the state in line.
     if (objects.empty() || (state == block_full && free >= size / 4)) {
-      return name + "has " + std::to_string(free) + " bytes free";
+      return "has " + std::to_string(free) + " bytes free";
     }
-    return {};
+    return "";
   }
 
   void run(std::uint32_t seed, const ModelRun& plan) {
@@ -244,10 +208,9 @@ class ObjectModelTest : public MdbFixture {
     rng_.seed(seed);
     objects_.clear();
     parents_.clear();
-    next_id_ = 0;
     start_with_indexes(kSmallLayout);
     set_buffer_cache_capacity(4 + random(60));
-    bool growing = true;
+    bool growing = false;
     std::size_t target = 0;
     std::uint32_t next_check = 0;
     std::uint32_t checks = 0;
@@ -263,10 +226,8 @@ class ObjectModelTest : public MdbFixture {
                              : random(2) * random(objects_.size() / 2 + 1);
           }
           const std::uint32_t roll = random(100);
-          if (objects_.empty() || roll < (growing ? 55 : 15)) {
-            create();
-          } else if (roll < (growing ? 85 : 45)) {
-            rewrite();
+          if (objects_.empty() || roll < (growing ? 85 : 45)) {
+            write(objects_.empty() || roll < (growing ? 55 : 15));
           } else {
             remove();
           }
@@ -275,8 +236,7 @@ class ObjectModelTest : public MdbFixture {
         if (group > 1) end_transaction(random(20) != 0);
         if (done < next_check) continue;
         next_check = done + 20 + random(150);
-        const std::string problem = check();
-        ASSERT_EQ(problem, "") << "after operation " << done << ", " << last_;
+        ASSERT_EQ(check(), "") << "after operation " << done << ", " << last_;
         if (++checks % 8 == 0) {
           shut_down();
           start();
