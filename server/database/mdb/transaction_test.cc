@@ -82,22 +82,6 @@ TEST_F(TransactionTest, FullHalfFlipsToTheOtherHalf) {
   EXPECT_EQ(cursor().serial, 3u);
 }
 
-TEST_F(TransactionTest, CheckpointRuleFlipsBelowAQuarterFree) {
-  create_mdb();  // halves of 4,194,304 bytes
-  open_mdb();
-  // Leaves exactly 1,048,576 bytes free, a quarter of the half.
-  const std::uint32_t n = 4'194'296 - 1'048'576 - 48 - 16 - 20 - 8;
-  const std::vector<std::uint8_t> data(n, 0x5A);
-  for (const std::uint32_t length : {n, 0u}) {
-    begin_transaction();
-    EXPECT_EQ(cursor().half, 0u);
-    log_update(data.data(), length, kTestBlock);
-    end_transaction(false);
-  }
-  begin_transaction();
-  EXPECT_EQ(cursor().half, 1u);
-}
-
 // A journal written entry by entry, as an earlier run would have left it.
 struct JournalImage {
   static constexpr std::uint32_t kLength = 1 << 16;
