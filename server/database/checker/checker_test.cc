@@ -212,6 +212,20 @@ TEST(Checker, EachDamageGivesItsProblemLine) {
     const auto json = check(d, {"--json"});
     EXPECT_TRUE(json.out.starts_with("{\"sound\": false,")) << json.out;
   }
+  // Named one by one, the copy's external journal is the header's (the
+  // original's, which is sound) unless --journal names the damaged one.
+  TempDir dir;
+  const std::string d = dir.file("set");
+  fs::copy(original, d);
+  Bytes journal = read_file(d + "/main.odbj");
+  add_transaction_with_bad_crc(journal);
+  write_file(d + "/main.odbj", journal);
+  const std::vector<std::string> files = {"--mdb", d + "/main.odb", "--tsdb",
+                                          d + "/main.tsdb"};
+  EXPECT_EQ(run_process(VEXMON_DBCHECK, files).exit_code, 0);
+  std::vector<std::string> with_journal = files;
+  with_journal.insert(with_journal.end(), {"--journal", d + "/main.odbj"});
+  EXPECT_EQ(run_process(VEXMON_DBCHECK, with_journal).exit_code, 1);
 }
 
 TEST(Checker, UsageErrorsAndMissingFilesExitTwo) {
