@@ -1,7 +1,9 @@
 // Printing a check's report as text or JSON.
 #include "server/database/checker/report.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "server/database/support/text_format.h"
 
@@ -50,10 +52,22 @@ std::string problem_line(const Problem& problem) {
 }
 
 std::string text_report(const Report& report, bool dump) {
-  std::string out;
+  // One line per group of facts ("mdb", "journal", ...), in the order the
+  // groups first appear: "group: value name=value ...".
+  std::vector<std::pair<std::string, std::string>> groups;
   for (const Fact& fact : report.facts()) {
-    out += fact.name + ": " + fact.value + "\n";
+    const std::size_t dot = fact.name.find('.');
+    const std::string group = fact.name.substr(0, dot);
+    auto it = std::find_if(groups.begin(), groups.end(),
+                           [&](const auto& g) { return g.first == group; });
+    if (it == groups.end()) it = groups.insert(groups.end(), {group, ""});
+    if (!it->second.empty()) it->second += " ";
+    it->second += dot == std::string::npos
+                      ? fact.value
+                      : fact.name.substr(dot + 1) + "=" + fact.value;
   }
+  std::string out;
+  for (const auto& [group, text] : groups) out += group + ": " + text + "\n";
   if (dump) {
     for (const DumpedObject& object : report.objects()) {
       out += "object " + object.ref + "\n";

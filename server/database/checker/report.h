@@ -58,8 +58,8 @@ class Report {
 // "main.odb block 387 leaf: right link 5 names no leaf".
 std::string problem_line(const Problem& problem);
 
-// The readable report: the facts, one line each, then one line per
-// problem, then the verdict; the objects too when `dump`.
+// The readable report: one line per group of facts, then the objects when
+// `dump`, then one line per problem, then the verdict.
 std::string text_report(const Report& report, bool dump);
 // The same as one JSON document.
 std::string json_report(const Report& report, bool dump);
