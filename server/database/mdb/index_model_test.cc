@@ -157,9 +157,7 @@ class IndexModelTest : public MdbFixture {
     // Freed index blocks are zeroed and marked empty.
     const std::string map_problem =
         check_data_area(index_blocks, [&](std::uint32_t b, std::uint8_t state) {
-          const BlockCopy copy = private_copy(b);
-          const bool zero = std::all_of(copy.begin(), copy.end(),
-                                        [](std::uint8_t v) { return v == 0; });
+          const bool zero = private_copy(b) == BlockCopy(index_block_size());
           return state == block_empty && zero ? std::string()
                                               : "block " + std::to_string(b) + " is not empty";
         });

@@ -59,7 +59,7 @@ inline std::string first_difference(const IndexEntries& expected,
                               : std::string("none");
   };
   for (std::size_t i = 0; i < std::max(expected.size(), found.size()); ++i) {
-    if (text(expected, i) != text(found, i)) {
+    if (i >= expected.size() || i >= found.size() || expected[i] != found[i]) {
       return "entry " + std::to_string(i) + ": expected " + text(expected, i) +
              ", found " + text(found, i);
     }

@@ -172,8 +172,7 @@ class ObjectModelTest : public MdbFixture {
     const BlockCopy copy = private_copy(b);
     const auto size = static_cast<std::uint32_t>(copy.size());
     if (state == block_empty) {
-      const bool zero = std::all_of(copy.begin(), copy.end(),
-                                    [](std::uint8_t v) { return v == 0; });
+      const bool zero = copy == BlockCopy(size);
       const bool free = piece_header(copy.data(), 0) == (size | 1);
       return offsets.empty() && (zero || free) ? "" : "is empty but holds pieces";
     }
