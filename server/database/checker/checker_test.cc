@@ -244,6 +244,8 @@ TEST(Checker, UsageErrorsAndMissingFilesExitTwo) {
   EXPECT_EQ(run_process(VEXMON_DBCHECK, {}).exit_code, 2);
   EXPECT_EQ(run_process(VEXMON_DBCHECK, {"--mdb", "x"}).exit_code, 2);
   EXPECT_EQ(run_process(VEXMON_DBCHECK, {"-x", dir.file("a")}).exit_code, 2);
+  const std::string d = dir.path().string();
+  EXPECT_EQ(run_process(VEXMON_DBCHECK, {"--mdb", d, "--tsdb", d}).exit_code, 2);
   const auto r = run_process(VEXMON_DBCHECK, {dir.file("none")});
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_EQ(r.out, "");

@@ -2,6 +2,7 @@
 #include "server/database/checker/mdb_layout.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <bit>
@@ -19,7 +20,13 @@ using support::text_u32;
 
 constexpr std::uint32_t kMapBlocks = 256;  // map blocks of every new MDB
 
-std::uint64_t file_length(int fd) {
+// The length of a regular file or block device; empty for anything else
+// (a directory, say), which is no file of a set.
+std::optional<std::uint64_t> file_length(int fd) {
+  struct stat status {};
+  if (::fstat(fd, &status) != 0) return std::nullopt;
+  if (S_ISREG(status.st_mode)) return static_cast<std::uint64_t>(status.st_size);
+  if (!S_ISBLK(status.st_mode)) return std::nullopt;
   const off_t end = ::lseek(fd, 0, SEEK_END);
   return end > 0 ? static_cast<std::uint64_t>(end) : 0;
 }
@@ -30,6 +37,13 @@ bool read_file_range(const std::string& path, std::uint64_t offset,
                      std::uint64_t length, std::vector<std::uint8_t>& out) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
+  // A damaged length must not make the checker allocate what the file
+  // does not hold.
+  const std::uint64_t size = file_length(fd).value_or(0);
+  if (offset > size || length > size - offset) {
+    ::close(fd);
+    return false;
+  }
   out.assign(length, 0);
   std::uint64_t done = 0;
   while (done < length) {
@@ -45,7 +59,7 @@ bool read_file_range(const std::string& path, std::uint64_t offset,
 std::optional<std::uint64_t> readable_length(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
-  const std::uint64_t length = file_length(fd);
+  const std::optional<std::uint64_t> length = file_length(fd);
   ::close(fd);
   return length;
 }
@@ -58,8 +72,13 @@ std::optional<MdbLayout> check_mdb_header(const std::string& path,
     throw Unopenable{"cannot open " + path + ": " +
                      error::system_error_text(static_cast<std::uint32_t>(errno))};
   }
+  const std::optional<std::uint64_t> length = file_length(fd);
+  if (!length) {
+    ::close(fd);
+    throw Unopenable{"cannot open " + path + ": not a file or block device"};
+  }
   MdbLayout layout;
-  layout.file_bytes = file_length(fd);
+  layout.file_bytes = *length;
   mdb::HeaderImage image{};
   const bool whole = ::pread(fd, image.data(), image.size(), 0) ==
                      static_cast<ssize_t>(image.size());
@@ -119,6 +138,12 @@ std::optional<MdbLayout> check_mdb_header(const std::string& path,
        journal_end < layout.journal_start)) {
     return fail("internal journal blocks " + text_u32(layout.journal_start) +
                 " + " + text_u32(layout.journal_blocks) + " are not a run after block 0");
+  }
+  if (layout.internal_journal &&
+      std::uint64_t{journal_end} * layout.block_size > layout.file_bytes) {
+    return fail("internal journal blocks " + text_u32(layout.journal_start) +
+                " + " + text_u32(layout.journal_blocks) +
+                " run past the end of the file");
   }
   if (f < journal_end || d <= f || d - f != kMapBlocks) {
     return fail("allocation map " + text_u32(f) + " .. " + text_u32(d) +

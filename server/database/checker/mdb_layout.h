@@ -43,7 +43,7 @@ bool read_file_range(const std::string& path, std::uint64_t offset,
                      std::uint64_t length, std::vector<std::uint8_t>& out);
 
 // The length of the file or device at `path`; empty when it cannot be
-// opened.
+// opened or is neither a regular file nor a block device.
 std::optional<std::uint64_t> readable_length(const std::string& path);
 
 }  // namespace checker
