@@ -65,6 +65,13 @@ BlockSearch search_block(std::uint32_t block, std::uint32_t size) {
                               " in block " + support::text_u32(block) +
                               " has zero length");
     }
+    // A damaged header could claim more than the block holds; carving an
+    // object from it would write past the block.
+    if (piece_length(header) > block_size() - offset) {
+      throw error_consistency("Object at offset " + support::text_u32(offset) +
+                              " in block " + support::text_u32(block) +
+                              " runs past the end of its block");
+    }
     if (!is_placeholder(header)) return true;
     free += piece_length(header);
     if (piece_length(header) >= size) candidate = offset;
