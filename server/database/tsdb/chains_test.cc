@@ -143,8 +143,27 @@ TEST_F(ChainsTest, GrowthAndCopiesOfReplicas) {
   EXPECT_EQ(decode_descriptor(dst_descriptor).crc, dst_crc);
   EXPECT_EQ(block(0), header_on_disk);
 
+  // Copies between replicas whose elements have other block counts.
+  PointerChain& lblock = tsdb_.replicas_of(kLblockChain)[0];  // 1, 2, 1 blocks
+  stderr_of([&] {
+    chain_grow(tsdb_, lblock, 2);
+    chain_grow(tsdb_, lblock, 1);
+  });
+  PointerChain shaped(kLblockChain, 1024, 1);  // 3, 1 blocks
+  chain_append(tsdb_, shaped, tsdb_.allocator.alloc_blocks(3), 3);
+  chain_append(tsdb_, shaped, tsdb_.allocator.alloc_blocks(1), 1);
+  for (std::uint32_t e = 0; e < 4 * 63; ++e) {
+    chain_set_entry(lblock, e, {e + 1, e + 2, e + 3, e + 4});
+  }
+  chain_copy(tsdb_, shaped, lblock);
+  for (std::uint32_t e = 0; e < 4 * 63; ++e) {
+    ASSERT_EQ(chain_entry(shaped, e), chain_entry(lblock, e));
+  }
+  EXPECT_EQ(decode_chain_block_header(shaped.elements[0].buffer.data() + 2048).position,
+            2u);
+
   // Growth past the end of a full store extends it.
-  ASSERT_EQ(tsdb_.allocator.alloc_blocks(1024 - 13), 13u);
+  ASSERT_EQ(tsdb_.allocator.alloc_blocks(1024 - 20), 20u);
   EXPECT_EQ(stderr_of([&] { chain_grow(tsdb_, tsdb_.replicas_of(kCheckChain)[1], 2); }),
             "Growing TSDB with 100 blocks\n"
             "Chain 1 in chain-block 0 was grown with 2 blocks to 2 chain "
