@@ -12,7 +12,11 @@
 
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/journal_entries.h"
+#include "server/database/mdb/object_store.h"
 #include "server/database/mdb/open_set.h"
+#include "server/database/mdb/property.h"
+#include "server/database/mdb/serialization_cache.h"
+#include "server/database/mdb/transaction.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/support/test_util.h"
 #include "server/database/tsdb/format.h"
@@ -237,6 +241,54 @@ TEST(Checker, EachDamageGivesItsProblemLine) {
   std::vector<std::string> with_journal = files;
   with_journal.insert(with_journal.end(), {"--journal", d + "/main.odbj"});
   EXPECT_EQ(run_process(VEXMON_DBCHECK, with_journal).exit_code, 1);
+}
+
+// Opens the MDB as a server would, writes `count` objects 1.i, all children
+// of the root domain 0.1, in transactions of 100, and closes it.
+void add_objects(const std::string& mdb_file, std::uint32_t count) {
+  const std::uint32_t mask = mdb::diagnostic_mask().value();
+  mdb::diagnostic_mask().set(0);
+  mdb::open_set(mdb_file);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (i % 100 == 0) mdb::begin_transaction();
+    mdb::SerializationCache& cache = mdb::serialization_cache();
+    cache.reset();
+    cache.add(mdb::PropertyNodeId(0, {1, i}));
+    cache.add(mdb::PropertyNodeId(2, {0, 1}));
+    mdb::write_object(mdb::ObjectRef{0xFFFFFFFFu, 0xFFFFFFFFu});
+    if (i % 100 == 99 || i + 1 == count) mdb::end_transaction(false);
+  }
+  mdb::close_set();
+  mdb::diagnostic_mask().set(mask);
+}
+
+// Trees of several leaves, the ParentId tree with one key throughout: sound,
+// and a broken link between two leaves is found.
+TEST(Checker, TreesOfManyLeaves) {
+  TempDir dir;
+  const std::string d = dir.path().string();
+  ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-n", "-d", d}).exit_code, 0);
+  add_objects(d + "/main.odb", 1500);
+  const auto r = check(d, {"--json"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find(R"("index.node_id.entries": 1502, "index.node_id.leaves": 5)"),
+            std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(R"("objects": 1502)"), std::string::npos) << r.out;
+  // Once more as a server would, so the journal's turn is empty, then the
+  // second leaf of the NodeId tree loses its left link.
+  add_objects(d + "/main.odb", 0);
+  Bytes mdb = read_file(d + "/main.odb");
+  const std::uint32_t second = support::load_be32(block(mdb, 257) + 20);
+  const std::uint32_t first = support::load_be32(block(mdb, second) + 4);
+  support::store_be32(block(mdb, second) + 4, 0);
+  write_file(d + "/main.odb", mdb);
+  const auto damaged = check(d);
+  EXPECT_EQ(damaged.exit_code, 1);
+  EXPECT_TRUE(damaged.out.ends_with(
+      "\nmain.odb block " + std::to_string(second) +
+      " NodeId index leaf: left link 0, expected " + std::to_string(first) +
+      "\n1 problem\n"))
+      << damaged.out;
 }
 
 TEST(Checker, UsageErrorsAndMissingFilesExitTwo) {
