@@ -50,14 +50,15 @@ class IndexModelTest : public MdbFixture {
   NodeId random_key() { return {random(8), random(1u << 20)}; }
 
   // The next phase of a tree: growing to a target size (small, medium, or
-  // large enough for internal nodes below the root) or shrinking, often to
-  // empty; and how keys are chosen until then.
+  // large enough for internal nodes below the root, within what one map
+  // block covers) or shrinking, often to empty; and how keys are chosen
+  // until then.
   void new_phase(ModelTree& tree) {
     const std::uint32_t sizes[] = {60, 700, 3000, 9000};
     const std::uint32_t size = sizes[random(4)];
     const auto now = static_cast<std::uint32_t>(tree.size());
     tree.growing = now == 0 || !tree.growing;
-    tree.target = tree.growing ? now + size / 2 + random(size / 2)
+    tree.target = tree.growing ? std::min(9000u, now + size / 2 + random(size / 2))
                                : random(2) * random(now / 2 + 1);
     tree.pattern = random(3);
     const std::uint32_t spaces[] = {2, 12, 300, 1u << 30};

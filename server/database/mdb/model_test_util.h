@@ -3,6 +3,7 @@
 // the first rule a database breaks.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/database/mdb/allocation_map.h"
 #include "server/database/mdb/block_allocator.h"
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/header.h"
@@ -178,14 +180,16 @@ class TreeWalker {
 };
 
 // Checks the allocation map of the data area, from D to the end of the
-// file: a block is in an index state exactly when it is one of
+// file or of the map: a block is in an index state exactly when it is one of
 // `index_blocks`; every other block goes to `other(block, state)`, which
 // returns the broken rule or nothing.
 inline std::string check_data_area(
     const std::set<std::uint32_t>& index_blocks,
     const std::function<std::string(std::uint32_t, std::uint8_t)>& other) {
   const mdb::Database& db = mdb::database();
-  const auto end = static_cast<std::uint32_t>(db.store.length() / db.store.block_size());
+  const auto end = static_cast<std::uint32_t>(
+      std::min(db.store.length() / db.store.block_size(),
+               mdb::allocation_map().covered_blocks()));
   for (std::uint32_t b = db.first_data_block; b < end; ++b) {
     const std::uint8_t state = mdb::query_block(b);
     const bool index_state = state >= mdb::block_index_root && state <= mdb::block_index_leaf;

@@ -221,7 +221,8 @@ class ObjectModelTest : public MdbFixture {
         for (std::uint32_t n = 0; n < group; ++n, ++done) {
           if (growing ? objects_.size() >= target : objects_.size() <= target) {
             growing = !growing || objects_.empty();
-            target = growing ? objects_.size() + 1 + random(random(2) ? 60 : 900)
+            target = growing ? std::min<std::size_t>(
+                                   1200, objects_.size() + 1 + random(random(2) ? 60 : 900))
                              : random(2) * random(objects_.size() / 2 + 1);
           }
           const std::uint32_t roll = random(100);
