@@ -37,6 +37,7 @@
 #include "server/database/mdb/object_pieces.h"
 #include "server/database/mdb/object_records.h"
 #include "server/database/mdb/object_store.h"
+#include "server/database/mdb/open_set.h"
 #include "server/database/mdb/serialization_cache.h"
 #include "server/database/mdb/sync_observer.h"
 #include "server/database/mdb/transaction.h"
@@ -125,15 +126,14 @@ class PowerLossRun : public SyncObserver {
     create();
     durable_[mdb_path_] = read_file(mdb_path_);
     if (!placement_.internal) durable_[journal_path_] = read_file(journal_path_);
-    open(mdb_path_, journal_path_);
+    open_set(mdb_path_, {journal_path_});
     set_sync_observer(this);
     const std::uint64_t flips = meter::journal_flips.value;
     for (std::size_t i = 0; i < steps; ++i) step();
     set_sync_observer(nullptr);
     // The journal is small enough that turns end often under the workload.
     EXPECT_GE(meter::journal_flips.value - flips, steps / 100);
-    close_database_journal();
-    close_store();
+    close_set();
   }
 
   // Reopens every capture; returns how many were checked.
@@ -202,13 +202,6 @@ class PowerLossRun : public SyncObserver {
     close_store();
   }
 
-  static void open(const std::string& mdb, const std::string& journal) {
-    open_store(mdb);
-    open_database(journal);
-    start_database();
-    init_indexes();
-  }
-
   // One model step: one to three object changes, alone or in a transaction
   // of the test's own that ends synchronously or not.
   void step() {
@@ -274,7 +267,7 @@ class PowerLossRun : public SyncObserver {
   void check_capture(const Capture& capture, const Model& base) {
     write_file(crash_mdb_, capture.mdb);
     if (!placement_.internal) write_file(crash_journal_, capture.journal);
-    open(crash_mdb_, placement_.internal ? std::string{} : crash_journal_);
+    open_set(crash_mdb_, {placement_.internal ? std::string{} : crash_journal_});
     Model model = base;
     std::size_t index = capture.lowest;
     const Model seen = read_back();
@@ -290,12 +283,10 @@ class PowerLossRun : public SyncObserver {
       write_object(kNewObject);
     }
     apply_step(model, more);
-    close_database_journal();
-    close_store();
-    open(crash_mdb_, placement_.internal ? std::string{} : crash_journal_);
+    close_set();
+    open_set(crash_mdb_, {placement_.internal ? std::string{} : crash_journal_});
     EXPECT_TRUE(read_back() == model) << "writes after the reopen were lost";
-    close_database_journal();
-    close_store();
+    close_set();
   }
 
   // Every object the NodeId index names, checked against the ParentId index.
