@@ -24,7 +24,7 @@ rm -rf "$run/seeds"
 mkdir -p "$run/findings"
 "$bin/make_seeds" "$run/seeds" 2>/dev/null
 failed=()
-for target in mdb_open mdb_lookup tool_reopen tsdb_header; do
+for target in mdb_open mdb_lookup tool_reopen tsdb_header checker; do
   echo "== fuzzing $target for ${seconds} s" >&2
   # The first folder takes the new inputs; the others are only read.
   folders=("$run/corpus/$target" "$run/seeds/$target")

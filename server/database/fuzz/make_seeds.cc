@@ -57,7 +57,9 @@ void save_mdb(const std::string& name) {
   Bytes input{static_cast<std::uint8_t>(files.size() / 1024), static_cast<std::uint8_t>(journal.size() / 1024)};
   files.insert(files.end(), journal.begin(), journal.end());
   encode(files, input);
-  for (const char* target : {"mdb_open", "mdb_lookup", "tool_reopen"}) save(target, name, input);
+  for (const char* target : {"mdb_open", "mdb_lookup", "tool_reopen", "checker"}) {
+    save(target, name, input);
+  }
 }
 
 void create_mdb(bool internal) {
