@@ -212,14 +212,17 @@ class PowerLossRun : public SyncObserver {
     in_flight_ = true;
     if (wrapped) begin_transaction();
     for (std::size_t i = 0; i < changes; ++i) change(planned);
-    if (wrapped) {
-      steps_.back() = planned;
-      final_end_ = true;
-      end_transaction(random_() % 2 == 0);
-      final_end_ = false;
-    }
+    if (wrapped) commit(planned);
     steps_.back() = planned;
     in_flight_ = false;
+  }
+
+  // Ends the transaction that commits the step, synchronously or not.
+  void commit(const Step& planned) {
+    steps_.back() = planned;
+    final_end_ = true;
+    end_transaction(random_() % 2 == 0);
+    final_end_ = false;
   }
 
   void change(Step& planned) {
@@ -248,12 +251,7 @@ class PowerLossRun : public SyncObserver {
     free_object(object);
     live_.erase(victim);
     planned.emplace_back(id, std::nullopt);
-    if (own) {
-      steps_.back() = planned;
-      final_end_ = true;
-      end_transaction(random_() % 2 == 0);
-      final_end_ = false;
-    }
+    if (own) commit(planned);
   }
 
   void write(Step& planned, const NodeId& id, ObjectRef ref, const NodeId& parent) {
