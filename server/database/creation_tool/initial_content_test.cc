@@ -52,8 +52,8 @@ class CreatedDatabase {
   // The references index `slot` holds under key k, in index order.
   std::vector<ObjectRef> lookup(std::uint32_t slot, NodeId k) {
     std::vector<ObjectRef> found;
-    for (mdb::IndexCursor c = mdb::nonuniq_search(slot, k);
-         !c.at_end() && c.entry_key() == k; mdb::cursor_next(c)) {
+    for (mdb::IndexCursor c = mdb::nonuniq_search(slot, k); !c.at_end() && c.entry_key() == k;
+         mdb::cursor_next(c)) {
       found.push_back(c.entry_data());
     }
     return found;
@@ -129,8 +129,8 @@ TEST(InitialContent, DefaultRunWritesThreeObjectsAndTheAccountSeries) {
 
   const std::vector<std::uint8_t> o2 = db.object(domain[0]);
   EXPECT_EQ(o2.size(), 204u);
-  EXPECT_EQ(record_ids(o2), (std::vector<std::uint32_t>{0, 2, 1, 3, 51, 512, 100,
-                                                        101, 102, 103, 104}));
+  EXPECT_EQ(record_ids(o2),
+            (std::vector<std::uint32_t>{0, 2, 1, 3, 51, 512, 100, 101, 102, 103, 104}));
   EXPECT_EQ(read_property<mdb::PropertyString>(o2, 51).value(), "Root domain");
   EXPECT_TRUE(read_property<mdb::PropertyNodeId>(o2, 2).value().is_null());
   EXPECT_EQ(support::load_be32(mdb::find_record(o2, 3)->bytes.data() + 12), 1u);
@@ -138,9 +138,8 @@ TEST(InitialContent, DefaultRunWritesThreeObjectsAndTheAccountSeries) {
   const std::vector<std::uint8_t> o3 = db.object(admin[0]);
   EXPECT_EQ(o3.size(), 420u);
   EXPECT_EQ(record_ids(o3),
-            (std::vector<std::uint32_t>{0, 2, 1, 3, 51, 901, 902, 913, 914, 903,
-                                        904, 905, 906, 907, 908, 909, 910, 911,
-                                        912, 900, 2601}));
+            (std::vector<std::uint32_t>{0,   2,   1,   3,   51,  901, 902, 913, 914, 903, 904,
+                                        905, 906, 907, 908, 909, 910, 911, 912, 900, 2601}));
   EXPECT_EQ(read_property<mdb::PropertyNodeId>(o3, 2).value(), kRootDomain);
   EXPECT_EQ(support::load_be32(mdb::find_record(o3, 3)->bytes.data() + 12), 2u);
   EXPECT_EQ(read_property<mdb::PropertyString>(o3, 51).value(), "admin");
@@ -156,26 +155,6 @@ TEST(InitialContent, DefaultRunWritesThreeObjectsAndTheAccountSeries) {
   // root domain itself is filed under the null id.
   EXPECT_EQ(db.lookup(1, kRootDomain), admin);
   EXPECT_EQ(db.lookup(1, NodeId{0, 0}), domain);
-}
-
-TEST(InitialContent, WithoutAdministratorTwoObjectsAndNoSeries) {
-  TempDir dir;
-  const std::string d = dir.path().string();
-  const auto r =
-      testing_util::run_process(VEXMON_DBCREATE, {"-f", "-n", "-d", d});
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.err.find("Phase shift"), std::string::npos);
-  // No series: every TSDB descriptor still has timestamp 0.
-  const auto header = testing_util::read_range(dir.file("main.tsdb"), 0, 24 + 16 * 12);
-  for (std::size_t d_at = 24; d_at < header.size(); d_at += 16) {
-    EXPECT_EQ(support::load_be64(header.data() + d_at), 0u) << d_at;
-  }
-
-  CreatedDatabase db(d);
-  EXPECT_EQ(db.lookup(0, kFirstObject).size(), 1u);
-  EXPECT_EQ(db.lookup(0, kRootDomain).size(), 1u);
-  EXPECT_TRUE(db.lookup(0, kAdministrator).empty());
-  EXPECT_TRUE(db.lookup(1, kRootDomain).empty());
 }
 
 }  // namespace
