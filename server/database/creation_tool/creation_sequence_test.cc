@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -28,13 +29,19 @@ std::uint32_t be32(const Bytes& b, std::size_t offset) {
   return support::load_be32(b.data() + offset);
 }
 
+// Expects the big-endian `words` from `offset` on.
+void expect_words(const Bytes& b, std::size_t offset, std::initializer_list<std::uint32_t> words) {
+  for (const std::uint32_t w : words) {
+    EXPECT_EQ(be32(b, offset), w) << "at " << offset;
+    offset += 4;
+  }
+}
+
 std::string text_at(const Bytes& b, std::size_t offset, std::size_t n) {
   return std::string(b.begin() + offset, b.begin() + offset + n);
 }
 
-std::uint64_t file_size(const std::string& path) {
-  return std::filesystem::file_size(path);
-}
+std::uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }
 
 bool all_zero(const Bytes& b, std::size_t from, std::size_t to) {
   for (std::size_t i = from; i < to; ++i) {
@@ -47,8 +54,7 @@ bool all_zero(const Bytes& b, std::size_t from, std::size_t to) {
 // two valid index pointers with serial 0 and start 0.
 void expect_fresh_journal_header(const Bytes& bytes, std::size_t offset) {
   EXPECT_EQ(text_at(bytes, offset, 4), "JHDR");
-  EXPECT_EQ(be32(bytes, offset + 4), 1u);
-  EXPECT_EQ(be32(bytes, offset + 8), 0u);
+  expect_words(bytes, offset + 4, {1, 0});
   const std::uint8_t zeros[12] = {};
   for (std::size_t pointer : {offset + 16, offset + 32}) {
     EXPECT_TRUE(all_zero(bytes, pointer, pointer + 12));
@@ -63,19 +69,16 @@ struct Replica {
 
 // Checks the TSDB header and the replica blocks of `path`, reading only
 // those blocks. `replicas[k][i]` is where replica i of kind k (head, tail,
-// lblock, check) should lie; the header's creation time must lie within
-// [`created_from`, `created_to`].
-void expect_tsdb(const std::string& path, std::uint32_t block_size,
-                 std::uint32_t chains,
-                 const std::vector<std::vector<Replica>>& replicas,
-                 std::time_t created_from, std::time_t created_to) {
+// lblock, check) should lie; the header's creation time must lie between
+// `created_from` and now.
+void expect_tsdb(const std::string& path, std::uint32_t block_size, std::uint32_t chains,
+                 const std::vector<std::vector<Replica>>& replicas, std::time_t created_from) {
+  const std::time_t created_to = std::time(nullptr);
   static const char* kMagic[4] = {"HEAD", "TAIL", "LBAL", "CHCK"};
   const Bytes header = read_range(path, 0, block_size);
   ASSERT_EQ(header.size(), block_size);
   EXPECT_EQ(text_at(header, 0, 4), "TSDB");
-  EXPECT_EQ(be32(header, 4), 1u);
-  EXPECT_EQ(be32(header, 8), block_size);
-  EXPECT_EQ(be32(header, 12), 0u);
+  expect_words(header, 4, {1, block_size, 0});
   EXPECT_GE(be32(header, 16), static_cast<std::uint32_t>(created_from));
   EXPECT_LE(be32(header, 16), static_cast<std::uint32_t>(created_to));
   EXPECT_EQ(be32(header, 20), chains);
@@ -86,8 +89,8 @@ void expect_tsdb(const std::string& path, std::uint32_t block_size,
       EXPECT_TRUE(all_zero(header, d, d + 8)) << "timestamp of " << k << "/" << i;
       EXPECT_EQ(be32(header, d + 8), r.first) << kMagic[k] << " " << i;
       EXPECT_EQ(be32(header, d + 12), security::crc32_of(header.data() + d, 12));
-      const Bytes blocks = read_range(path, std::uint64_t{r.first} * block_size,
-                                      std::size_t{r.blocks} * block_size);
+      const Bytes blocks =
+          read_range(path, std::uint64_t{r.first} * block_size, std::size_t{r.blocks} * block_size);
       ASSERT_EQ(blocks.size(), std::size_t{r.blocks} * block_size);
       for (std::uint32_t n = 0; n < r.blocks; ++n) {
         const std::size_t at = std::size_t{n} * block_size;
@@ -106,7 +109,7 @@ void expect_tsdb(const std::string& path, std::uint32_t block_size,
 // they are created interleaved (head 0, tail 0, lblock 0, check 0, head 1,
 // ...) from block 1 on.
 std::vector<std::vector<Replica>> interleaved(std::uint32_t chains,
-                                              const std::uint32_t sizes[4]) {
+                                              std::array<std::uint32_t, 4> sizes = {1, 1, 1, 1}) {
   std::vector<std::vector<Replica>> r(4, std::vector<Replica>(chains));
   std::uint32_t next = 1;
   for (std::uint32_t i = 0; i < chains; ++i) {
@@ -124,8 +127,7 @@ std::string tsdb_progress(std::uint32_t chains) {
       "Writing header...ok.\n";
   for (std::uint32_t i = 0; i < chains; ++i) {
     for (const char* kind : {"head", "tail", "lblock", "check"}) {
-      text += std::string("Creating ") + kind + " chain #" + std::to_string(i) +
-              "...ok.\n";
+      text += std::string("Creating ") + kind + " chain #" + std::to_string(i) + "...ok.\n";
     }
   }
   return text;
@@ -137,9 +139,8 @@ TEST(CreationSequence, DefaultCompletelyEmptyRun) {
   const std::time_t from = std::time(nullptr);
   const auto r = run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.err, "placement path: \"" + d + "\"\n" +
-                       "Journal: [0 : 8388608)\n" + tsdb_progress(3) +
-                       "Journal in sync. Ready for shutdown.\n");
+  EXPECT_EQ(r.err, "placement path: \"" + d + "\"\n" + "Journal: [0 : 8388608)\n" +
+                       tsdb_progress(3) + "Journal in sync. Ready for shutdown.\n");
 
   const std::string journal_path = d + "/main.odbj";
   EXPECT_EQ(file_size(dir.file("main.odb")), 385 * kMdbBlock);
@@ -150,29 +151,19 @@ TEST(CreationSequence, DefaultCompletelyEmptyRun) {
   // (reserved), 1, 257; everything else zero.
   const Bytes mdb = read_file(dir.file("main.odb"));
   EXPECT_EQ(text_at(mdb, 0, 4), "VMDB");
-  EXPECT_EQ(be32(mdb, 4), 1u);
-  EXPECT_EQ(be32(mdb, 8), 8192u);
-  EXPECT_EQ(be32(mdb, 12), 2u);
   const std::uint32_t padded = (journal_path.size() + 7) / 8 * 8;
-  EXPECT_EQ(be32(mdb, 16), padded);
+  expect_words(mdb, 4, {1, 8192, 2, padded});
   EXPECT_EQ(text_at(mdb, 20, journal_path.size()), journal_path);
   EXPECT_TRUE(all_zero(mdb, 20 + journal_path.size(), 20 + padded));
   const std::size_t a = 20 + padded;
-  EXPECT_EQ(be32(mdb, a), 2u);
-  EXPECT_EQ(be32(mdb, a + 4), 257u);
-  EXPECT_EQ(be32(mdb, a + 8), 258u);
-  EXPECT_EQ(be32(mdb, a + 12), 0u);
-  EXPECT_EQ(be32(mdb, a + 16), 1u);
-  EXPECT_EQ(be32(mdb, a + 20), 257u);
+  expect_words(mdb, a, {2, 257, 258, 0, 1, 257});
   EXPECT_TRUE(all_zero(mdb, a + 24, mdb.size()));
 
   const Bytes journal = read_file(journal_path);
   expect_fresh_journal_header(journal, 0);
   EXPECT_TRUE(all_zero(journal, 48, journal.size()));
 
-  const std::uint32_t one_block[4] = {1, 1, 1, 1};
-  expect_tsdb(dir.file("main.tsdb"), 8192, 3, interleaved(3, one_block), from,
-              std::time(nullptr));
+  expect_tsdb(dir.file("main.tsdb"), 8192, 3, interleaved(3), from);
   const Bytes tsdb = read_file(dir.file("main.tsdb"));
   EXPECT_TRUE(all_zero(tsdb, 13 * 8192, tsdb.size()));
 }
@@ -180,64 +171,57 @@ TEST(CreationSequence, DefaultCompletelyEmptyRun) {
 // Runs the dialogue with the given MDB and TSDB answers into `d` with -c.
 testing_util::ProcessResult run_dialogue(const std::string& mdb_answers,
                                          const std::string& tsdb_answers) {
-  return run_process(VEXMON_DBCREATE, {"-i", "-c"},
-                     mdb_answers + "y\n" + tsdb_answers + "y\n");
+  return run_process(VEXMON_DBCREATE, {"-i", "-c"}, mdb_answers + "y\n" + tsdb_answers + "y\n");
 }
 
-TEST(CreationSequence, InternalJournalAndChainCounts) {
-  {
-    TempDir dir;
-    const std::string d = dir.path().string();
-    const std::time_t from = std::time(nullptr);
-    const auto r = run_dialogue(d + "\ni\n4\n", "2\n8192\n10\n" + d + "\n");
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.err, "Journal: [8192 : 4202496)\n" + tsdb_progress(2) +
-                         "Journal in sync. Ready for shutdown.\n");
-    EXPECT_FALSE(std::filesystem::exists(dir.file("main.odbj")));
-    EXPECT_EQ(file_size(dir.file("main.odb")), 897 * kMdbBlock);
-    // "VMDB", 1, 8192, internal (1), start 1, 512 blocks, 2, 769, 770,
-    // (reserved), 513, 769.
-    const Bytes mdb = read_file(dir.file("main.odb"));
-    const std::uint32_t expected[] = {1, 8192, 1, 1, 512, 2, 769, 770, 0, 513, 769};
-    EXPECT_EQ(text_at(mdb, 0, 4), "VMDB");
-    for (std::size_t i = 0; i < std::size(expected); ++i) {
-      EXPECT_EQ(be32(mdb, 4 + 4 * i), expected[i]) << "word " << i + 1;
-    }
-    EXPECT_TRUE(all_zero(mdb, 48, kMdbBlock));
-    expect_fresh_journal_header(mdb, kMdbBlock);
-    EXPECT_TRUE(all_zero(mdb, kMdbBlock + 48, mdb.size()));
-    const std::uint32_t one_block[4] = {1, 1, 1, 1};
-    expect_tsdb(dir.file("main.tsdb"), 8192, 2, interleaved(2, one_block), from,
-                std::time(nullptr));
-  }
-  {
-    TempDir dir;
-    const std::string d = dir.path().string();
-    const std::time_t from = std::time(nullptr);
-    const auto r =
-        run_dialogue(d + "\ne\n" + d + "\n8\n", "5\n4096\n10\n" + d + "\n");
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(file_size(dir.file("main.odbj")), 1024 * kMdbBlock);
-    // K = 10 at B = 4096: 2560 blocks, one block per replica.
-    EXPECT_EQ(file_size(dir.file("main.tsdb")), 2560u * 4096);
-    const std::uint32_t one_block[4] = {1, 1, 1, 1};
-    expect_tsdb(dir.file("main.tsdb"), 4096, 5, interleaved(5, one_block), from,
-                std::time(nullptr));
-  }
-}
-
-TEST(CreationSequence, SmallBlocksManyChecksGiveMultiBlockReplicas) {
+TEST(CreationSequence, InternalJournalTwoChains) {
   TempDir dir;
   const std::string d = dir.path().string();
   const std::time_t from = std::time(nullptr);
-  const auto r = run_dialogue(d + "\ni\n4\n", "3\n1024\n1000\n" + d + "\n");
+  const auto r = run_dialogue(d + "\ni\n4\n", "2\n8192\n10\n" + d + "\n");
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  // One MiB per check: 1,024,000 blocks of 1024 bytes.
-  EXPECT_EQ(file_size(dir.file("main.tsdb")), 1024000ull * 1024);
-  // 252 head/tail pointers, 63 lblock entries and 126 check entries a block.
-  const std::uint32_t sizes[4] = {4, 4, 16, 8};
-  expect_tsdb(dir.file("main.tsdb"), 1024, 3, interleaved(3, sizes), from,
-              std::time(nullptr));
+  EXPECT_EQ(r.err, "Journal: [8192 : 4202496)\n" + tsdb_progress(2) +
+                       "Journal in sync. Ready for shutdown.\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("main.odbj")));
+  EXPECT_EQ(file_size(dir.file("main.odb")), 897 * kMdbBlock);
+  // "VMDB", 1, 8192, internal (1), start 1, 512 blocks, 2, 769, 770,
+  // (reserved), 513, 769.
+  const Bytes mdb = read_file(dir.file("main.odb"));
+  EXPECT_EQ(text_at(mdb, 0, 4), "VMDB");
+  expect_words(mdb, 4, {1, 8192, 1, 1, 512, 2, 769, 770, 0, 513, 769});
+  EXPECT_TRUE(all_zero(mdb, 48, kMdbBlock));
+  expect_fresh_journal_header(mdb, kMdbBlock);
+  EXPECT_TRUE(all_zero(mdb, kMdbBlock + 48, mdb.size()));
+  expect_tsdb(dir.file("main.tsdb"), 8192, 2, interleaved(2), from);
+}
+
+// Other chain counts and block sizes; many checks on small blocks give
+// replicas of several blocks (252 head/tail pointers, 63 lblock entries and
+// 126 check entries a 1024-byte block). One MiB per check: K = 10 at
+// B = 4096 makes 2560 blocks, K = 1000 at B = 1024 1,024,000 blocks.
+TEST(CreationSequence, ChainCountsBlockSizesAndMultiBlockReplicas) {
+  const struct {
+    std::string journal, tsdb;
+    std::uint32_t chains, block_size;
+    std::uint64_t tsdb_blocks;
+    std::array<std::uint32_t, 4> sizes;
+  } cases[] = {{"e\nDIR\n8\n", "5\n4096\n10\n", 5, 4096, 2560, {1, 1, 1, 1}},
+               {"i\n4\n", "3\n1024\n1000\n", 3, 1024, 1024000, {4, 4, 16, 8}}};
+  for (const auto& c : cases) {
+    TempDir dir;
+    const std::string d = dir.path().string();
+    const std::time_t from = std::time(nullptr);
+    std::string journal = c.journal;
+    if (const auto at = journal.find("DIR"); at != std::string::npos) journal.replace(at, 3, d);
+    const auto r = run_dialogue(d + "\n" + journal, c.tsdb + d + "\n");
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(file_size(dir.file("main.tsdb")), c.tsdb_blocks * c.block_size);
+    if (journal[0] == 'e') {
+      EXPECT_EQ(file_size(dir.file("main.odbj")), 1024 * kMdbBlock);
+    }
+    expect_tsdb(dir.file("main.tsdb"), c.block_size, c.chains, interleaved(c.chains, c.sizes),
+                from);
+  }
 }
 
 TEST(CreationSequence, ExistingFilesAreNeverOverwritten) {
@@ -250,8 +234,8 @@ TEST(CreationSequence, ExistingFilesAreNeverOverwritten) {
 
   const auto again = run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d});
   EXPECT_EQ(again.exit_code, 1);
-  EXPECT_EQ(again.err, "placement path: \"" + d + "\"\n" +
-                           "Unable to create file \"" + d + "/main.odb\"\n");
+  EXPECT_EQ(again.err,
+            "placement path: \"" + d + "\"\n" + "Unable to create file \"" + d + "/main.odb\"\n");
   EXPECT_EQ(read_file(dir.file("main.odb")), mdb);
   EXPECT_EQ(read_file(dir.file("main.odbj")), journal);
   EXPECT_EQ(read_file(dir.file("main.tsdb")), tsdb);

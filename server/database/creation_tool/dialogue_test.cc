@@ -29,13 +29,11 @@ TEST(Dialogue, WordsThatAreNotNumbersAreDroppedWithTheRestOfTheirLine) {
   ask_mdb_settings(settings, in, out);
 
   const std::string after_size_intro =
-      out.str().substr(out.str().rfind(kJournalSizeIntro) +
-                       kJournalSizeIntro.size());
-  EXPECT_EQ(after_size_intro,
-            kJournalSizePrompt + kNotANumber + kJournalSizePrompt +
-                kNotANumber + kJournalSizePrompt + kNotANumber +
-                kJournalSizePrompt + kNotANumber + kJournalSizePrompt +
-                range_message(4, 128) + kJournalSizePrompt);
+      out.str().substr(out.str().rfind(kJournalSizeIntro) + kJournalSizeIntro.size());
+  EXPECT_EQ(after_size_intro, kJournalSizePrompt + kNotANumber + kJournalSizePrompt + kNotANumber +
+                                  kJournalSizePrompt + kNotANumber + kJournalSizePrompt +
+                                  kNotANumber + kJournalSizePrompt + range_message(4, 128) +
+                                  kJournalSizePrompt);
   EXPECT_EQ(settings.journal_size, 8388608u);
 
   // The largest estimate of checks that 8192-byte blocks can number.
@@ -47,9 +45,8 @@ TEST(Dialogue, WordsThatAreNotNumbersAreDroppedWithTheRestOfTheirLine) {
 TEST(Dialogue, EndOfInputEndsEveryKindOfQuestion) {
   testing_util::TempDir dir;
   const std::string d = dir.path().string();
-  for (const std::string& text :
-       {std::string(""), d + "\n", d + "\ni\n", d + "\ni\nabc def\n",
-        d + "\nx\n", d + "\ne\n", d + "\ni\n200\n"}) {
+  for (const std::string& text : {std::string(""), d + "\n", d + "\ni\n", d + "\ni\nabc def\n",
+                                  d + "\nx\n", d + "\ne\n", d + "\ni\n200\n"}) {
     std::istringstream in(text);
     std::ostringstream out;
     creation_settings settings;
@@ -73,8 +70,7 @@ TEST(Summary, JournalSizeLineIsLeftOutOnlyForAnExternalDevice) {
   settings.journal_size = 8388608;
   std::ostringstream out;
   print_mdb_summary(settings, out);
-  EXPECT_EQ(out.str(), mdb_summary("/dev/sdb", "External",
-                                   "Journal path: /dev/sdc\n"));
+  EXPECT_EQ(out.str(), mdb_summary("/dev/sdb", "External", "Journal path: /dev/sdc\n"));
 }
 
 TEST(Confirm, ForceAnswersByItselfAndOnlyLowerCaseYesCounts) {
@@ -93,8 +89,7 @@ TEST(Confirm, ForceAnswersByItselfAndOnlyLowerCaseYesCounts) {
   for (int i = 0; i < 7; ++i) {
     results.push_back(confirm_settings(settings, answers, out));
   }
-  EXPECT_EQ(results, (std::vector<bool>{true, true, false, false, false,
-                                        false, false}));
+  EXPECT_EQ(results, (std::vector<bool>{true, true, false, false, false, false, false}));
 }
 
 template <typename Failure>
@@ -105,13 +100,10 @@ std::string report_of(const char* description) {
 }
 
 TEST(TopLevelHandler, DerivedClassesMeetTheFirstMatchingEntry) {
-  EXPECT_EQ(report_of<tsdb::error_read>("read failed"),
-            "\nTSDB I/O error: read failed\n");
-  EXPECT_EQ(report_of<mdb::error_open>("open failed"),
-            "\nMDB I/O error: open failed\n");
+  EXPECT_EQ(report_of<tsdb::error_read>("read failed"), "\nTSDB I/O error: read failed\n");
+  EXPECT_EQ(report_of<mdb::error_open>("open failed"), "\nMDB I/O error: open failed\n");
   EXPECT_EQ(report_of<tsdb::error_dbnospace>("full"), "\nTSDB Error: full\n");
-  EXPECT_EQ(report_of<mdb::error_need_repair>("broken"),
-            "\nMDB Error: broken\n");
+  EXPECT_EQ(report_of<mdb::error_need_repair>("broken"), "\nMDB Error: broken\n");
 }
 
 }  // namespace

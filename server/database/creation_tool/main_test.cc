@@ -16,38 +16,32 @@ using testing_util::run_process;
 using testing_util::TempDir;
 
 const std::string kProgram = VEXMON_DBCREATE;
-const std::string kInputEnded =
-    "Unexpected end of input; nothing was created\n";
+const std::string kInputEnded = "Unexpected end of input; nothing was created\n";
 
 std::string default_summaries(const std::string& d) {
   return mdb_summary(d + "/main.odb", "External",
-                     "Journal path: " + d + "/main.odbj\n"
-                     "Journal size: 8 MiB\n") +
+                     "Journal path: " + d +
+                         "/main.odbj\n"
+                         "Journal size: 8 MiB\n") +
          tsdb_summary("3", "8192", "10", d + "/main.tsdb") + kConfirmPrompt;
 }
 
 // Runs the program and checks standard output, standard error and the exit
 // code, each on its own.
 void expect_run(const std::vector<std::string>& args, const std::string& out,
-                const std::string& err, int exit_code,
-                const std::string& input = "") {
+                const std::string& err, int exit_code, const std::string& input = "") {
   const auto r = run_process(kProgram, args, input);
   EXPECT_EQ(r.out, out);
   EXPECT_EQ(r.err, err);
   EXPECT_EQ(r.exit_code, exit_code);
 }
 
-TEST(Program, UsageWithoutADestinationOrAfterHelp) {
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{
-           {}, {"-n"}, {"-c"}, {"-f"}, {"-d"}, {"-h", "-x"}, {"-help"}}) {
+TEST(Program, UsageWithoutADestinationOrAfterHelpAndUnknownArgumentsFirst) {
+  using Args = std::initializer_list<std::vector<std::string>>;
+  for (const auto& args : Args{{}, {"-n"}, {"-c"}, {"-f"}, {"-d"}, {"-h", "-x"}, {"-help"}}) {
     expect_run(args, kBanner, kUsage, 0);
   }
-}
-
-TEST(Program, UnknownArgumentEndsTheRunBeforeLaterOptions) {
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"-x"}, {"-x", "-h"}}) {
+  for (const auto& args : Args{{"-x"}, {"-x", "-h"}}) {
     expect_run(args, kBanner, "Unknown or misplaced argument: \"-x\"\n", 1);
   }
 }
@@ -58,10 +52,8 @@ TEST(Program, UnusableDestinationStopsTheRunEvenWithInteractive) {
   const std::string missing = dir.file("missing");
   const std::string plain = dir.file("plain");
 
-  expect_run({"-d", missing}, kBanner + kCannotStat,
-             "Cannot stat path \"" + missing + "\"\n", 1);
-  expect_run({"-i", "-d", plain},
-             kBanner + "Path not a directory or block device\n",
+  expect_run({"-d", missing}, kBanner + kCannotStat, "Cannot stat path \"" + missing + "\"\n", 1);
+  expect_run({"-i", "-d", plain}, kBanner + "Path not a directory or block device\n",
              "Cannot stat path \"" + plain + "\"\n", 1, "/tmp\n");
 }
 
@@ -69,10 +61,10 @@ TEST(Program, DeclinedOrUnansweredDefaultRunCreatesNothing) {
   TempDir first, second;
   const std::string d = first.path().string();
   const std::string e = second.path().string();
-  expect_run({"-d", d, "-d" + e}, kBanner + default_summaries(e),
-             "placement path: \"" + d + "\"\n" + "placement path: \"" + e +
-                 "\"\n" + "ok - exising.\n\n",
-             0, "n\n");
+  expect_run(
+      {"-d", d, "-d" + e}, kBanner + default_summaries(e),
+      "placement path: \"" + d + "\"\n" + "placement path: \"" + e + "\"\n" + "ok - exising.\n\n",
+      0, "n\n");
   // With no answer at all the run ends as failed.
   expect_run({"-d", d}, kBanner + default_summaries(d) + "\n",
              "placement path: \"" + d + "\"\n" + kInputEnded, 1);
@@ -105,42 +97,35 @@ TEST(Program, EveryBoundAndEveryDeclinedBlockWithTheWholeOutput) {
   const std::string d = dir.path().string();
   const std::string missing = dir.file("missing");
   // The second TSDB block is declined too, and the input ends in the third.
-  const std::string input =
-      missing + "\n" + d + "\nx\nI\ni\n3\n129\n4\nn\n" +  // MDB, declined
-      d + "\ni\n128\nyes\n" +                              // MDB again
-      "1\n6\n2\n1000\n3000\n16385\n1024\n0\n7\n" + d + "\nno\n" +
-      "5\n16384\n1\n" + d + "\nN\n";
+  const std::string input = missing + "\n" + d + "\nx\nI\ni\n3\n129\n4\nn\n" +  // MDB, declined
+                            d + "\ni\n128\nyes\n" +                             // MDB again
+                            "1\n6\n2\n1000\n3000\n16385\n1024\n0\n7\n" + d + "\nno\n" +
+                            "5\n16384\n1\n" + d + "\nN\n";
   const std::string mdb_file = d + "/main.odb";
   const std::string tsdb_file = d + "/main.tsdb";
   const std::string first_mdb =
-      kMdbIntro + kMdbPathPrompt + kCannotStat + kPathRefused +
-      kMdbPathPrompt + kJournalTypeIntro + kJournalTypePrompt +
-      kJournalTypeRefused + kJournalTypePrompt + kJournalTypeRefused +
-      kJournalTypePrompt + kJournalSizeIntro + kJournalSizePrompt +
-      range_message(4, 128) + kJournalSizePrompt + range_message(4, 128) +
-      kJournalSizePrompt +
-      mdb_summary(mdb_file, "Internal", "Journal size: 4 MiB\n") +
-      kConfirmPrompt;
-  const std::string second_mdb =
-      kMdbIntro + kMdbPathPrompt + kJournalTypeIntro + kJournalTypePrompt +
-      kJournalSizeIntro + kJournalSizePrompt +
-      mdb_summary(mdb_file, "Internal", "Journal size: 128 MiB\n") +
-      kConfirmPrompt;
+      kMdbIntro + kMdbPathPrompt + kCannotStat + kPathRefused + kMdbPathPrompt + kJournalTypeIntro +
+      kJournalTypePrompt + kJournalTypeRefused + kJournalTypePrompt + kJournalTypeRefused +
+      kJournalTypePrompt + kJournalSizeIntro + kJournalSizePrompt + range_message(4, 128) +
+      kJournalSizePrompt + range_message(4, 128) + kJournalSizePrompt +
+      mdb_summary(mdb_file, "Internal", "Journal size: 4 MiB\n") + kConfirmPrompt;
+  const std::string second_mdb = kMdbIntro + kMdbPathPrompt + kJournalTypeIntro +
+                                 kJournalTypePrompt + kJournalSizeIntro + kJournalSizePrompt +
+                                 mdb_summary(mdb_file, "Internal", "Journal size: 128 MiB\n") +
+                                 kConfirmPrompt;
   const std::string first_tsdb =
-      kChainsIntro + kChainsPrompt + range_message(2, 5) + kChainsPrompt +
-      range_message(2, 5) + kChainsPrompt + kBlockSizeIntro +
-      kBlockSizePrompt + range_message(1024, 16384) + kBlockSizePrompt +
-      "Please enter a two-power\n" + kBlockSizePrompt +
-      range_message(1024, 16384) + kBlockSizePrompt + kChecksIntro +
-      kChecksPrompt + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
-      tsdb_summary("2", "1024", "7", tsdb_file) + kConfirmPrompt;
-  const std::string second_tsdb =
-      kChainsIntro + kChainsPrompt + kBlockSizeIntro + kBlockSizePrompt +
-      kChecksIntro + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
-      tsdb_summary("5", "16384", "1", tsdb_file) + kConfirmPrompt;
+      kChainsIntro + kChainsPrompt + range_message(2, 5) + kChainsPrompt + range_message(2, 5) +
+      kChainsPrompt + kBlockSizeIntro + kBlockSizePrompt + range_message(1024, 16384) +
+      kBlockSizePrompt + "Please enter a two-power\n" + kBlockSizePrompt +
+      range_message(1024, 16384) + kBlockSizePrompt + kChecksIntro + kChecksPrompt + kChecksPrompt +
+      kTsdbPathIntro + kTsdbPathPrompt + tsdb_summary("2", "1024", "7", tsdb_file) + kConfirmPrompt;
+  const std::string second_tsdb = kChainsIntro + kChainsPrompt + kBlockSizeIntro +
+                                  kBlockSizePrompt + kChecksIntro + kChecksPrompt + kTsdbPathIntro +
+                                  kTsdbPathPrompt + tsdb_summary("5", "16384", "1", tsdb_file) +
+                                  kConfirmPrompt;
   expect_run({"-i"},
-             kBanner + first_mdb + second_mdb + first_tsdb + second_tsdb +
-                 kChainsIntro + kChainsPrompt + "\n",
+             kBanner + first_mdb + second_mdb + first_tsdb + second_tsdb + kChainsIntro +
+                 kChainsPrompt + "\n",
              kInputEnded, 1, input);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
@@ -152,17 +137,15 @@ TEST(Program, InteractiveDropsTheDestinationAndRunsTheWholeDialogue) {
   const std::string e = answered.path().string();
   // MDB block with an external journal ("ext" leaves "xt" as the journal
   // path), confirmed; TSDB block declined; the input ends in the repeat.
-  const std::string input = e + "\next\n" + e + "\nseven\n16\ny\n" +
-                            "3\n4096\n500\n" + e + "\nn\n";
-  const std::string tsdb_block =
-      kChainsIntro + kChainsPrompt + kBlockSizeIntro + kBlockSizePrompt +
-      kChecksIntro + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
-      tsdb_summary("3", "4096", "500", e + "/main.tsdb") + kConfirmPrompt;
+  const std::string input = e + "\next\n" + e + "\nseven\n16\ny\n" + "3\n4096\n500\n" + e + "\nn\n";
+  const std::string tsdb_block = kChainsIntro + kChainsPrompt + kBlockSizeIntro + kBlockSizePrompt +
+                                 kChecksIntro + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
+                                 tsdb_summary("3", "4096", "500", e + "/main.tsdb") +
+                                 kConfirmPrompt;
   const std::string expected =
-      kBanner + kMdbIntro + kMdbPathPrompt + kJournalTypeIntro +
-      kJournalTypePrompt + kJournalPathIntro + kJournalPathPrompt +
-      kCannotStat + kPathRefused + kJournalPathPrompt + kJournalSizeIntro +
-      kJournalSizePrompt + kNotANumber + kJournalSizePrompt +
+      kBanner + kMdbIntro + kMdbPathPrompt + kJournalTypeIntro + kJournalTypePrompt +
+      kJournalPathIntro + kJournalPathPrompt + kCannotStat + kPathRefused + kJournalPathPrompt +
+      kJournalSizeIntro + kJournalSizePrompt + kNotANumber + kJournalSizePrompt +
       mdb_summary(e + "/main.odb", "External",
                   "Journal path: " + e + "/main.odbj\nJournal size: 16 MiB\n") +
       kConfirmPrompt + tsdb_block + kChainsIntro + kChainsPrompt + "\n";
@@ -170,7 +153,8 @@ TEST(Program, InteractiveDropsTheDestinationAndRunsTheWholeDialogue) {
              "placement path: \"" + d + "\"\n" +
                  "You gave a destination path, but also asked to be \n"
                  "asked about everything...  I will ask you about "
-                 "everything then.\n" + kInputEnded,
+                 "everything then.\n" +
+                 kInputEnded,
              1, input);
   EXPECT_TRUE(std::filesystem::is_empty(given.path()));
   EXPECT_TRUE(std::filesystem::is_empty(answered.path()));
