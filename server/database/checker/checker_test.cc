@@ -34,12 +34,11 @@ constexpr std::uint32_t kBlock = 8192;
 
 // Every file of the set in `dir`, by name: its bytes and its modification
 // time.
-std::map<std::string, std::pair<Bytes, fs::file_time_type>> snapshot(
-    const std::string& dir) {
+std::map<std::string, std::pair<Bytes, fs::file_time_type>> snapshot(const std::string& dir) {
   std::map<std::string, std::pair<Bytes, fs::file_time_type>> files;
   for (const auto& entry : fs::directory_iterator(dir)) {
-    files[entry.path().filename().string()] = {
-        read_file(entry.path().string()), entry.last_write_time()};
+    files[entry.path().filename().string()] = {read_file(entry.path().string()),
+                                               entry.last_write_time()};
   }
   return files;
 }
@@ -63,41 +62,44 @@ struct SoundCase {
 };
 
 std::string with_dir(std::string text, const std::string& dir) {
-  for (std::size_t at; (at = text.find("DIR")) != std::string::npos;) {
-    text.replace(at, 3, dir);
-  }
+  for (std::size_t at; (at = text.find("DIR")) != std::string::npos;) { text.replace(at, 3, dir); }
   return text;
 }
 
 TEST(Checker, EveryNewSetChecksSound) {
   // The facts as the JSON report gives them.
   const std::vector<SoundCase> cases = {
-      {"default", {"-f", "-d", "DIR"}, "",
-       {R"("mdb.blocks": 385)", R"("journal.placement": "external")",
-        R"("objects": 3)", R"("objects.user": 1)", R"("objects.domain": 1)",
-        R"("index.node_id.entries": 3)", R"("index.parent_id.entries": 2)",
-        R"("tsdb.blocks": 1280)", R"("tsdb.replicas": 3)",
-        R"("tsdb.series": 1)", R"("tsdb.lblocks_used": 2)",
-        R"("tsdb.blocks_in_use": 39)",
+      {"default",
+       {"-f", "-d", "DIR"},
+       "",
+       {R"("mdb.blocks": 385)", R"("journal.placement": "external")", R"("objects": 3)",
+        R"("objects.user": 1)", R"("objects.domain": 1)", R"("index.node_id.entries": 3)",
+        R"("index.parent_id.entries": 2)", R"("tsdb.blocks": 1280)", R"("tsdb.replicas": 3)",
+        R"("tsdb.series": 1)", R"("tsdb.lblocks_used": 2)", R"("tsdb.blocks_in_use": 39)",
         R"({"id": 51, "type": "string", "value": "\"admin\""})"}},
-      {"empty", {"-f", "-c", "-d", "DIR"}, "",
-       {R"("index.node_id": "not created")", R"("objects": 0)",
-        R"("tsdb.series": 0)", R"("journal.transactions": 0)"}},
-      {"no admin", {"-f", "-n", "-d", "DIR"}, "",
+      {"empty",
+       {"-f", "-c", "-d", "DIR"},
+       "",
+       {R"("index.node_id": "not created")", R"("objects": 0)", R"("tsdb.series": 0)",
+        R"("journal.transactions": 0)"}},
+      {"no admin",
+       {"-f", "-n", "-d", "DIR"},
+       "",
        {R"("objects": 2)", R"(!"objects.user")", R"("tsdb.series": 0)",
         R"("index.parent_id.entries": 1)", R"("index.node_id.entries": 2)"}},
-      {"internal journal, 2 chains", {"-i"},
+      {"internal journal, 2 chains",
+       {"-i"},
        "DIR\ni\n4\ny\n2\n8192\n10\nDIR\ny\n",
        {R"("journal.placement": "internal")", R"("journal.bytes": 4194304)",
-        R"("mdb.first_data_block": 769)", R"("tsdb.replicas": 2)",
-        R"("objects": 3)"}},
-      {"5 chains, 4096-byte blocks", {"-i", "-n"},
+        R"("mdb.first_data_block": 769)", R"("tsdb.replicas": 2)", R"("objects": 3)"}},
+      {"5 chains, 4096-byte blocks",
+       {"-i", "-n"},
        "DIR\ne\nDIR\n8\ny\n5\n4096\n10\nDIR\ny\n",
-       {R"("tsdb.replicas": 5)", R"("tsdb.block_size": 4096)",
-        R"("tsdb.blocks_in_use": 21)"}},
-      {"1024-byte blocks", {"-i"}, "DIR\ni\n4\ny\n3\n1024\n100\nDIR\ny\n",
-       {R"("tsdb.block_size": 1024)", R"("tsdb.blocks": 102400)",
-        R"("tsdb.series": 1)"}},
+       {R"("tsdb.replicas": 5)", R"("tsdb.block_size": 4096)", R"("tsdb.blocks_in_use": 21)"}},
+      {"1024-byte blocks",
+       {"-i"},
+       "DIR\ni\n4\ny\n3\n1024\n100\nDIR\ny\n",
+       {R"("tsdb.block_size": 1024)", R"("tsdb.blocks": 102400)", R"("tsdb.series": 1)"}},
   };
   for (const SoundCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -111,14 +113,13 @@ TEST(Checker, EveryNewSetChecksSound) {
     EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
     EXPECT_TRUE(r.out.ends_with("\nsound\n")) << r.out;
     const auto json = check(d, {"--json", "--dump"});
-    EXPECT_TRUE(json.out.starts_with("{\"sound\": true, \"facts\": {"))
-        << json.out;
+    EXPECT_TRUE(json.out.starts_with("{\"sound\": true, \"facts\": {")) << json.out;
     // A fact with "!" in front must be absent.
     for (const std::string& fact : c.facts) {
       const bool absent = fact.starts_with("!");
-      EXPECT_EQ(json.out.find(fact.substr(absent ? 1 : 0)) == std::string::npos,
-                absent)
-          << fact << "\n" << json.out;
+      EXPECT_EQ(json.out.find(fact.substr(absent ? 1 : 0)) == std::string::npos, absent)
+          << fact << "\n"
+          << json.out;
     }
     const auto quiet = check(d, {"-q"});
     EXPECT_EQ(quiet.exit_code, 0);
@@ -146,10 +147,8 @@ struct Damage {
 // Appends to the current turn of a journal whose turn is empty a
 // transaction that rewrites the MDB's magic unchanged, with a wrong CRC.
 void add_transaction_with_bad_crc(Bytes& j) {
-  const std::uint32_t p = support::load_be64(j.data() + 32) >
-                                  support::load_be64(j.data() + 16)
-                              ? 32
-                              : 16;
+  const std::uint32_t p =
+      support::load_be64(j.data() + 32) > support::load_be64(j.data() + 16) ? 32 : 16;
   std::uint8_t* tbeg = j.data() + support::load_be32(j.data() + p + 8);
   mdb::encode_tbeg(tbeg, support::load_be64(j.data() + p));
   mdb::encode_tupd(tbeg + mdb::kTbegSize, "VMDB", 4, 0);
@@ -172,14 +171,11 @@ TEST(Checker, EachDamageGivesItsProblemLine) {
   mdb::diagnostic_mask().set(mask);
   const std::vector<Damage> damages = {
       {"flipped descriptor CRC", "main.tsdb",
-       [](Bytes& t) {
-         t[tsdb::descriptor_offset(tsdb::kCheckChain, 2, 3) + 12] ^= 1;
-       },
+       [](Bytes& t) { t[tsdb::descriptor_offset(tsdb::kCheckChain, 2, 3) + 12] ^= 1; },
        "main.tsdb block 0 check replica 2 descriptor: CRC does not match"},
       {"stale replica stamped newer", "main.tsdb",
        [](Bytes& t) {
-         std::uint8_t* d =
-             t.data() + tsdb::descriptor_offset(tsdb::kLblockChain, 1, 3);
+         std::uint8_t* d = t.data() + tsdb::descriptor_offset(tsdb::kLblockChain, 1, 3);
          tsdb::encode_descriptor(d, 2, tsdb::decode_descriptor(d).first_block);
        },
        "main.tsdb check replica 0 entry 0: names lblock 1, free in the "
@@ -196,20 +192,17 @@ TEST(Checker, EachDamageGivesItsProblemLine) {
       {"object length past its block", "main.odb",
        [](Bytes& m) {
          const std::uint8_t* entry = node_id_leaf(m) + 16;
-         support::store_be32(block(m, support::load_be32(entry + 8)) +
-                                 support::load_be32(entry + 12),
-                             9000);
+         support::store_be32(
+             block(m, support::load_be32(entry + 8)) + support::load_be32(entry + 12), 9000);
        },
        "main.odb block 259 object block: object at offset "},
-      {"map state contradicting its block", "main.odb",
-       [](Bytes& m) { block(m, 1)[259] = 0; },
+      {"map state contradicting its block", "main.odb", [](Bytes& m) { block(m, 1)[259] = 0; },
        "main.odb block 259 allocation map: state empty, but the block holds "
        "3 objects"},
       {"truncated TSDB", "main.tsdb", [](Bytes& t) { t.resize(8 * kBlock); },
        "main.tsdb allocation: the file holds 8 blocks, but its chains and "
        "series use blocks up to 38"},
-      {"journal transaction with a bad CRC", "main.odbj",
-       add_transaction_with_bad_crc,
+      {"journal transaction with a bad CRC", "main.odbj", add_transaction_with_bad_crc,
        "main.odbj journal transaction at offset 4194304: CRC does not match; "
        "a replay stops here"},
   };
@@ -236,8 +229,7 @@ TEST(Checker, EachDamageGivesItsProblemLine) {
   Bytes journal = read_file(d + "/main.odbj");
   add_transaction_with_bad_crc(journal);
   write_file(d + "/main.odbj", journal);
-  const std::vector<std::string> files = {"--mdb", d + "/main.odb", "--tsdb",
-                                          d + "/main.tsdb"};
+  const std::vector<std::string> files = {"--mdb", d + "/main.odb", "--tsdb", d + "/main.tsdb"};
   EXPECT_EQ(run_process(VEXMON_DBCHECK, files).exit_code, 0);
   std::vector<std::string> with_journal = files;
   with_journal.insert(with_journal.end(), {"--journal", d + "/main.odbj"});
@@ -273,7 +265,8 @@ TEST(Checker, TreesOfManyLeaves) {
   const auto r = check(d, {"--json"});
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_NE(r.out.find(R"("index.node_id.entries": 1502, "index.node_id.leaves": 5)"),
-            std::string::npos) << r.out;
+            std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find(R"("objects": 1502)"), std::string::npos) << r.out;
   // Once more as a server would, so the journal's turn is empty, then the
   // second leaf of the NodeId tree loses its left link.
@@ -285,10 +278,9 @@ TEST(Checker, TreesOfManyLeaves) {
   write_file(d + "/main.odb", mdb);
   const auto damaged = check(d);
   EXPECT_EQ(damaged.exit_code, 1);
-  EXPECT_TRUE(damaged.out.ends_with(
-      "\nmain.odb block " + std::to_string(second) +
-      " NodeId index leaf: left link 0, expected " + std::to_string(first) +
-      "\n1 problem\n"))
+  EXPECT_TRUE(damaged.out.ends_with("\nmain.odb block " + std::to_string(second) +
+                                    " NodeId index leaf: left link 0, expected " +
+                                    std::to_string(first) + "\n1 problem\n"))
       << damaged.out;
 }
 

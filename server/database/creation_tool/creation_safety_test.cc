@@ -64,10 +64,9 @@ class LoopDevice {
 
 // The dialogue's answers for a 4 MiB journal (internal when `journal` is
 // empty) and a TSDB of 3 chains, 8192-byte blocks and 10 checks.
-std::string answers(const std::string& mdb, const std::string& journal,
-                    const std::string& tsdb) {
-  return mdb + "\n" + (journal.empty() ? "i\n" : "e\n" + journal + "\n") +
-         "4\n3\n8192\n10\n" + tsdb + "\n";
+std::string answers(const std::string& mdb, const std::string& journal, const std::string& tsdb) {
+  return mdb + "\n" + (journal.empty() ? "i\n" : "e\n" + journal + "\n") + "4\n3\n8192\n10\n" +
+         tsdb + "\n";
 }
 
 testing_util::ProcessResult run_interactive(const std::string& input) {
@@ -102,8 +101,8 @@ TEST(CreationSafety, DeviceHeldElsewhereIsNeitherOpenedNorWritten) {
     std::string input, error;
   } cases[] = {
       {answers(dev, "", d), "Unable to open store \"" + dev + "\"\n"},
-      {answers(d, dev, d), "MDB I/O error: Cannot open journal in \"" + dev +
-                               "\": Device or resource busy\n"},
+      {answers(d, dev, d),
+       "MDB I/O error: Cannot open journal in \"" + dev + "\": Device or resource busy\n"},
       {answers(d, "", dev),
        "TSDB I/O error: Unable to open \"" + dev + "\": Device or resource busy\n"},
   };
@@ -129,12 +128,9 @@ TEST(CreationSafety, OneDeviceForTwoRolesIsRefused) {
   const struct {
     std::string input, error;
   } cases[] = {
-      {answers(dev, link, d),
-       "Cannot place both the MDB and the journal on \"" + link + "\"\n"},
-      {answers(dev, "", link),
-       "Cannot place both the MDB and the TSDB on \"" + link + "\"\n"},
-      {answers(d, dev, link),
-       "Cannot place both the journal and the TSDB on \"" + link + "\"\n"},
+      {answers(dev, link, d), "Cannot place both the MDB and the journal on \"" + link + "\"\n"},
+      {answers(dev, "", link), "Cannot place both the MDB and the TSDB on \"" + link + "\"\n"},
+      {answers(d, dev, link), "Cannot place both the journal and the TSDB on \"" + link + "\"\n"},
   };
   for (const auto& c : cases) {
     const auto r = run_interactive(c.input);
@@ -167,8 +163,7 @@ TEST(CreationSafety, TsdbOnADeviceUsesItsFirstBlocksOrIsRefused) {
   EXPECT_EQ(std::string(header.begin(), header.end()), "TSDB");
   // The 1280 blocks of the TSDB are zeroed but for the header, the 12
   // replicas and the administrator's series; the rest of the device stays.
-  EXPECT_EQ(read_range(large.path(), 64 * 8192, 1000 * 8192),
-            Bytes(1000 * 8192, 0));
+  EXPECT_EQ(read_range(large.path(), 64 * 8192, 1000 * 8192), Bytes(1000 * 8192, 0));
   EXPECT_TRUE(large.untouched(10 * kMiB, 2 * kMiB));
 }
 
@@ -190,9 +185,8 @@ TEST(CreationSafety, ForeseeableFailuresStopBeforeAnythingIsWritten) {
   for (const auto& c : cases) {
     if (!c.existing.empty()) testing_util::write_file(dir.file(c.existing), {7});
     const std::vector<std::string> before = entries(dir);
-    const auto r = c.journal_dir.empty()
-                       ? run_process(kProgram, {"-f", "-c", "-d", d})
-                       : run_interactive(answers(d, c.journal_dir, d));
+    const auto r = c.journal_dir.empty() ? run_process(kProgram, {"-f", "-c", "-d", d})
+                                         : run_interactive(answers(d, c.journal_dir, d));
     EXPECT_EQ(r.exit_code, 1) << c.error;
     EXPECT_EQ(r.err, c.error);
     EXPECT_EQ(entries(dir), before) << c.error;
@@ -211,8 +205,8 @@ TEST(CreationSafety, SizeLimitAndLostOutputEndWithExitCode1) {
   for (const auto& c : cases) {
     TempDir dir;
     const std::string d = dir.path().string();
-    const auto r = run_process(
-        "/bin/sh", {"-c", c.before + "exec " + kProgram + " -f -d " + d + c.after});
+    const auto r =
+        run_process("/bin/sh", {"-c", c.before + "exec " + kProgram + " -f -d " + d + c.after});
     EXPECT_EQ(r.exit_code, 1) << c.before << c.after;
     if (!c.error.empty()) {
       std::string error = c.error;
@@ -276,12 +270,11 @@ TEST(CreationSafety, TooManyChecksAreRefusedAtTheQuestion) {
   } cases[] = {{"1024", "4194303", "4194304"}, {"16384", "67108863", "67108864"}};
   for (const auto& [block_size, largest, too_many] : cases) {
     creation_tool::creation_settings settings;
-    std::istringstream in("3\n" + block_size + "\n" + too_many + "\n" +
-                          largest + "\n/\n");
+    std::istringstream in("3\n" + block_size + "\n" + too_many + "\n" + largest + "\n/\n");
     std::ostringstream out;
     creation_tool::ask_tsdb_settings(settings, in, out);
-    EXPECT_NE(out.str().find("Please enter a number between 1 and " +
-                             largest + "\nEstimated number of checks"),
+    EXPECT_NE(out.str().find("Please enter a number between 1 and " + largest +
+                             "\nEstimated number of checks"),
               std::string::npos);
     EXPECT_EQ(std::to_string(settings.tsdb_initial_checks), largest);
   }

@@ -216,9 +216,7 @@ TEST(CreationSequence, ChainCountsBlockSizesAndMultiBlockReplicas) {
     const auto r = run_dialogue(d + "\n" + journal, c.tsdb + d + "\n");
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(file_size(dir.file("main.tsdb")), c.tsdb_blocks * c.block_size);
-    if (journal[0] == 'e') {
-      EXPECT_EQ(file_size(dir.file("main.odbj")), 1024 * kMdbBlock);
-    }
+    if (journal[0] == 'e') { EXPECT_EQ(file_size(dir.file("main.odbj")), 1024 * kMdbBlock); }
     expect_tsdb(dir.file("main.tsdb"), c.block_size, c.chains, interleaved(c.chains, c.sizes),
                 from);
   }

@@ -72,9 +72,7 @@ class CreatedDatabase {
 
 std::vector<std::uint32_t> record_ids(const std::vector<std::uint8_t>& object) {
   std::vector<std::uint32_t> ids;
-  for (const mdb::PropertyRecord& r : mdb::object_records(object)) {
-    ids.push_back(r.id);
-  }
+  for (const mdb::PropertyRecord& r : mdb::object_records(object)) { ids.push_back(r.id); }
   return ids;
 }
 
