@@ -90,9 +90,7 @@ class IndexModelTest : public MdbFixture {
   // One random operation on `tree` inside the open transaction; `last_`
   // describes it before it runs.
   void operate(ModelTree& tree) {
-    if (tree.growing ? tree.size() >= tree.target : tree.size() <= tree.target) {
-      new_phase(tree);
-    }
+    if (tree.growing ? tree.size() >= tree.target : tree.size() <= tree.target) { new_phase(tree); }
     const std::uint32_t roll = random(100);
     const bool insert = tree.size() == 0 || roll < (tree.growing ? 70 : 15);
     const bool replace = !insert && roll < (tree.growing ? 85 : 30);
@@ -106,10 +104,9 @@ class IndexModelTest : public MdbFixture {
       }
       last_ = "unique insert " + key_text(k);
       if (tree.unique.count(k) != 0) {
-        expect_error<error_index_conflict>(
-            [&] { uniq_update(0, k, d, false); },
-            "Conflict on ID " + key_text(k) + " previously " +
-                data_text(tree.unique[k]) + " new " + data_text(d));
+        expect_error<error_index_conflict>([&] { uniq_update(0, k, d, false); },
+                                           "Conflict on ID " + key_text(k) + " previously " +
+                                               data_text(tree.unique[k]) + " new " + data_text(d));
       } else {
         uniq_update(0, k, d, false);
         tree.unique[k] = d;
@@ -131,8 +128,8 @@ class IndexModelTest : public MdbFixture {
       tree.multiple.emplace(k, d);
     } else {
       const auto it = pick_multiple(tree);
-      last_ = (replace ? "replace " : "delete ") + key_text(it->first) + "->" +
-              data_text(it->second);
+      last_ =
+          (replace ? "replace " : "delete ") + key_text(it->first) + "->" + data_text(it->second);
       if (replace) {
         nonuniq_update(1, it->first, it->second, d);
         it->second = d;
@@ -183,8 +180,8 @@ class IndexModelTest : public MdbFixture {
            cursor_next(c)) {
         found.emplace_back(k, c.entry_data());
       }
-      const std::string difference = first_difference(
-          {tree.multiple.lower_bound(k), tree.multiple.upper_bound(k)}, found);
+      const std::string difference =
+          first_difference({tree.multiple.lower_bound(k), tree.multiple.upper_bound(k)}, found);
       if (!difference.empty()) return "cursor at " + key_text(k) + ": " + difference;
     }
     return {};

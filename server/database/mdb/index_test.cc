@@ -39,11 +39,9 @@ TEST_F(IndexTest, DumpsAndChecksOfBlocks) {
   leaf.leaf().set_right(3);
   leaf.leaf().set_entry(0, key(4, 1), {120, 48});
   leaf.leaf().set_nkeys(1);
-  EXPECT_EQ(dump_leaf(*leaf.copy),
-            "Leaf node: (left: 2)(right: 3)(nkeys: 1)(key 0: 4.1->120:48)");
+  EXPECT_EQ(dump_leaf(*leaf.copy), "Leaf node: (left: 2)(right: 3)(nkeys: 1)(key 0: 4.1->120:48)");
 
-  expect_error<error_need_repair>([&] { check_leaf(node); },
-                                  "Index data block had bad magic");
+  expect_error<error_need_repair>([&] { check_leaf(node); }, "Index data block had bad magic");
   expect_error<error_need_repair>([&] { check_node(leaf); },
                                   "Index internal node block had bad magic");
   // A count larger than the block can hold is refused, and dumps stop at
@@ -61,9 +59,8 @@ TEST_F(IndexTest, DumpsAndChecksOfBlocks) {
 }
 
 TEST_F(IndexTest, RootsAreCreatedOnceAtOpen) {
-  expect_error<error_internal>(
-      [] { init_indexes(); },
-      "Index initialization attempted before MDB was initialized");
+  expect_error<error_internal>([] { init_indexes(); },
+                               "Index initialization attempted before MDB was initialized");
   start_with_indexes(kToolLayout);
   for (std::uint32_t b : {257u, 258u}) {
     EXPECT_EQ(query_block(b), block_index_root);
@@ -76,8 +73,7 @@ TEST_F(IndexTest, RootsAreCreatedOnceAtOpen) {
   init_indexes();
   EXPECT_EQ(journal_position(), position);
   in_transaction([] { mark_block(300, block_used); });
-  expect_error<error_fubar>([] { create_index_root(300); },
-                            "Non-index node at index-block 300");
+  expect_error<error_fubar>([] { create_index_root(300); }, "Non-index node at index-block 300");
   shut_down();
 
   // A header listing a single index: count 1, root 2, then F and D.
@@ -90,16 +86,17 @@ TEST_F(IndexTest, RootsAreCreatedOnceAtOpen) {
   }
   testing_util::write_file(mdb_path, bytes);
   start();
-  expect_error<error_fubar>(
-      [] { init_indexes(); },
-      "Meta database does not have the two required indexes defined");
+  expect_error<error_fubar>([] { init_indexes(); },
+                            "Meta database does not have the two required indexes defined");
   shut_down();
   // A header with three roots: only slots 0 and 1 get theirs, and slot 2
   // is refused like an undefined one.
   start_with_indexes({1024, 16, 1, 2, {2, 3, 4}});
   begin_transaction();
   expect_error<error_internal>(
-      [] { nonuniq_insert(2, key(1), {1, 1}); },
+      [] {
+        nonuniq_insert(2, key(1), {1, 1});
+      },
       "Attempt to insert in non-unique non-existant index");
 }
 
@@ -124,45 +121,37 @@ TEST_F(IndexTest, OperationErrors) {
   start_with_indexes(kToolLayout);
   begin_transaction();
   uniq_update(0, key(0, 1), handle(120, 48), false);
-  expect_error<error_index_noentry>(
-      [] { uniq_update(0, key(0, 2), handle(121, 8), true); },
-      "Missing entry for ID 0.2 new 121:8");
-  expect_error<error_fubar>(
-      [] { uniq_delete(0, key(0, 2)); },
-      "NodeId index deletion could not find element to delete");
-  expect_error<error_internal>(
-      [] { uniq_update(1, key(0, 1), handle(1, 1), false); },
-      "Attempt to use unique update on non-unique index");
+  expect_error<error_index_noentry>([] { uniq_update(0, key(0, 2), handle(121, 8), true); },
+                                    "Missing entry for ID 0.2 new 121:8");
+  expect_error<error_fubar>([] { uniq_delete(0, key(0, 2)); },
+                            "NodeId index deletion could not find element to delete");
+  expect_error<error_internal>([] { uniq_update(1, key(0, 1), handle(1, 1), false); },
+                               "Attempt to use unique update on non-unique index");
   expect_error<error_internal>([] { uniq_delete(1, key(0, 1)); },
                                "Attempt to use unique delete on non-unique index");
   for (std::uint32_t i = 0; i < 3; ++i) nonuniq_insert(1, key(7), handle(300 + i, 0));
   nonuniq_insert(1, key(9), handle(900, 0));
-  expect_error<error_internal>(
-      [] { nonuniq_update(1, key(7), handle(77, 0), handle(78, 0)); },
-      "Update of non-unique index using non-existing block handle "
-      "(3 candidates)");
-  expect_error<error_fubar>(
-      [] { nonuniq_delete(1, key(8), handle(1, 0)); },
-      "Non-unique index (1) deletion could not find non-empty leaf for "
-      "deletion");
-  expect_error<error_fubar>(
-      [] { nonuniq_delete(1, key(9), handle(999, 0)); },
-      "Non-unique index (1) deletion could not find element to delete");
+  expect_error<error_internal>([] { nonuniq_update(1, key(7), handle(77, 0), handle(78, 0)); },
+                               "Update of non-unique index using non-existing block handle "
+                               "(3 candidates)");
+  expect_error<error_fubar>([] { nonuniq_delete(1, key(8), handle(1, 0)); },
+                            "Non-unique index (1) deletion could not find non-empty leaf for "
+                            "deletion");
+  expect_error<error_fubar>([] { nonuniq_delete(1, key(9), handle(999, 0)); },
+                            "Non-unique index (1) deletion could not find element to delete");
   // The scan compares data only: data of another key found on the way.
   expect_error<error_internal>(
       [] { nonuniq_delete(1, key(7), handle(900, 0)); },
       "Bad id (9.0) when searching for 7.0 at index 3 with correct data in "
-      "leaf " + dump_leaf(*nonuniq_search(1, key(7)).leaf.copy));
+      "leaf " +
+          dump_leaf(*nonuniq_search(1, key(7)).leaf.copy));
   // Slot 2 is not defined by a database with two indexes.
-  expect_error<error_internal>(
-      [] { nonuniq_search(2, key(1)); },
-      "Attempt to search in non-existant non-unique index");
-  expect_error<error_internal>(
-      [] { nonuniq_update(2, key(1), handle(1, 1), handle(1, 2)); },
-      "Attempt to update non-existant non-unique index");
-  expect_error<error_internal>(
-      [] { nonuniq_delete(2, key(1), handle(1, 1)); },
-      "Attempt to delete from non-unique non-existant index");
+  expect_error<error_internal>([] { nonuniq_search(2, key(1)); },
+                               "Attempt to search in non-existant non-unique index");
+  expect_error<error_internal>([] { nonuniq_update(2, key(1), handle(1, 1), handle(1, 2)); },
+                               "Attempt to update non-existant non-unique index");
+  expect_error<error_internal>([] { nonuniq_delete(2, key(1), handle(1, 1)); },
+                               "Attempt to delete from non-unique non-existant index");
 
   // Positions in an empty or a full node; blocks the map does not show
   // as index blocks; children that are no index blocks; leaf links that
@@ -177,21 +166,18 @@ TEST_F(IndexTest, OperationErrors) {
   node.pos = 0;
   EXPECT_THROW(node_insert_at(node, key(5), 10), error_fubar);
   PathElement empty = block(301);
-  expect_error<error_fubar>(
-      [&] { free_index_block(empty); },
-      "When deleting index block 301 we found that the block is already "
-      "marked as free");
+  expect_error<error_fubar>([&] { free_index_block(empty); },
+                            "When deleting index block 301 we found that the block is already "
+                            "marked as free");
   mark_block(301, block_used);
-  expect_error<error_fubar>(
-      [&] { free_index_block(empty); },
-      "When deleting index block 301 we found that the allocation map does "
-      "not agree that this is an index block");
+  expect_error<error_fubar>([&] { free_index_block(empty); },
+                            "When deleting index block 301 we found that the allocation map does "
+                            "not agree that this is an index block");
   PathElement leaf = block(ptr0(root(0)));
   leaf.leaf().set_left(302);
   log_block(leaf);
-  expect_error<error_fubar>(
-      [] { uniq_update(0, key(0, 5), handle(1, 1), false); },
-      "Left pointer set, but no data found");
+  expect_error<error_fubar>([] { uniq_update(0, key(0, 5), handle(1, 1), false); },
+                            "Left pointer set, but no data found");
   PathElement r = block(root(0));
   r.node().set_pointer(0, 301);
   log_block(r);
@@ -202,9 +188,8 @@ TEST_F(IndexTest, OperationErrors) {
 
 // Object bytes: the length word, then node id records (type 4) for the
 // given ids and, when `listed` is set, a bool record 502 (type 6).
-std::vector<std::uint8_t> object(
-    const std::vector<std::pair<std::uint32_t, NodeId>>& ids,
-    std::optional<bool> listed = std::nullopt) {
+std::vector<std::uint8_t> object(const std::vector<std::pair<std::uint32_t, NodeId>>& ids,
+                                 std::optional<bool> listed = std::nullopt) {
   std::vector<std::uint8_t> bytes(4);
   auto word = [&](std::uint32_t v) {
     bytes.resize(bytes.size() + 4);
@@ -223,19 +208,16 @@ std::vector<std::uint8_t> object(
 TEST_F(IndexTest, ObjectWritesWithAndWithoutIndexedProperties) {
   start_with_indexes(kToolLayout);
   begin_transaction();
-  update_object_indexes(std::nullopt, {}, object({{0, key(0, 1)}, {2, key(0, 0)}}),
-                        handle(259, 0));
+  update_object_indexes(std::nullopt, {}, object({{0, key(0, 1)}, {2, key(0, 0)}}), handle(259, 0));
   expect_error<error_index_conflict>(
       [] {
-        update_object_indexes(std::nullopt, {},
-                              object({{0, key(0, 1)}, {2, key(0, 0)}}),
+        update_object_indexes(std::nullopt, {}, object({{0, key(0, 1)}, {2, key(0, 0)}}),
                               handle(260, 8));
       },
       "Conflict on ID 0.1 previously 259:0 new 260:8");
   // Property 502 false keeps an object out of slot 2; true needs slot 2,
   // which this database does not define.
-  update_object_indexes(std::nullopt, {},
-                        object({{0, key(0, 4)}, {2, key(0, 1)}}, false),
+  update_object_indexes(std::nullopt, {}, object({{0, key(0, 4)}, {2, key(0, 1)}}, false),
                         handle(261, 0));
   IndexCursor c = nonuniq_search(1, key(0, 1));
   EXPECT_EQ(c.entry_data(), handle(261, 0));
@@ -243,8 +225,7 @@ TEST_F(IndexTest, ObjectWritesWithAndWithoutIndexedProperties) {
   EXPECT_TRUE(c.at_end());
   expect_error<error_internal>(
       [] {
-        update_object_indexes(std::nullopt, {},
-                              object({{0, key(0, 5)}, {2, key(0, 1)}}, true),
+        update_object_indexes(std::nullopt, {}, object({{0, key(0, 5)}, {2, key(0, 1)}}, true),
                               handle(262, 0));
       },
       "Attempt to insert in non-unique non-existant index");

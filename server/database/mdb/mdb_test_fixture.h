@@ -62,9 +62,8 @@ class MdbFixture : public testing::Test {
   void create_mdb(const MdbLayout& layout = kToolLayout) {
     make_zero_file(mdb_path, std::uint64_t{layout.blocks} * layout.block_size);
     mdb::open_store(mdb_path);
-    mdb::create_header(layout.block_size, mdb::journal_external, journal_path,
-                       0, 0, layout.roots, layout.first_map_block,
-                       layout.first_data_block);
+    mdb::create_header(layout.block_size, mdb::journal_external, journal_path, 0, 0, layout.roots,
+                       layout.first_map_block, layout.first_data_block);
     make_zero_file(journal_path, layout.journal_length);
     mdb::open_journal(journal_path, 0, 0, true);
     mdb::init_journal_header();
@@ -105,9 +104,7 @@ class MdbFixture : public testing::Test {
   std::vector<std::uint8_t> mdb_bytes(std::uint64_t offset, std::size_t n) {
     return testing_util::read_range(mdb_path, offset, n);
   }
-  static const mdb::JournalCursor& cursor() {
-    return mdb::database().journal.cursor;
-  }
+  static const mdb::JournalCursor& cursor() { return mdb::database().journal.cursor; }
   static std::uint32_t journal_position() { return cursor().write_position; }
 
   // A fresh private copy of index block n, and its leftmost child.
@@ -126,9 +123,7 @@ class MdbFixture : public testing::Test {
                      });
     return result;
   }
-  static Pieces pieces(std::uint32_t block) {
-    return pieces(mdb::private_copy(block));
-  }
+  static Pieces pieces(std::uint32_t block) { return pieces(mdb::private_copy(block)); }
 
   testing_util::TempDir dir;
   const std::string mdb_path = dir.file("main.odb");
@@ -138,17 +133,11 @@ class MdbFixture : public testing::Test {
 // `count` bytes seed, seed + 1, ...
 inline std::vector<std::uint8_t> pattern(std::size_t count, std::uint8_t seed) {
   std::vector<std::uint8_t> bytes(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    bytes[i] = static_cast<std::uint8_t>(seed + i);
-  }
+  for (std::size_t i = 0; i < count; ++i) { bytes[i] = static_cast<std::uint8_t>(seed + i); }
   return bytes;
 }
 
-inline mdb::NodeId key(std::uint32_t first, std::uint32_t second = 0) {
-  return {first, second};
-}
-inline mdb::ObjectRef handle(std::uint32_t block, std::uint32_t offset) {
-  return {block, offset};
-}
+inline mdb::NodeId key(std::uint32_t first, std::uint32_t second = 0) { return {first, second}; }
+inline mdb::ObjectRef handle(std::uint32_t block, std::uint32_t offset) { return {block, offset}; }
 
 }  // namespace mdb_testing

@@ -40,30 +40,27 @@ struct ModelRun {
       seeds.push_back(static_cast<std::uint32_t>(std::strtoul(seed, nullptr, 10)));
       return;
     }
-    for (std::uint32_t s = 1; s <= seed_count * (long_run ? 20 : 1); ++s) {
-      seeds.push_back(s);
-    }
+    for (std::uint32_t s = 1; s <= seed_count * (long_run ? 20 : 1); ++s) { seeds.push_back(s); }
   }
   std::string replay(std::uint32_t seed) const {
-    return "seed " + std::to_string(seed) + " (replay: VEXMON_MODEL_SEED=" +
-           std::to_string(seed) + (long_run ? " VEXMON_LONG_TESTS=1)" : ")");
+    return "seed " + std::to_string(seed) + " (replay: VEXMON_MODEL_SEED=" + std::to_string(seed) +
+           (long_run ? " VEXMON_LONG_TESTS=1)" : ")");
   }
 };
 
 using IndexEntries = std::vector<std::pair<mdb::NodeId, mdb::ObjectRef>>;
 
 // Empty when the lists are equal, else where they first differ.
-inline std::string first_difference(const IndexEntries& expected,
-                                    const IndexEntries& found) {
+inline std::string first_difference(const IndexEntries& expected, const IndexEntries& found) {
   const auto text = [](const IndexEntries& entries, std::size_t i) {
-    return i < entries.size() ? mdb::key_text(entries[i].first) + "->" +
-                                    mdb::data_text(entries[i].second)
-                              : std::string("none");
+    return i < entries.size()
+               ? mdb::key_text(entries[i].first) + "->" + mdb::data_text(entries[i].second)
+               : std::string("none");
   };
   for (std::size_t i = 0; i < std::max(expected.size(), found.size()); ++i) {
     if (i >= expected.size() || i >= found.size() || expected[i] != found[i]) {
-      return "entry " + std::to_string(i) + ": expected " + text(expected, i) +
-             ", found " + text(found, i);
+      return "entry " + std::to_string(i) + ": expected " + text(expected, i) + ", found " +
+             text(found, i);
     }
   }
   return {};
@@ -116,8 +113,8 @@ class TreeWalker {
   void fail(std::uint32_t block, const std::string& text) {
     if (walk_.problem.empty()) walk_.problem = "block " + std::to_string(block) + " " + text;
   }
-  void check_key(std::uint32_t block, const mdb::NodeId& key, Bound& previous,
-                 const Bound& lo, const Bound& hi) {
+  void check_key(std::uint32_t block, const mdb::NodeId& key, Bound& previous, const Bound& lo,
+                 const Bound& hi) {
     if (previous && (unique_ ? key <= *previous : key < *previous)) {
       fail(block, "has " + mdb::key_text(key) + " out of order");
     }
@@ -128,8 +125,8 @@ class TreeWalker {
   }
 
   // A leaf that is not a first child starts with `lo` when `first_is_lo`.
-  void visit(std::uint32_t block, std::uint32_t depth, const Bound& lo,
-             const Bound& hi, bool first_is_lo) {
+  void visit(std::uint32_t block, std::uint32_t depth, const Bound& lo, const Bound& hi,
+             bool first_is_lo) {
     if (!walk_.problem.empty()) return;
     if (!mdb::block_in_file(block) || !walk_.blocks.insert(block).second) {
       return fail(block, "lies outside the file or is reached twice");
@@ -158,13 +155,13 @@ class TreeWalker {
       return;
     }
     const mdb::IndexLeaf leaf = element.leaf();
-    if (magic != mdb::kIndexLeafMagic || depth == 0 ||
-        state != mdb::block_index_leaf || leaf.nkeys() > mdb::leaf_capacity()) {
+    if (magic != mdb::kIndexLeafMagic || depth == 0 || state != mdb::block_index_leaf ||
+        leaf.nkeys() > mdb::leaf_capacity()) {
       return fail(block, "is no sound leaf (map state " + std::to_string(state) + ")");
     }
     if (first_is_lo && leaf.nkeys() > 0 && leaf.key(0) != *lo) {
-      fail(block, "starts with " + mdb::key_text(leaf.key(0)) +
-                      " under the separator " + mdb::key_text(*lo));
+      fail(block, "starts with " + mdb::key_text(leaf.key(0)) + " under the separator " +
+                      mdb::key_text(*lo));
     }
     if (!walk_.entries.empty()) previous = walk_.entries.back().first;
     for (std::uint32_t i = 0; i < leaf.nkeys(); ++i) {
@@ -188,8 +185,7 @@ inline std::string check_data_area(
     const std::function<std::string(std::uint32_t, std::uint8_t)>& other) {
   const mdb::Database& db = mdb::database();
   const auto end = static_cast<std::uint32_t>(
-      std::min(db.store.length() / db.store.block_size(),
-               mdb::allocation_map().covered_blocks()));
+      std::min(db.store.length() / db.store.block_size(), mdb::allocation_map().covered_blocks()));
   for (std::uint32_t b = db.first_data_block; b < end; ++b) {
     const std::uint8_t state = mdb::query_block(b);
     const bool index_state = state >= mdb::block_index_root && state <= mdb::block_index_leaf;
