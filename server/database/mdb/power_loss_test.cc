@@ -144,22 +144,17 @@ class PowerLossRun : public SyncObserver {
       const Capture& capture = captures_[c];
       SCOPED_TRACE("capture " + std::to_string(c) +
                    (capture.durable_only ? " (synced bytes)" : " (all writes)"));
-      for (; base_index < capture.lowest; ++base_index) {
-        apply_step(base, steps_[base_index]);
-      }
+      for (; base_index < capture.lowest; ++base_index) { apply_step(base, steps_[base_index]); }
       try {
         check_capture(capture, base);
-      } catch (const error::Exception& e) {
-        ADD_FAILURE() << "reopening failed: " << e.text();
-      }
+      } catch (const error::Exception& e) { ADD_FAILURE() << "reopening failed: " << e.text(); }
       if (testing::Test::HasFailure()) break;
     }
     return captures_.size();
   }
 
  private:
-  void synced(const std::string& path, std::uint64_t offset,
-              std::uint64_t length) override {
+  void synced(const std::string& path, std::uint64_t offset, std::uint64_t length) override {
     Bytes& image = durable_[path];
     if (length == 0) {
       image = read_file(path);
@@ -169,16 +164,14 @@ class PowerLossRun : public SyncObserver {
       std::copy(bytes.begin(), bytes.end(), image.begin() + offset);
     }
     // A journal sync makes every commit whose end entry is written durable.
-    if (length != 0 || placement_.internal) {
-      durable_steps_ = done() + (final_end_ ? 1 : 0);
-    }
+    if (length != 0 || placement_.internal) { durable_steps_ = done() + (final_end_ ? 1 : 0); }
     const std::size_t highest = done() + (in_flight_ ? 1 : 0);
     captures_.push_back({durable_[mdb_path_],
-                         placement_.internal ? Bytes{} : durable_[journal_path_],
-                         durable_steps_, highest, true});
+                         placement_.internal ? Bytes{} : durable_[journal_path_], durable_steps_,
+                         highest, true});
     captures_.push_back({read_file(mdb_path_),
-                         placement_.internal ? Bytes{} : read_file(journal_path_),
-                         done(), highest, false});
+                         placement_.internal ? Bytes{} : read_file(journal_path_), done(), highest,
+                         false});
   }
 
   std::size_t done() const { return steps_.size() - (in_flight_ ? 1 : 0); }
@@ -188,12 +181,10 @@ class PowerLossRun : public SyncObserver {
     testing_util::make_zero_file(mdb_path_, std::uint64_t{placement_.initial_blocks} * kBlock);
     open_store(mdb_path_);
     if (placement_.internal) {
-      create_header(kBlock, journal_internal, "", 1, kJournalBlocks,
-                    {f + 1, f + 2}, f, f + 1);
+      create_header(kBlock, journal_internal, "", 1, kJournalBlocks, {f + 1, f + 2}, f, f + 1);
       open_journal(mdb_path_, kBlock, kJournalBlocks * kBlock, false);
     } else {
-      create_header(kBlock, journal_external, journal_path_, 0, 0,
-                    {f + 1, f + 2}, f, f + 1);
+      create_header(kBlock, journal_external, journal_path_, 0, 0, {f + 1, f + 2}, f, f + 1);
       testing_util::make_zero_file(journal_path_, kJournalBlocks * kBlock);
       open_journal(journal_path_, 0, 0, true);
     }
@@ -245,8 +236,7 @@ class PowerLossRun : public SyncObserver {
     if (own) begin_transaction();
     dobj object = load_object(victim->second.ref);
     const Bytes old(object.data.data() + object.offset,
-                    object.data.data() + object.offset +
-                        piece_length(piece_header(object)));
+                    object.data.data() + object.offset + piece_length(piece_header(object)));
     update_object_indexes(old, victim->second.ref, std::nullopt, ObjectRef{});
     free_object(object);
     live_.erase(victim);
@@ -270,10 +260,9 @@ class PowerLossRun : public SyncObserver {
     std::size_t index = capture.lowest;
     const Model seen = read_back();
     while (seen != model && index < capture.highest) apply_step(model, steps_[index++]);
-    EXPECT_TRUE(seen == model)
-        << "the reopened database matches no committed state between "
-        << capture.lowest << " and " << capture.highest << "; it holds "
-        << seen.size() << " objects";
+    EXPECT_TRUE(seen == model) << "the reopened database matches no committed state between "
+                               << capture.lowest << " and " << capture.highest << "; it holds "
+                               << seen.size() << " objects";
     Step more;
     for (std::uint32_t i = 0; i < 6; ++i) {
       const NodeId id{9, i};
@@ -296,8 +285,8 @@ class PowerLossRun : public SyncObserver {
       const ObjectRef ref = c.entry_data();
       const dobj object = load_object(ref);
       const std::uint8_t* start = object.data.data() + ref.offset;
-      Stored stored{{}, Bytes(start + kObjectLengthWordSize,
-                              start + piece_length(piece_header(object)))};
+      Stored stored{
+          {}, Bytes(start + kObjectLengthWordSize, start + piece_length(piece_header(object)))};
       stored.parent = parent_of(stored.records);
       parents_expected.emplace_back(stored.parent, ref);
       seen[c.entry_key()] = stored;
@@ -328,8 +317,7 @@ class PowerLossRun : public SyncObserver {
   // 24-byte ParentId record behind the NodeId record).
   static NodeId parent_of(const Bytes& records) {
     if (records.size() < 48) return {};
-    return {support::load_be32(records.data() + 36),
-            support::load_be32(records.data() + 40)};
+    return {support::load_be32(records.data() + 36), support::load_be32(records.data() + 40)};
   }
 
   struct Live {
@@ -379,15 +367,12 @@ TEST_P(PowerLossTest, EveryCommittedTransactionSurvivesACutAtEverySync) {
     try {
       run.run(steps);
       checked += run.check_captures();
-    } catch (const error::Exception& e) {
-      FAIL() << e.text();
-    }
+    } catch (const error::Exception& e) { FAIL() << e.text(); }
   }
   EXPECT_GE(checked, 1000u);
 }
 
-INSTANTIATE_TEST_SUITE_P(JournalPlacements, PowerLossTest,
-                         testing::Values(kExternal, kInternal),
+INSTANTIATE_TEST_SUITE_P(JournalPlacements, PowerLossTest, testing::Values(kExternal, kInternal),
                          [](const auto& info) {
                            return info.param.internal ? "Internal" : "External";
                          });

@@ -46,8 +46,7 @@ TEST_F(TransactionTest, CommitsNestingAndEmptyTransactions) {
 
   expect_error<error_internal>([&] { log_update(data.data(), 1, 0); },
                                "Update outside of transaction attempted");
-  expect_error<error_internal>([] { end_transaction(true); },
-                               "End of non-existing transaction");
+  expect_error<error_internal>([] { end_transaction(true); }, "End of non-existing transaction");
   begin_transaction();
   begin_transaction();
   EXPECT_DEATH(end_transaction(false),
@@ -62,8 +61,7 @@ TEST_F(TransactionTest, FullHalfFlipsToTheOtherHalf) {
   const std::vector<std::uint8_t> big = pattern(380, 3);
   log_update(big.data(), 380, 40'000);  // 24 bytes left
   const std::uint8_t five[5] = {1, 2, 3, 4, 5};
-  expect_error<error_transact>([&] { log_update(five, 5, 0); },
-                               "Transaction log full");
+  expect_error<error_transact>([&] { log_update(five, 5, 0); }, "Transaction log full");
   EXPECT_EQ(journal_position(), 464u);
   log_update(five, 4, 50'000);  // exactly the 24 bytes left
   end_transaction(false);       // the TEND takes the half's reserved tail
@@ -90,8 +88,8 @@ struct JournalImage {
     return &bytes[kIndexPointerOffset + i * kIndexPointerSize];
   }
   // A complete transaction of one 8-byte update; returns the next position.
-  std::uint32_t transaction(std::uint32_t pos, std::uint64_t serial,
-                            std::uint64_t target, std::uint8_t seed) {
+  std::uint32_t transaction(std::uint32_t pos, std::uint64_t serial, std::uint64_t target,
+                            std::uint8_t seed) {
     encode_tbeg(&bytes[pos], serial);
     encode_tupd(&bytes[pos + kTbegSize], pattern(8, seed).data(), 8, target);
     encode_tend(&bytes[pos + 48], transaction_crc(&bytes[pos], 48));
@@ -148,10 +146,8 @@ TEST_F(ReplayTest, ReplayEndsQuietlyAtDamagedOrTornTransactions) {
 
   JournalImage redirected;
   encode_index_pointer(redirected.pointer(0), {1, 48});
-  encode_tred(&redirected.bytes[redirected.transaction(48, 1, 4096, 4)],
-              JournalImage::kLength - 4);
-  EXPECT_EQ(replay(redirected),
-            "Encountered bad index in redirection entry - replay end.\n");
+  encode_tred(&redirected.bytes[redirected.transaction(48, 1, 4096, 4)], JournalImage::kLength - 4);
+  EXPECT_EQ(replay(redirected), "Encountered bad index in redirection entry - replay end.\n");
   EXPECT_EQ(mdb_bytes(4096, 8), pattern(8, 4));
 }
 
@@ -172,12 +168,10 @@ TEST_F(ReplayTest, PointerChoiceAndHeaderChecks) {
             }),
             "POSSIBLE DATA LOSS: REPLAY IMPOSSIBLE\n");
   support::store_be32(&image.bytes[4], 2);
-  expect_error<error_unsupported>(
-      [&] { replay(image); },
-      "Journal version 2 is unsupported - please upgrade Vexmon first");
+  expect_error<error_unsupported>([&] { replay(image); },
+                                  "Journal version 2 is unsupported - please upgrade Vexmon first");
   image.bytes.assign(JournalImage::kLength, 0);
-  expect_error<error_fubar>([&] { replay(image); },
-                            "Journal does not start with a journal header");
+  expect_error<error_fubar>([&] { replay(image); }, "Journal does not start with a journal header");
   close_journal();
   expect_error<error_internal>([] { replay_at_open(); }, "No journal mapped");
 }
