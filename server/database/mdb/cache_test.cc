@@ -36,12 +36,10 @@ class CacheTest : public MdbFixture {
     return {image, image + count};
   }
   static void write_behind_the_cache(std::uint32_t n, const Bytes& bytes) {
-    database().store.write_bytes(bytes.data(), std::uint64_t{n} * kTestBlock,
-                                 bytes.size(), false);
+    database().store.write_bytes(bytes.data(), std::uint64_t{n} * kTestBlock, bytes.size(), false);
   }
   // Writes map entries into the file, as an earlier run left them.
-  void write_map_entries(std::uint32_t first, std::uint32_t count,
-                         std::uint8_t state) {
+  void write_map_entries(std::uint32_t first, std::uint32_t count, std::uint8_t state) {
     reset_allocator();
     const Bytes bytes(count, state);
     database().store.write_bytes(bytes.data(), kTestBlock + first, count, false);
@@ -132,10 +130,8 @@ Bytes block_of_pieces(const std::vector<std::pair<std::uint32_t, bool>>& pieces)
 TEST_F(CacheTest, BlockStatesAndAllocationFailures) {
   // Full below a quarter of placeholder space.
   EXPECT_EQ(classify_block(block_of_pieces({{kTestBlock, true}}).data()), block_empty);
-  EXPECT_EQ(classify_block(block_of_pieces({{6144, false}, {2048, true}}).data()),
-            block_used);
-  EXPECT_EQ(classify_block(block_of_pieces({{6148, false}, {2044, true}}).data()),
-            block_full);
+  EXPECT_EQ(classify_block(block_of_pieces({{6144, false}, {2048, true}}).data()), block_used);
+  EXPECT_EQ(classify_block(block_of_pieces({{6148, false}, {2044, true}}).data()), block_full);
   // A piece without length ends the walk; what follows counts as occupied.
   Bytes broken = block_of_pieces({{1000, false}, {7192, true}});
   support::store_be32(&broken[1000], 1);
@@ -147,9 +143,8 @@ TEST_F(CacheTest, BlockStatesAndAllocationFailures) {
     log_update(broken.data(), kTestBlock, block_offset(302));
     mark_block(302, block_used);
   });
-  expect_error<error_consistency>(
-      [] { find_placeholder(302, 8); },
-      "Object at offset 1000 in block 302 has zero length");
+  expect_error<error_consistency>([] { find_placeholder(302, 8); },
+                                  "Object at offset 1000 in block 302 has zero length");
 
   // A map of one block covers blocks 0 .. 8191; all from D on are lob
   // blocks but 300, which the hinted search finds from D again.

@@ -49,34 +49,28 @@ Bytes words(std::initializer_list<std::uint32_t> list) {
 TEST(PropertyTest, RecordImagesOfEveryClass) {
   // Word properties: id, size 16, code, value; no padding.
   EXPECT_EQ(image_of(Word9(2601, 0xA1B2C3D4)),
-            (Bytes{0, 0, 0x0A, 0x29, 0, 0, 0, 16, 0, 0, 0, 9,
-                   0xA1, 0xB2, 0xC3, 0xD4}));
+            (Bytes{0, 0, 0x0A, 0x29, 0, 0, 0, 16, 0, 0, 0, 9, 0xA1, 0xB2, 0xC3, 0xD4}));
   EXPECT_EQ(image_of(PropertyEnum<Colour>(3, Colour::blue)),
             (Bytes{0, 0, 0, 3, 0, 0, 0, 16, 0, 0, 0, 5, 1, 2, 3, 4}));
   // Node id: first word, second word, 4 padding bytes left untouched.
   EXPECT_EQ(image_of(PropertyNodeId(2, NodeId{0x10203040, 6})),
-            (Bytes{0, 0, 0, 2, 0, 0, 0, 24, 0, 0, 0, 4, 0x10, 0x20, 0x30,
-                   0x40, 0, 0, 0, 6, 0xEE, 0xEE, 0xEE, 0xEE}));
+            (Bytes{0,    0,    0,    2,    0, 0, 0, 24, 0,    0,    0,    4,
+                   0x10, 0x20, 0x30, 0x40, 0, 0, 0, 6,  0xEE, 0xEE, 0xEE, 0xEE}));
   // Bool: one byte and three untouched padding bytes.
   EXPECT_EQ(image_of(PropertyBool(902, true)),
-            (Bytes{0, 0, 3, 0x86, 0, 0, 0, 16, 0, 0, 0, 6, 1, 0xEE, 0xEE,
-                   0xEE}));
+            (Bytes{0, 0, 3, 0x86, 0, 0, 0, 16, 0, 0, 0, 6, 1, 0xEE, 0xEE, 0xEE}));
   // String: characters, the zero byte, untouched padding.
-  EXPECT_EQ(
-      image_of(PropertyString(51, "admin")),
-      (Bytes{0,   0,   0,   51,  0,   0, 0,    24,   0,    0,    0,    3,
-             'a', 'd', 'm', 'i', 'n', 0, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
+  EXPECT_EQ(image_of(PropertyString(51, "admin")),
+            (Bytes{0,   0,   0,   51,  0,   0, 0,    24,   0,    0,    0,    3,
+                   'a', 'd', 'm', 'i', 'n', 0, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE}));
   // 3 characters fill a record exactly; at 4 the zero byte spills over.
-  for (const auto& [n, size] : {std::pair<std::size_t, std::size_t>{0, 16},
-                                {3, 16},
-                                {4, 24},
-                                {12, 32}}) {
+  for (const auto& [n, size] :
+       {std::pair<std::size_t, std::size_t>{0, 16}, {3, 16}, {4, 24}, {12, 32}}) {
     EXPECT_EQ(image_of(PropertyString(1, std::string(n, 'x'))).size(), size);
   }
   // Any non-zero flag sets bit 31 of the type word.
   EXPECT_EQ(support::load_be32(image_of(Word1(1, 0, 1)).data() + 8), 0x80000001u);
-  EXPECT_EQ(support::load_be32(image_of(PropertyString(5, "", 0xFF)).data() + 8),
-            0x80000003u);
+  EXPECT_EQ(support::load_be32(image_of(PropertyString(5, "", 0xFF)).data() + 8), 0x80000003u);
 }
 
 // Values read back whole are checked end to end on the objects the tool
@@ -92,12 +86,10 @@ TEST(PropertyTest, DeserializeRefusesTruncatedRecords) {
   PropertyNodeId node;
   node.deserialize(record);
   EXPECT_EQ(node.value(), (NodeId{1, 2}));
-  expect_error<error_need_repair>(
-      [&] { node.deserialize(std::span(record).first(16)); },
-      "Property 8 record too short for its value");
-  expect_error<error_need_repair>(
-      [&] { node.deserialize(std::span(record).first(8)); },
-      "Property record of 8 bytes is shorter than its header");
+  expect_error<error_need_repair>([&] { node.deserialize(std::span(record).first(16)); },
+                                  "Property 8 record too short for its value");
+  expect_error<error_need_repair>([&] { node.deserialize(std::span(record).first(8)); },
+                                  "Property record of 8 bytes is shorter than its header");
   // A string whose record holds no terminating zero byte.
   record = image_of(PropertyString(9, "abc"));
   record[15] = 'd';
