@@ -24,20 +24,15 @@ TEST(Exceptions, TextIsDescriptionThenMessageAndFamiliesCatchTheirOwn) {
     e.message = " (extra)";
     throw e;
   } catch (const mdb::error_consistency& e) {
-    EXPECT_EQ(e.text(),
-              "MDB file does not look like a Vexmon Meta Database (extra)");
+    EXPECT_EQ(e.text(), "MDB file does not look like a Vexmon Meta Database (extra)");
   }
   // A TSDB error is not caught by an MDB handler.
   bool caught_as_tsdb = false;
   try {
     try {
       throw tsdb::error_dbnospace("x");
-    } catch (const mdb::error_generic&) {
-      FAIL();
-    }
-  } catch (const tsdb::error_generic&) {
-    caught_as_tsdb = true;
-  }
+    } catch (const mdb::error_generic&) { FAIL(); }
+  } catch (const tsdb::error_generic&) { caught_as_tsdb = true; }
   EXPECT_TRUE(caught_as_tsdb);
 }
 
@@ -46,11 +41,9 @@ TEST(Exceptions, SystemErrorTextsKnownUnknownAndTrimmed) {
   EXPECT_STREQ(error::system_error_text_buffer(EACCES), std::strerror(EACCES));
   EXPECT_EQ(error::system_error_text(99999),
             "99999 (FormatMessage: " + std::to_string(EINVAL) + ")");
-  EXPECT_EQ(error::finish_system_error_text(5, "Access denied.\r\n", 0),
-            "Access denied.");
+  EXPECT_EQ(error::finish_system_error_text(5, "Access denied.\r\n", 0), "Access denied.");
   EXPECT_EQ(error::finish_system_error_text(5, "\r\n\n", 0), "5");
-  EXPECT_EQ(error::finish_system_error_text(7, nullptr, 317),
-            "7 (FormatMessage: 317)");
+  EXPECT_EQ(error::finish_system_error_text(7, nullptr, 317), "7 (FormatMessage: 317)");
 }
 
 TEST(Hashes, Crc32CheckValueAndMd5TestSuite) {
@@ -115,8 +108,7 @@ TEST(Clock, ElapsedFiletimeAndNow) {
   const auto wall = static_cast<std::uint32_t>(std::time(nullptr));
   EXPECT_LE(n.seconds, wall);
   EXPECT_GE(n.seconds + 2, wall);
-  EXPECT_DEATH(support::elapsed({10, 0}, {9, 2000000}),
-               "Assertion failed: Negative usec");
+  EXPECT_DEATH(support::elapsed({10, 0}, {9, 2000000}), "Assertion failed: Negative usec");
 }
 
 TEST(TextFormat, PaddingAndSigns) {
@@ -154,8 +146,7 @@ struct CountingBind : meter::Bind0<std::uint64_t> {
 
 TEST(Metrics, GaugeOwnsOneCloneOfItsBinderAndTheCacheGaugeCountsKilobytes) {
   {
-    meter::IntegerGaugeCallback gauge(nullptr, "g", "", "test",
-                                      CountingBind(forty_two));
+    meter::IntegerGaugeCallback gauge(nullptr, "g", "", "test", CountingBind(forty_two));
     EXPECT_EQ(destroyed, 1);  // the temporary
     EXPECT_EQ(gauge.read(), 42u);
   }

@@ -12,11 +12,8 @@
 namespace testing_util {
 
 TempDir::TempDir() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "vexmon-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) {
-    throw std::runtime_error("mkdtemp failed");
-  }
+  std::string pattern = (std::filesystem::temp_directory_path() / "vexmon-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) { throw std::runtime_error("mkdtemp failed"); }
   path_ = pattern;
 }
 
@@ -25,35 +22,30 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::string TempDir::file(const std::string& name) const {
-  return (path_ / name).string();
-}
+std::string TempDir::file(const std::string& name) const { return (path_ / name).string(); }
 
 std::vector<std::uint8_t> read_file(const std::string& path) {
   return read_range(path, 0, std::filesystem::file_size(path));
 }
 
-std::vector<std::uint8_t> read_range(const std::string& path,
-                                     std::uint64_t offset, std::size_t size) {
+std::vector<std::uint8_t> read_range(const std::string& path, std::uint64_t offset,
+                                     std::size_t size) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path);
   std::vector<std::uint8_t> data(size);
   in.seekg(static_cast<std::streamoff>(offset));
-  in.read(reinterpret_cast<char*>(data.data()),
-          static_cast<std::streamsize>(size));
+  in.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(size));
   data.resize(static_cast<std::size_t>(in.gcount()));
   return data;
 }
 
 void write_file(const std::string& path, const std::vector<std::uint8_t>& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data.data()),
-            static_cast<std::streamsize>(data.size()));
+  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
-ProcessResult run_process(const std::string& program,
-                          const std::vector<std::string>& args,
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::string& input) {
   // The input comes from a file and both outputs go to files, so that the
   // child never waits on a pipe the test does not read.

@@ -33,8 +33,8 @@ class TempDir {
 
 std::vector<std::uint8_t> read_file(const std::string& path);
 // At most `size` bytes of `path` from byte `offset` (fewer at the end).
-std::vector<std::uint8_t> read_range(const std::string& path,
-                                     std::uint64_t offset, std::size_t size);
+std::vector<std::uint8_t> read_range(const std::string& path, std::uint64_t offset,
+                                     std::size_t size);
 void write_file(const std::string& path, const std::vector<std::uint8_t>& data);
 
 struct ProcessResult {
@@ -45,8 +45,7 @@ struct ProcessResult {
 
 // Runs `program` with `args`, feeding `input` on standard input (then end of
 // input), and collects both output streams.
-ProcessResult run_process(const std::string& program,
-                          const std::vector<std::string>& args,
+ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::string& input = "");
 
 // Creates `path` holding `size` zero bytes.

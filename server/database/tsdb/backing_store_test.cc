@@ -18,8 +18,7 @@ using testing_util::read_file;
 using testing_util::write_file;
 
 // Opens `store` on a new empty file at `path` with `block_size`.
-void open_new(BackingStore& store, const std::string& path,
-              std::uint32_t block_size) {
+void open_new(BackingStore& store, const std::string& path, std::uint32_t block_size) {
   write_file(path, {});
   store.btb_Open(path);
   store.btb_SetBlockSize(block_size);
@@ -41,9 +40,8 @@ TEST(BackingStoreTest, OpenRefusesBareNamesAndMissingFiles) {
 
   testing_util::TempDir dir;
   const std::string missing = dir.file("missing.tsdb");
-  expect_error<error_open>(
-      [&] { store.btb_Open(missing); },
-      "Unable to open \"" + missing + "\": No such file or directory");
+  expect_error<error_open>([&] { store.btb_Open(missing); },
+                           "Unable to open \"" + missing + "\": No such file or directory");
   EXPECT_FALSE(std::filesystem::exists(missing));
   EXPECT_FALSE(store.is_open());
 }
@@ -57,9 +55,8 @@ TEST(BackingStoreTest, BlockCountCountsPartialLastBlock) {
   };
   // Sizes below, at and past the first probe at block 1024 and past the
   // doubling steps.
-  for (const Case c : {Case{0, 0}, Case{3 * 1024 + 1, 4},
-                       Case{1024 * 1024, 1024}, Case{1025 * 1024, 1025},
-                       Case{4097 * 1024 - 5, 4097}}) {
+  for (const Case c : {Case{0, 0}, Case{3 * 1024 + 1, 4}, Case{1024 * 1024, 1024},
+                       Case{1025 * 1024, 1025}, Case{4097 * 1024 - 5, 4097}}) {
     write_file(path, std::vector<std::uint8_t>(c.bytes, 1));
     BackingStore store;
     store.btb_Open(path);
@@ -100,7 +97,7 @@ TEST(BackingStoreTest, GrowWriteAndZeroAll) {
   EXPECT_EQ(read_file(path).size(), 10485760u);
 
   std::vector<std::uint8_t> ones(2 * 8192, 0xFF);
-  store.btb_WriteFile(5, ones.data(), 0);  // seeks, writes nothing
+  store.btb_WriteFile(5, ones.data(), 0);     // seeks, writes nothing
   store.btb_WriteFile(1279, ones.data(), 2);  // runs past the end
   EXPECT_EQ(read_file(path).size(), 1281u * 8192);
   EXPECT_EQ(read_file(path)[1279 * 8192], 0xFF);
@@ -118,10 +115,9 @@ TEST(BackingStoreTest, FailuresCarryTheSystemText) {
   BackingStore store;
   open_new(store, dir.file("gone/t.tsdb"), 1024);
   std::filesystem::remove_all(dir.path() / "gone");
-  expect_error<error_io>(
-      [&] { store.cgs_space(); },
-      "Unable to get free space information from \"" + dir.path().string() +
-          "/gone/\": No such file or directory");
+  expect_error<error_io>([&] { store.cgs_space(); },
+                         "Unable to get free space information from \"" + dir.path().string() +
+                             "/gone/\": No such file or directory");
 }
 
 // Writes past a file size limit fail with EFBIG; the limit is lifted again
@@ -152,14 +148,10 @@ TEST(BackingStoreTest, WriteFailuresNameBlockAndOffset) {
     FileSizeLimit limit(2500);
     try {
       store.btb_Grow(4);
-    } catch (const error_read& e) {
-      grow_error = e.text();
-    }
+    } catch (const error_read& e) { grow_error = e.text(); }
     try {
       store.btb_WriteFile(0, data.data(), 3);
-    } catch (const error_io& e) {
-      write_error = e.text();
-    }
+    } catch (const error_io& e) { write_error = e.text(); }
   }
   // Growth stops at the first failing block and counts only those before;
   // the offset is how far the failing block got.

@@ -26,8 +26,7 @@ TEST(FormatTest, ReaderSelectsNewestReplicaWithAValidCrc) {
   encode_header(image, 1024, 0, 3);
   EXPECT_EQ(select_replica(image, kLblockChain, 3), kNoFreeEntry);
   for (std::uint32_t i = 0; i < 3; ++i) {
-    encode_descriptor(image.data() + descriptor_offset(kLblockChain, i, 3), 0,
-                      10 + i);
+    encode_descriptor(image.data() + descriptor_offset(kLblockChain, i, 3), 0, 10 + i);
   }
   EXPECT_EQ(select_replica(image, kLblockChain, 3), 0u);  // tie: lowest
   std::uint8_t* second = image.data() + descriptor_offset(kLblockChain, 1, 3);
@@ -62,7 +61,9 @@ TEST_F(ChainsTest, EntriesAcrossElementsReachTheDiskWithTheirElement) {
   EXPECT_EQ(load_be32(chain.elements[1].buffer.data() + 1440), 7u);
   EXPECT_EQ(chain_entry(chain, 600), (EntryValue{7, 8, 9, 10}));
   expect_error<error_internal>(
-      [&] { chain_set_entry(chain, 2044, {1, 1, 1, 1}); },
+      [&] {
+        chain_set_entry(chain, 2044, {1, 1, 1, 1});
+      },
       "Pointer for lblock 2044 does not exist in chain 1");
   EXPECT_EQ(load_be32(block(13).data() + 1440), 0u);
   chain_write(tsdb_, chain);
@@ -103,8 +104,7 @@ TEST_F(ChainsTest, FirstFreeEntryAndItsTraces) {
   tsdb_.diagnostics.set(0);
   for (std::uint32_t e = 514; e < 1022; ++e) chain_set_entry(lblock, e, {1});
   EXPECT_EQ(chain_first_free(tsdb_, lblock), kNoFreeEntry);
-  EXPECT_THROW(chain_first_free(tsdb_, tsdb_.replicas_of(kTailChain)[0]),
-               error_internal);
+  EXPECT_THROW(chain_first_free(tsdb_, tsdb_.replicas_of(kTailChain)[0]), error_internal);
 }
 
 TEST_F(ChainsTest, GrowthAndCopiesOfReplicas) {
@@ -136,8 +136,7 @@ TEST_F(ChainsTest, GrowthAndCopiesOfReplicas) {
   }
   // The destination keeps its own block headers; its entries wait for its
   // commit; it takes the source's timestamp under its old CRC.
-  EXPECT_EQ(decode_chain_block_header(dst.elements[1].buffer.data() + 1024).replica,
-            1u);
+  EXPECT_EQ(decode_chain_block_header(dst.elements[1].buffer.data() + 1024).replica, 1u);
   EXPECT_EQ(load_be32(block(11).data() + 16), 0u);
   EXPECT_EQ(decode_descriptor(dst_descriptor).timestamp, 1u);
   EXPECT_EQ(decode_descriptor(dst_descriptor).crc, dst_crc);
@@ -159,8 +158,7 @@ TEST_F(ChainsTest, GrowthAndCopiesOfReplicas) {
   for (std::uint32_t e = 0; e < 4 * 63; ++e) {
     ASSERT_EQ(chain_entry(shaped, e), chain_entry(lblock, e));
   }
-  EXPECT_EQ(decode_chain_block_header(shaped.elements[0].buffer.data() + 2048).position,
-            2u);
+  EXPECT_EQ(decode_chain_block_header(shaped.elements[0].buffer.data() + 2048).position, 2u);
 
   // Growth past the end of a full store extends it.
   ASSERT_EQ(tsdb_.allocator.alloc_blocks(1024 - 20), 20u);
@@ -176,26 +174,23 @@ TEST_F(ChainsTest, GrowthAndCopiesOfReplicas) {
 TEST_F(ChainsTest, PhaseShiftCommitsReplicaByReplica) {
   create(2, 1024);  // check replicas 0 and 1 in blocks 4 and 8
   const std::vector<std::uint8_t> before = testing_util::read_file(path());
-  EXPECT_EQ(stderr_of([&] { phase_shift(tsdb_); }),
-            "Phase shift of all chains avoided\n");
+  EXPECT_EQ(stderr_of([&] { phase_shift(tsdb_); }), "Phase shift of all chains avoided\n");
   EXPECT_EQ(testing_util::read_file(path()), before);
   const std::uint64_t shifts = meter::phase_shifts.value;
   for (std::uint32_t round = 0; round < 3; ++round) {
     const std::uint32_t committed = round % 2;
     chain_set_entry(tsdb_.current_replica(kCheckChain), round, {round + 1, 9});
     EXPECT_EQ(stderr_of([&] { phase_shift(tsdb_); }),
-              "Phase shift from Check chain " + std::to_string(committed) +
-                  " to chain " + std::to_string(1 - committed) + " complete!\n");
+              "Phase shift from Check chain " + std::to_string(committed) + " to chain " +
+                  std::to_string(1 - committed) + " complete!\n");
     // The committed replica holds every entry so far, copies included.
     const std::vector<std::uint8_t> written = block(committed == 0 ? 4 : 8);
     for (std::uint32_t e = 0; e <= round; ++e) {
-      EXPECT_EQ(decode_entry(written.data() + entry_offset(kCheckChain, e),
-                             kCheckChain),
+      EXPECT_EQ(decode_entry(written.data() + entry_offset(kCheckChain, e), kCheckChain),
                 (EntryValue{e + 1, 9}));
     }
     const std::vector<std::uint8_t> header = block(0);
-    const std::uint8_t* descriptor =
-        header.data() + descriptor_offset(kCheckChain, committed, 2);
+    const std::uint8_t* descriptor = header.data() + descriptor_offset(kCheckChain, committed, 2);
     EXPECT_EQ(decode_descriptor(descriptor).timestamp, round + 1);
     EXPECT_TRUE(descriptor_crc_valid(descriptor));
     EXPECT_EQ(select_replica(header, kCheckChain, 2), committed);

@@ -36,8 +36,7 @@ TEST(AllocatorTest, FirstFitHintsAndExhaustion) {
   allocator.bitmap_mark(11, 1);
   EXPECT_EQ(allocator.alloc_blocks(2), 12u);
   EXPECT_EQ(allocator.hints(), (Hints{2, 0, 0, 0, 0, 0, 0, 0}));
-  expect_error<error_dcalloc>([&] { allocator.bitmap_mark(13, 3); },
-                              "Block 13 doubly allocated");
+  expect_error<error_dcalloc>([&] { allocator.bitmap_mark(13, 3); }, "Block 13 doubly allocated");
   EXPECT_FALSE(allocator.in_use(14));
   EXPECT_THROW(allocator.bitmap_mark(60, 5), error_internal);
 
@@ -58,20 +57,16 @@ TEST(AllocatorTest, FirstFitHintsAndExhaustion) {
 TEST(AllocatorTest, GrowthAddsATenthOrExactlyWhatIsAskedWhenSmall) {
   testing_util::TempDir dir;
   for (const auto& [blocks, n, grown] :
-       {std::array<std::uint32_t, 3>{1280, 13, 120}, {1280, 300, 300},
-        {99, 7, 7}}) {
+       {std::array<std::uint32_t, 3>{1280, 13, 120}, {1280, 300, 300}, {99, 7, 7}}) {
     TsdbState tsdb;
     tsdb_testing::open_empty_store(tsdb, dir.file("t.tsdb"), 1024);
     tsdb.store.btb_Grow(blocks);
     tsdb.allocator.bitmap_init(blocks);
-    EXPECT_EQ(stderr_of([&] {
-                grow_tsdb(tsdb.store, tsdb.allocator, tsdb.diagnostics, n);
-              }),
+    EXPECT_EQ(stderr_of([&] { grow_tsdb(tsdb.store, tsdb.allocator, tsdb.diagnostics, n); }),
               "Growing TSDB with " + std::to_string(grown) + " blocks\n");
     EXPECT_EQ(tsdb.store.btb_BlockCount(), blocks + grown);
     EXPECT_EQ(tsdb.allocator.covered(), blocks + grown);
-    EXPECT_EQ(testing_util::read_file(dir.file("t.tsdb")).size(),
-              (blocks + grown) * 1024u);
+    EXPECT_EQ(testing_util::read_file(dir.file("t.tsdb")).size(), (blocks + grown) * 1024u);
   }
 }
 
@@ -93,9 +88,7 @@ TEST(CreationTest, ReplicasAreSizedForTheExpectedChecks) {
   small.diagnostics.set(0x0F);
   tsdb_create_header(small, 1024, 2);
   EXPECT_EQ(stderr_of([&] {
-              for (const ChainKind* kind : kChainKinds) {
-                chain_create(small, *kind, 0, 1000);
-              }
+              for (const ChainKind* kind : kChainKinds) { chain_create(small, *kind, 0, 1000); }
             }),
             "Allocated 4 for PointerChain at dblock 1\n"
             "Will write 4 of HT data to block 1\n"
@@ -127,8 +120,7 @@ TEST(CreationTest, SettingsTheFormatCannotHoldAreRefusedBeforeAnyOutput) {
     TsdbState tsdb;
     EXPECT_EQ(stderr_of([&] {
                 expect_error<error_internal>(
-                    [&] { tsdb_create(tsdb, path, c.chains, c.block_size, c.checks); },
-                    c.text);
+                    [&] { tsdb_create(tsdb, path, c.chains, c.block_size, c.checks); }, c.text);
               }),
               "");
     EXPECT_FALSE(tsdb.store.is_open());
@@ -153,8 +145,7 @@ class SeriesAllocationTest : public tsdb_testing::CreatedTsdbTest {
   // Allocates `series`; returns its check id and what was printed.
   std::pair<std::uint32_t, std::string> allocate(const SeriesDescription& series) {
     std::uint32_t id = 0;
-    const std::string printed =
-        stderr_of([&] { id = allocate_described_ts(tsdb_, series); });
+    const std::string printed = stderr_of([&] { id = allocate_described_ts(tsdb_, series); });
     return {id, printed};
   }
   PointerChain& current(const ChainKind& kind) { return tsdb_.current_replica(kind); }
@@ -196,18 +187,25 @@ TEST_F(SeriesAllocationTest, AdministratorSeriesOnANewTsdb) {
 
 TEST_F(SeriesAllocationTest, RefusedDescriptionsAndLevelsThatGrowTheStore) {
   create(2, 16384);  // 64 blocks: growth adds exactly what is asked for
-  expect_error<error_internal>([&] { allocate_described_ts(tsdb_, {0, {}}); },
-                               "allocate_described_ts() invoked with no levels");
+  expect_error<error_internal>(
+      [&] {
+        allocate_described_ts(tsdb_, {0, {}});
+      },
+      "allocate_described_ts() invoked with no levels");
   for (std::uint32_t datatype : {0u, 5u}) {
     expect_error<error_dbtype>(
-        [&] { allocate_described_ts(tsdb_, {datatype, {{10, 1}}}); },
+        [&] {
+          allocate_described_ts(tsdb_, {datatype, {{10, 1}}});
+        },
         "Datatype out of range");
   }
   EXPECT_FALSE(tsdb_.allocator.in_use(9));
   // A level without records wants 0 blocks, which no growth can supply.
   EXPECT_EQ(stderr_of([&] {
               expect_error<error_dbnospace>(
-                  [&] { allocate_described_ts(tsdb_, {1, {{0, 1}}}); },
+                  [&] {
+                    allocate_described_ts(tsdb_, {1, {{0, 1}}});
+                  },
                   "Unable to allocate 0 blocks in db file");
             }),
             "Growing TSDB with 0 blocks\n");

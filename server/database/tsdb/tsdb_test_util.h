@@ -24,18 +24,15 @@ inline void open_empty_store(tsdb::TsdbState& tsdb, const std::string& path,
 }
 
 // Block `block` of the file at `path`.
-inline std::vector<std::uint8_t> read_block(const std::string& path,
-                                            std::uint32_t block_size,
+inline std::vector<std::uint8_t> read_block(const std::string& path, std::uint32_t block_size,
                                             std::uint32_t block) {
-  return testing_util::read_range(path, std::uint64_t{block} * block_size,
-                                  block_size);
+  return testing_util::read_range(path, std::uint64_t{block} * block_size, block_size);
 }
 
 // Creates a TSDB in a new file at `path` on `tsdb`, without its progress
 // lines, and leaves it open.
-inline void create_quietly(tsdb::TsdbState& tsdb, const std::string& path,
-                           std::uint32_t chains, std::uint32_t block_size,
-                           std::uint32_t initial_checks) {
+inline void create_quietly(tsdb::TsdbState& tsdb, const std::string& path, std::uint32_t chains,
+                           std::uint32_t block_size, std::uint32_t initial_checks) {
   testing_util::write_file(path, {});
   testing::internal::CaptureStderr();
   tsdb::tsdb_create(tsdb, path, chains, block_size, initial_checks);
