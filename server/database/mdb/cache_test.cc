@@ -1,7 +1,6 @@
-// The buffer cache and its index, the allocation map and the allocator, on
-// a fresh MDB (D = 257, 385 blocks). The model tests run them at small
-// caches and blocks; these are the rules and messages the models do not
-// pin down.
+// The buffer cache and its index, the allocation map and the allocator, on a fresh MDB (D = 257,
+// 385 blocks). The model tests run them at small caches and blocks; these are the rules and
+// messages the models do not pin down.
 #include "server/database/mdb/buffer_cache.h"
 
 #include <gtest/gtest.h>
@@ -50,8 +49,7 @@ TEST_F(CacheTest, HitsMissesAndLeastRecentlyUsedEviction) {
   const std::uint64_t misses = meter::buffercache_misses.value;
   write_behind_the_cache(300, pattern(16, 1));
   EXPECT_EQ(cached(300, 16), pattern(16, 1));
-  // Later gets are served from memory: a change behind the cache's back
-  // does not show.
+  // Later gets are served from memory: a change behind the cache's back does not show.
   write_behind_the_cache(300, pattern(16, 50));
   EXPECT_EQ(cached(300, 16), pattern(16, 1));
   EXPECT_EQ(meter::buffercache_misses.value, misses + 1);

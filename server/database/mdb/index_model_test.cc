@@ -1,15 +1,13 @@
-// Model-based test of the index B+-trees: random operation sequences on the
-// NodeId index (unique, slot 0) and the ParentId index (non-unique, slot 1)
-// of a database with 1024-byte blocks, checked against std::map and
-// std::multimap.
+// Model-based test of the index B+-trees: random operation sequences on the NodeId index (unique,
+// slot 0) and the ParentId index (non-unique, slot 1) of a database with 1024-byte blocks, checked
+// against std::map and std::multimap.
 //
-// Each tree grows to a target size and shrinks again, down to empty and
-// back, with keys that arrive at random, ascending or descending, and with
-// few or many equal keys; so leaf, node and root splits, the removal of
-// emptied blocks and the separator fix-ups all happen many times. After
-// every batch both trees are walked whole and compared with their models,
-// and lookups and cursors are tried; now and then the database is closed
-// and opened again, so that the journal replay has to bring the trees back.
+// Each tree grows to a target size and shrinks again, down to empty and back, with keys that arrive
+// at random, ascending or descending, and with few or many equal keys; so leaf, node and root
+// splits, the removal of emptied blocks and the separator fix-ups all happen many times. After
+// every batch both trees are walked whole and compared with their models, and lookups and cursors
+// are tried; now and then the database is closed and opened again, so that the journal replay has
+// to bring the trees back.
 #include <gtest/gtest.h>
 
 #include <iterator>
@@ -49,10 +47,9 @@ class IndexModelTest : public MdbFixture {
   std::uint32_t random(std::uint32_t n) { return rng_() % n; }
   NodeId random_key() { return {random(8), random(1u << 20)}; }
 
-  // The next phase of a tree: growing to a target size (small, medium, or
-  // large enough for internal nodes below the root, within what one map
-  // block covers) or shrinking, often to empty; and how keys are chosen
-  // until then.
+  // The next phase of a tree: growing to a target size (small, medium, or large enough for internal
+  // nodes below the root, within what one map block covers) or shrinking, often to empty; and how
+  // keys are chosen until then.
   void new_phase(ModelTree& tree) {
     const std::uint32_t sizes[] = {60, 700, 3000, 9000};
     const std::uint32_t size = sizes[random(4)];
@@ -72,8 +69,7 @@ class IndexModelTest : public MdbFixture {
     const auto it = model.lower_bound(random_key());
     return it == model.end() ? std::prev(it) : it;
   }
-  // An entry of the non-unique tree: one of the first or of the last of
-  // the run of a random key.
+  // An entry of the non-unique tree: one of the first or of the last of the run of a random key.
   std::multimap<NodeId, ObjectRef>::iterator pick_multiple(ModelTree& tree) {
     auto it = tree.multiple.lower_bound({0, random(tree.key_space)});
     if (it == tree.multiple.end()) it = std::prev(it);
@@ -240,8 +236,7 @@ TEST_F(IndexModelTest, RandomOperationsAgreeWithTheModel) {
     run(seed, plan);
     if (HasFatalFailure()) return;
   }
-  // The seeds of a run reach trees with nodes below the root, and empty
-  // trees again.
+  // The seeds of a run reach trees with nodes below the root, and empty trees again.
   if (!plan.replaying) {
     EXPECT_GE(deepest_, 2u);
     EXPECT_GE(emptied_, 4u);

@@ -44,8 +44,7 @@ TEST_F(IndexTest, DumpsAndChecksOfBlocks) {
   expect_error<error_need_repair>([&] { check_leaf(node); }, "Index data block had bad magic");
   expect_error<error_need_repair>([&] { check_node(leaf); },
                                   "Index internal node block had bad magic");
-  // A count larger than the block can hold is refused, and dumps stop at
-  // the block's end.
+  // A count larger than the block can hold is refused, and dumps stop at the block's end.
   leaf.leaf().set_nkeys(600);
   expect_error<error_need_repair>([&] { check_leaf(leaf); },
                                   "Index data block 7 claims 600 entries");
@@ -153,9 +152,8 @@ TEST_F(IndexTest, OperationErrors) {
   expect_error<error_internal>([] { nonuniq_delete(2, key(1), handle(1, 1)); },
                                "Attempt to delete from non-unique non-existant index");
 
-  // Positions in an empty or a full node; blocks the map does not show
-  // as index blocks; children that are no index blocks; leaf links that
-  // name leaves the tree does not have.
+  // Positions in an empty or a full node; blocks the map does not show as index blocks; children
+  // that are no index blocks; leaf links that name leaves the tree does not have.
   PathElement node = block(300);
   format_empty_node(*node.copy);
   node.pos = 5;

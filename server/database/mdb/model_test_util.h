@@ -1,6 +1,5 @@
-// Helpers of the model-based tests: how many seeds and operations a run
-// takes, and walks of the index trees and of the allocation map that name
-// the first rule a database breaks.
+// Helpers of the model-based tests: how many seeds and operations a run takes, and walks of the
+// index trees and of the allocation map that name the first rule a database breaks.
 #pragma once
 
 #include <algorithm>
@@ -21,10 +20,9 @@
 
 namespace mdb_testing {
 
-// The seeds of a model test and the operations per seed: `seeds` seeds in
-// a normal run, twenty times as many with ten times the operations under
-// VEXMON_LONG_TESTS=1, and seed n alone under VEXMON_MODEL_SEED=n, so that
-// a failure can be replayed.
+// The seeds of a model test and the operations per seed: `seeds` seeds in a normal run, twenty
+// times as many with ten times the operations under VEXMON_LONG_TESTS=1, and seed n alone under
+// VEXMON_MODEL_SEED=n, so that a failure can be replayed.
 struct ModelRun {
   std::vector<std::uint32_t> seeds;
   std::uint32_t operations;
@@ -75,14 +73,12 @@ struct TreeWalk {
   std::string problem;
 };
 
-// Walks the tree of `root` and checks the rules of the index blocks:
-// magics, counts within capacity, allocation map states (4 root, 5 node,
-// 6 leaf), no block reached twice, keys in order inside and across blocks,
-// every key within the separators above it (below the right one in a
-// unique index, at most equal in a non-unique one), the first key of every
-// leaf but a first child equal to the separator left of it, all leaves at
-// one depth and chained both ways in key order, and no empty leaf but the
-// first leaf of an empty tree.
+// Walks the tree of `root` and checks the rules of the index blocks: magics, counts within
+// capacity, allocation map states (4 root, 5 node, 6 leaf), no block reached twice, keys in order
+// inside and across blocks, every key within the separators above it (below the right one in a
+// unique index, at most equal in a non-unique one), the first key of every leaf but a first child
+// equal to the separator left of it, all leaves at one depth and chained both ways in key order,
+// and no empty leaf but the first leaf of an empty tree.
 class TreeWalker {
  public:
   explicit TreeWalker(bool unique) : unique_(unique) {}
@@ -176,10 +172,9 @@ class TreeWalker {
   std::vector<Leaf> leaves_;
 };
 
-// Checks the allocation map of the data area, from D to the end of the
-// file or of the map: a block is in an index state exactly when it is one of
-// `index_blocks`; every other block goes to `other(block, state)`, which
-// returns the broken rule or nothing.
+// Checks the allocation map of the data area, from D to the end of the file or of the map: a block
+// is in an index state exactly when it is one of `index_blocks`; every other block goes to
+// `other(block, state)`, which returns the broken rule or nothing.
 inline std::string check_data_area(
     const std::set<std::uint32_t>& index_blocks,
     const std::function<std::string(std::uint32_t, std::uint8_t)>& other) {

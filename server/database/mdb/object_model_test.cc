@@ -3,13 +3,11 @@
 // database with 1024-byte blocks, checked against a model of the objects
 // and of the entries they call for in the NodeId and ParentId indexes.
 //
-// After every batch each object is loaded and compared byte for byte, both
-// index trees are walked and compared with the model, and every block of
-// the data area is checked: an object block is covered by its pieces from
-// 0 to its end, holds exactly the model's objects, has no two placeholders
-// side by side and the map state its free space calls for; a block in no
-// tree and without objects is empty. Now and then the database is closed
-// and opened again.
+// After every batch each object is loaded and compared byte for byte, both index trees are walked
+// and compared with the model, and every block of the data area is checked: an object block is
+// covered by its pieces from 0 to its end, holds exactly the model's objects, has no two
+// placeholders side by side and the map state its free space calls for; a block in no tree and
+// without objects is empty. Now and then the database is closed and opened again.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -67,9 +65,8 @@ class ObjectModelTest : public MdbFixture {
     return bytes;
   }
 
-  // The ParentId entry of an object; an object that moves keeps its
-  // entry's place, one that changes its parent goes after the entries of
-  // its new parent.
+  // The ParentId entry of an object; an object that moves keeps its entry's place, one that changes
+  // its parent goes after the entries of its new parent.
   std::multimap<NodeId, ObjectRef>::iterator parent_entry(const ModelObject& object) {
     auto it = parents_.lower_bound(object.parent);
     while (it->second != object.ref) ++it;

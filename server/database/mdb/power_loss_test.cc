@@ -1,16 +1,13 @@
 // Power cuts at every sync point.
 //
-// A random workload (object creates, rewrites and deletes through the
-// object and index layers; nested transactions; synchronous and
-// asynchronous ends) runs on an MDB with 1024-byte blocks and a small
-// journal, so that checkpoints and flips come often. At every sync the
-// files are captured twice: as a power cut would leave them (only bytes
-// that a sync covered) and with every write on the disk. Afterwards each
-// capture is opened as a server opens a database and compared with the
-// model: it must show exactly the state after some committed transaction,
-// no older than the last transaction whose commit reached a journal sync
-// and no newer than the last one begun. The reopened database must then
-// take further writes (enough to grow the file) and show them after one
+// A random workload (object creates, rewrites and deletes through the object and index layers;
+// nested transactions; synchronous and asynchronous ends) runs on an MDB with 1024-byte blocks and
+// a small journal, so that checkpoints and flips come often. At every sync the files are captured
+// twice: as a power cut would leave them (only bytes that a sync covered) and with every write on
+// the disk. Afterwards each capture is opened as a server opens a database and compared with the
+// model: it must show exactly the state after some committed transaction, no older than the last
+// transaction whose commit reached a journal sync and no newer than the last one begun. The
+// reopened database must then take further writes (enough to grow the file) and show them after one
 // more reopen.
 //
 // VEXMON_LONG_TESTS=1 runs more steps and more seeds.
