@@ -32,8 +32,7 @@ using testing_util::write_file;
 
 constexpr std::uint32_t kBlock = 8192;
 
-// Every file of the set in `dir`, by name: its bytes and its modification
-// time.
+// Every file of the set in `dir`, by name: its bytes and its modification time.
 std::map<std::string, std::pair<Bytes, fs::file_time_type>> snapshot(const std::string& dir) {
   std::map<std::string, std::pair<Bytes, fs::file_time_type>> files;
   for (const auto& entry : fs::directory_iterator(dir)) {
@@ -161,9 +160,8 @@ TEST(Checker, EachDamageGivesItsProblemLine) {
   const std::string original = made.file("set");
   fs::create_directory(original);
   ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-d", original}).exit_code, 0);
-  // Opened and closed once, as a server would: the replay brings the MDB
-  // file up to date and the journal's new turn is empty, so a damaged block
-  // is not mended by a replay.
+  // Opened and closed once, as a server would: the replay brings the MDB file up to date and the
+  // journal's new turn is empty, so a damaged block is not mended by a replay.
   const std::uint32_t mask = mdb::diagnostic_mask().value();
   mdb::diagnostic_mask().set(0);
   mdb::open_set(original + "/main.odb");

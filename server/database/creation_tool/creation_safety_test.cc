@@ -1,7 +1,6 @@
-// What a run must never do: write to a device that another program holds,
-// give one file or device two roles, start writing when a later step is
-// bound to fail, die of a file size limit, or report success when its own
-// output was lost. Devices are loop devices over files in a temporary
+// What a run must never do: write to a device that another program holds, give one file or device
+// two roles, start writing when a later step is bound to fail, die of a file size limit, or report
+// success when its own output was lost. Devices are loop devices over files in a temporary
 // directory (root and losetup needed; the tests skip otherwise).
 #include <gtest/gtest.h>
 
@@ -221,8 +220,7 @@ TEST(CreationSafety, SizeLimitAndLostOutputEndWithExitCode1) {
   }
 }
 
-// Runs the program with standard error on a new terminal; returns what the
-// terminal received.
+// Runs the program with standard error on a new terminal; returns what the terminal received.
 std::string stderr_on_terminal(const std::vector<std::string>& args) {
   const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
   if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return {};

@@ -67,10 +67,9 @@ struct Replica {
   std::uint32_t blocks;
 };
 
-// Checks the TSDB header and the replica blocks of `path`, reading only
-// those blocks. `replicas[k][i]` is where replica i of kind k (head, tail,
-// lblock, check) should lie; the header's creation time must lie between
-// `created_from` and now.
+// Checks the TSDB header and the replica blocks of `path`, reading only those blocks.
+// `replicas[k][i]` is where replica i of kind k (head, tail, lblock, check) should lie; the
+// header's creation time must lie between `created_from` and now.
 void expect_tsdb(const std::string& path, std::uint32_t block_size, std::uint32_t chains,
                  const std::vector<std::vector<Replica>>& replicas, std::time_t created_from) {
   const std::time_t created_to = std::time(nullptr);
@@ -105,9 +104,8 @@ void expect_tsdb(const std::string& path, std::uint32_t block_size, std::uint32_
   EXPECT_TRUE(all_zero(header, 24 + 16 * 4 * chains, block_size));
 }
 
-// The replicas of a new TSDB whose every replica has `sizes[k]` blocks:
-// they are created interleaved (head 0, tail 0, lblock 0, check 0, head 1,
-// ...) from block 1 on.
+// The replicas of a new TSDB whose every replica has `sizes[k]` blocks: they are created
+// interleaved (head 0, tail 0, lblock 0, check 0, head 1, ...) from block 1 on.
 std::vector<std::vector<Replica>> interleaved(std::uint32_t chains,
                                               std::array<std::uint32_t, 4> sizes = {1, 1, 1, 1}) {
   std::vector<std::vector<Replica>> r(4, std::vector<Replica>(chains));
@@ -184,8 +182,7 @@ TEST(CreationSequence, InternalJournalTwoChains) {
                        "Journal in sync. Ready for shutdown.\n");
   EXPECT_FALSE(std::filesystem::exists(dir.file("main.odbj")));
   EXPECT_EQ(file_size(dir.file("main.odb")), 897 * kMdbBlock);
-  // "VMDB", 1, 8192, internal (1), start 1, 512 blocks, 2, 769, 770,
-  // (reserved), 513, 769.
+  // "VMDB", 1, 8192, internal (1), start 1, 512 blocks, 2, 769, 770, (reserved), 513, 769.
   const Bytes mdb = read_file(dir.file("main.odb"));
   EXPECT_EQ(text_at(mdb, 0, 4), "VMDB");
   expect_words(mdb, 4, {1, 8192, 1, 1, 512, 2, 769, 770, 0, 513, 769});
@@ -195,10 +192,9 @@ TEST(CreationSequence, InternalJournalTwoChains) {
   expect_tsdb(dir.file("main.tsdb"), 8192, 2, interleaved(2), from);
 }
 
-// Other chain counts and block sizes; many checks on small blocks give
-// replicas of several blocks (252 head/tail pointers, 63 lblock entries and
-// 126 check entries a 1024-byte block). One MiB per check: K = 10 at
-// B = 4096 makes 2560 blocks, K = 1000 at B = 1024 1,024,000 blocks.
+// Other chain counts and block sizes; many checks on small blocks give replicas of several blocks
+// (252 head/tail pointers, 63 lblock entries and 126 check entries a 1024-byte block). One MiB per
+// check: K = 10 at B = 4096 makes 2560 blocks, K = 1000 at B = 1024 1,024,000 blocks.
 TEST(CreationSequence, ChainCountsBlockSizesAndMultiBlockReplicas) {
   const struct {
     std::string journal, tsdb;

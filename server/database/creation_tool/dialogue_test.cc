@@ -1,7 +1,6 @@
-// The dialogue driven in-process from a string: words that are not numbers,
-// the end of the input, the summary of an external device journal and the
-// confirmation; and the label the top-level handler prints for each family
-// of errors. Whole dialogues are compared by running the program.
+// The dialogue driven in-process from a string: words that are not numbers, the end of the input,
+// the summary of an external device journal and the confirmation; and the label the top-level
+// handler prints for each family of errors. Whole dialogues are compared by running the program.
 #include "server/database/creation_tool/dialogue.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,5 @@
-// The initial content end to end: the tool writes a default database set as
-// a subprocess, and the test then opens the MDB the way a server would and
-// reads the objects back through the indexes.
+// The initial content end to end: the tool writes a default database set as a subprocess, and the
+// test then opens the MDB the way a server would and reads the objects back through the indexes.
 #include <gtest/gtest.h>
 
 #include <string>

@@ -26,8 +26,7 @@ std::string default_summaries(const std::string& d) {
          tsdb_summary("3", "8192", "10", d + "/main.tsdb") + kConfirmPrompt;
 }
 
-// Runs the program and checks standard output, standard error and the exit
-// code, each on its own.
+// Runs the program and checks standard output, standard error and the exit code, each on its own.
 void expect_run(const std::vector<std::string>& args, const std::string& out,
                 const std::string& err, int exit_code, const std::string& input = "") {
   const auto r = run_process(kProgram, args, input);

@@ -1,7 +1,6 @@
-// Writes the seed corpora of the fuzz targets into <folder>/<target>/:
-// small MDBs (1024-byte blocks, a 64 KiB journal inside the MDB or beside
-// it) as created, after the creation tool's reopen, and with 80 more
-// objects so that both indexes have two levels; and the chain blocks of
+// Writes the seed corpora of the fuzz targets into <folder>/<target>/: small MDBs (1024-byte
+// blocks, a 64 KiB journal inside the MDB or beside it) as created, after the creation tool's
+// reopen, and with 80 more objects so that both indexes have two levels; and the chain blocks of
 // new TSDBs with 2 to 5 chains.
 #include <filesystem>
 #include <fstream>

@@ -1,7 +1,6 @@
-// Fuzz target: lookups by node id. For the node ids 0.0 to 0.11 it descends
-// the NodeId index, loads the object found, reads its property records back
-// into properties, walks the ParentId entries of its parent and writes it
-// back one property longer, so that it moves and both indexes change.
+// Fuzz target: lookups by node id. For the node ids 0.0 to 0.11 it descends the NodeId index, loads
+// the object found, reads its property records back into properties, walks the ParentId entries of
+// its parent and writes it back one property longer, so that it moves and both indexes change.
 #include <memory>
 
 #include "server/database/dbcache/node_type_property.h"

@@ -1,7 +1,6 @@
-// Replays the files of the folder named on the command line, in name order,
-// through a fuzz target: the regression test of inputs that once crashed.
-// Memory is capped so that an engine allocating without end fails the test
-// rather than the machine.
+// Replays the files of the folder named on the command line, in name order, through a fuzz target:
+// the regression test of inputs that once crashed. Memory is capped so that an engine allocating
+// without end fails the test rather than the machine.
 #include <sys/resource.h>
 
 #include <algorithm>

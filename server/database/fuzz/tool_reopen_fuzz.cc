@@ -1,6 +1,5 @@
-// Fuzz target: the creation tool's reopen of an existing MDB, which starts
-// it, creates the index roots and writes the first object and the root
-// domain through the object and index layers.
+// Fuzz target: the creation tool's reopen of an existing MDB, which starts it, creates the index
+// roots and writes the first object and the root domain through the object and index layers.
 #include "server/database/creation_tool/initial_content.h"
 #include "server/database/fuzz/fuzz_files.h"
 #include "server/database/support/errors.h"

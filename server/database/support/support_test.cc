@@ -1,5 +1,4 @@
-// The support library: error texts, CRC-32 and MD5, the clock, number texts
-// and the metrics.
+// The support library: error texts, CRC-32 and MD5, the clock, number texts and the metrics.
 #include <gtest/gtest.h>
 
 #include <array>

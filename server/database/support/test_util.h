@@ -1,6 +1,5 @@
-// Helpers for tests: temporary directories, whole-file reads, running a
-// program as a subprocess with separate standard output and error, and
-// checking thrown errors and captured standard error.
+// Helpers for tests: temporary directories, whole-file reads, running a program as a subprocess
+// with separate standard output and error, and checking thrown errors and captured standard error.
 #pragma once
 
 #include <gtest/gtest.h>

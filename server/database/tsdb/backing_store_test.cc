@@ -53,8 +53,7 @@ TEST(BackingStoreTest, BlockCountCountsPartialLastBlock) {
     std::size_t bytes;
     std::uint32_t blocks;
   };
-  // Sizes below, at and past the first probe at block 1024 and past the
-  // doubling steps.
+  // Sizes below, at and past the first probe at block 1024 and past the doubling steps.
   for (const Case c : {Case{0, 0}, Case{3 * 1024 + 1, 4}, Case{1024 * 1024, 1024},
                        Case{1025 * 1024, 1025}, Case{4097 * 1024 - 5, 4097}}) {
     write_file(path, std::vector<std::uint8_t>(c.bytes, 1));
@@ -120,8 +119,7 @@ TEST(BackingStoreTest, FailuresCarryTheSystemText) {
                              "/gone/\": No such file or directory");
 }
 
-// Writes past a file size limit fail with EFBIG; the limit is lifted again
-// before the test ends.
+// Writes past a file size limit fail with EFBIG; the limit is lifted again before the test ends.
 class FileSizeLimit {
  public:
   explicit FileSizeLimit(rlim_t bytes) {

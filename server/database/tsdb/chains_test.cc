@@ -1,7 +1,6 @@
-// Pointer chains on real TSDB files: descriptors and the replica a reader
-// picks, entries across chain elements, the first free entry, growth and
-// copies of replicas, and the phase shift that commits them. Header and
-// block bytes of new files are checked end to end with the tool.
+// Pointer chains on real TSDB files: descriptors and the replica a reader picks, entries across
+// chain elements, the first free entry, growth and copies of replicas, and the phase shift that
+// commits them. Header and block bytes of new files are checked end to end with the tool.
 #include "server/database/tsdb/chains.h"
 
 #include <gtest/gtest.h>

@@ -14,8 +14,7 @@
 
 namespace tsdb_testing {
 
-// Creates an empty file at `path` and opens it as the store of `tsdb` with
-// block size `block_size`.
+// Creates an empty file at `path` and opens it as the store of `tsdb` with block size `block_size`.
 inline void open_empty_store(tsdb::TsdbState& tsdb, const std::string& path,
                              std::uint32_t block_size) {
   testing_util::write_file(path, {});
@@ -29,8 +28,7 @@ inline std::vector<std::uint8_t> read_block(const std::string& path, std::uint32
   return testing_util::read_range(path, std::uint64_t{block} * block_size, block_size);
 }
 
-// Creates a TSDB in a new file at `path` on `tsdb`, without its progress
-// lines, and leaves it open.
+// Creates a TSDB in a new file at `path` on `tsdb`, without its progress lines, and leaves it open.
 inline void create_quietly(tsdb::TsdbState& tsdb, const std::string& path, std::uint32_t chains,
                            std::uint32_t block_size, std::uint32_t initial_checks) {
   testing_util::write_file(path, {});
