@@ -189,16 +189,10 @@ TEST_F(IndexTest, OperationErrors) {
 std::vector<std::uint8_t> object(const std::vector<std::pair<std::uint32_t, NodeId>>& ids,
                                  std::optional<bool> listed = std::nullopt) {
   std::vector<std::uint8_t> bytes(4);
-  auto word = [&](std::uint32_t v) {
-    bytes.resize(bytes.size() + 4);
-    support::store_be32(&bytes[bytes.size() - 4], v);
-  };
   for (const auto& [id, value] : ids) {
-    for (std::uint32_t w : {id, 24u, 4u, value.first, value.second, 0u}) word(w);
+    bytes = testing_util::be_words({id, 24, 4, value.first, value.second, 0}, bytes);
   }
-  if (listed) {
-    for (std::uint32_t w : {502u, 16u, 6u, *listed ? 0x01000000u : 0u}) word(w);
-  }
+  if (listed) bytes = testing_util::be_words({502, 16, 6, *listed ? 0x01000000u : 0}, bytes);
   support::store_be32(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
   return bytes;
 }
@@ -228,12 +222,7 @@ TEST_F(IndexTest, ObjectWritesWithAndWithoutIndexedProperties) {
       },
       "Attempt to insert in non-unique non-existant index");
   // A property 0 record too short to hold a node id.
-  std::vector<std::uint8_t> damaged(20);
-  std::uint8_t* at = damaged.data();
-  for (std::uint32_t w : {20u, 0u, 16u, 1u}) {
-    support::store_be32(at, w);
-    at += 4;
-  }
+  const std::vector<std::uint8_t> damaged = testing_util::be_words({20, 0, 16, 1, 0});
   expect_error<error_need_repair>(
       [&] { update_object_indexes(std::nullopt, {}, damaged, handle(263, 0)); },
       "Property 0 is too short for its value");

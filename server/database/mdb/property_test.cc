@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -32,17 +31,6 @@ Bytes image_of(const Property& property) {
   Bytes bytes(property.record_size(), 0xEE);
   property.serialize(bytes.data());
   EXPECT_EQ(support::load_be32(bytes.data() + 4), bytes.size());
-  return bytes;
-}
-
-// Big-endian bytes of a list of 32-bit words.
-Bytes words(std::initializer_list<std::uint32_t> list) {
-  Bytes bytes(list.size() * 4);
-  std::uint8_t* p = bytes.data();
-  for (std::uint32_t w : list) {
-    support::store_be32(p, w);
-    p += 4;
-  }
   return bytes;
 }
 
@@ -105,7 +93,7 @@ TEST(SerializationCacheTest, RecordsBackToBackFirstOfAnIdWins) {
   cache.add(Word1(0, 99));  // a repeated id is dropped, whatever its class
   cache.add(PropertyString(2901, "a much longer value"));
   EXPECT_EQ(Bytes(cache.records().begin(), cache.records().end()),
-            words({0, 24, 4, 0, 4, 0, 2901, 16, 1, 12}));
+            testing_util::be_words({0, 24, 4, 0, 4, 0, 2901, 16, 1, 12}));
   // After a reset an id may be used again, and padding that a longer
   // record left behind is zero again.
   cache.reset();
@@ -114,7 +102,7 @@ TEST(SerializationCacheTest, RecordsBackToBackFirstOfAnIdWins) {
   cache.add(PropertyBool(2, true));
   cache.add(PropertyNodeId(0, NodeId{5, 6}));
   EXPECT_EQ(Bytes(cache.records().begin(), cache.records().end()),
-            words({2, 16, 6, 0x01000000, 0, 24, 4, 5, 6, 0}));
+            testing_util::be_words({2, 16, 6, 0x01000000, 0, 24, 4, 5, 6, 0}));
 }
 
 TEST(SerializationCacheTest, FullCacheAndOverflow) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -46,6 +47,16 @@ struct ProcessResult {
 // input), and collects both output streams.
 ProcessResult run_process(const std::string& program, const std::vector<std::string>& args,
                           const std::string& input = "");
+
+// The big-endian bytes of 32-bit `words`, appended to `bytes` when given.
+inline std::vector<std::uint8_t> be_words(std::initializer_list<std::uint32_t> words,
+                                          std::vector<std::uint8_t> bytes = {}) {
+  for (const std::uint32_t w : words) {
+    bytes.insert(bytes.end(), {std::uint8_t(w >> 24), std::uint8_t(w >> 16), std::uint8_t(w >> 8),
+                               std::uint8_t(w)});
+  }
+  return bytes;
+}
 
 // Creates `path` holding `size` zero bytes.
 inline void make_zero_file(const std::string& path, std::uint64_t size) {

@@ -8,6 +8,7 @@
 
 #include "server/database/support/errors.h"
 #include "server/database/support/test_util.h"
+#include "server/database/tsdb/tsdb_test_util.h"
 
 namespace tsdb {
 namespace {
@@ -16,13 +17,6 @@ using testing_util::expect_error;
 
 using testing_util::read_file;
 using testing_util::write_file;
-
-// Opens `store` on a new empty file at `path` with `block_size`.
-void open_new(BackingStore& store, const std::string& path, std::uint32_t block_size) {
-  write_file(path, {});
-  store.btb_Open(path);
-  store.btb_SetBlockSize(block_size);
-}
 
 TEST(StoreDirectoryTest, KeepsTheFinalSeparator) {
   EXPECT_EQ(store_directory("D:\\data\\main.tsdb"), "D:\\data\\");
@@ -82,7 +76,7 @@ TEST(BackingStoreTest, GrowWriteAndZeroAll) {
   testing_util::TempDir dir;
   const std::string path = dir.file("t.tsdb");
   BackingStore store;
-  open_new(store, path, 8192);
+  tsdb_testing::open_empty_store(store, path, 8192);
   EXPECT_EQ(store.directory(), dir.path().string() + "/");
   EXPECT_GT(store.cgs_space(), 0u);
   // 40 GiB at 8192 bytes; a volume larger than a TSDB can number reports
@@ -112,7 +106,7 @@ TEST(BackingStoreTest, FailuresCarryTheSystemText) {
   testing_util::TempDir dir;
   std::filesystem::create_directory(dir.path() / "gone");
   BackingStore store;
-  open_new(store, dir.file("gone/t.tsdb"), 1024);
+  tsdb_testing::open_empty_store(store, dir.file("gone/t.tsdb"), 1024);
   std::filesystem::remove_all(dir.path() / "gone");
   expect_error<error_io>([&] { store.cgs_space(); },
                          "Unable to get free space information from \"" + dir.path().string() +
@@ -138,7 +132,7 @@ class FileSizeLimit {
 TEST(BackingStoreTest, WriteFailuresNameBlockAndOffset) {
   testing_util::TempDir dir;
   BackingStore store;
-  open_new(store, dir.file("t.tsdb"), 1024);
+  tsdb_testing::open_empty_store(store, dir.file("t.tsdb"), 1024);
   std::vector<std::uint8_t> data(3 * 1024, 7);
   std::string grow_error;
   std::string write_error;

@@ -59,7 +59,7 @@ TEST(AllocatorTest, GrowthAddsATenthOrExactlyWhatIsAskedWhenSmall) {
   for (const auto& [blocks, n, grown] :
        {std::array<std::uint32_t, 3>{1280, 13, 120}, {1280, 300, 300}, {99, 7, 7}}) {
     TsdbState tsdb;
-    tsdb_testing::open_empty_store(tsdb, dir.file("t.tsdb"), 1024);
+    tsdb_testing::open_empty_store(tsdb.store, dir.file("t.tsdb"), 1024);
     tsdb.store.btb_Grow(blocks);
     tsdb.allocator.bitmap_init(blocks);
     EXPECT_EQ(stderr_of([&] { grow_tsdb(tsdb.store, tsdb.allocator, tsdb.diagnostics, n); }),
@@ -83,7 +83,7 @@ TEST(CreationTest, ReplicasAreSizedForTheExpectedChecks) {
 
   // The chain sizes of K = 1000 with B = 1024, on a small store.
   TsdbState small;
-  tsdb_testing::open_empty_store(small, dir.file("sizes.tsdb"), 1024);
+  tsdb_testing::open_empty_store(small.store, dir.file("sizes.tsdb"), 1024);
   small.allocator.bitmap_init(40);
   small.diagnostics.set(0x0F);
   tsdb_create_header(small, 1024, 2);

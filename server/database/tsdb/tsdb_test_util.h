@@ -14,12 +14,12 @@
 
 namespace tsdb_testing {
 
-// Creates an empty file at `path` and opens it as the store of `tsdb` with block size `block_size`.
-inline void open_empty_store(tsdb::TsdbState& tsdb, const std::string& path,
+// Creates an empty file at `path` and opens it as `store` with block size `block_size`.
+inline void open_empty_store(tsdb::BackingStore& store, const std::string& path,
                              std::uint32_t block_size) {
   testing_util::write_file(path, {});
-  tsdb.store.btb_Open(path);
-  tsdb.store.btb_SetBlockSize(block_size);
+  store.btb_Open(path);
+  store.btb_SetBlockSize(block_size);
 }
 
 // Block `block` of the file at `path`.
