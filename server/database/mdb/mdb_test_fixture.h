@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -133,7 +134,7 @@ class MdbFixture : public testing::Test {
 // `count` bytes seed, seed + 1, ...
 inline std::vector<std::uint8_t> pattern(std::size_t count, std::uint8_t seed) {
   std::vector<std::uint8_t> bytes(count);
-  for (std::size_t i = 0; i < count; ++i) { bytes[i] = static_cast<std::uint8_t>(seed + i); }
+  std::iota(bytes.begin(), bytes.end(), seed);
   return bytes;
 }
 
