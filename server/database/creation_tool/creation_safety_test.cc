@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -87,55 +88,40 @@ std::vector<std::string> entries(const TempDir& dir) {
   return names;
 }
 
-TEST(CreationSafety, DeviceHeldElsewhereIsNeitherOpenedNorWritten) {
+// A device another program holds is neither opened nor written; one device (here also under
+// another name) is refused for two roles.
+TEST(CreationSafety, DeviceHeldElsewhereOrGivenTwoRolesIsNeitherOpenedNorWritten) {
   TempDir dir;
-  LoopDevice device(dir, "held.img", 12 * kMiB);
+  LoopDevice device(dir, "device.img", 12 * kMiB);
   SKIP_WITHOUT(device);
   const std::string d = (dir.path() / "db").string();
   std::filesystem::create_directory(d);
   const std::string& dev = device.path();
-  const int hold = ::open(dev.c_str(), O_RDWR | O_EXCL);  // like a mount
-  ASSERT_GE(hold, 0);
+  const std::string link = dir.file("link");
+  std::filesystem::create_symlink(dev, link);
   const struct {
     std::string input, error;
-  } cases[] = {
+  } held[] = {
       {answers(dev, "", d), "Unable to open store \"" + dev + "\"\n"},
       {answers(d, dev, d),
        "MDB I/O error: Cannot open journal in \"" + dev + "\": Device or resource busy\n"},
       {answers(d, "", dev),
        "TSDB I/O error: Unable to open \"" + dev + "\": Device or resource busy\n"},
-  };
-  for (const auto& c : cases) {
-    const auto r = run_interactive(c.input);
-    EXPECT_EQ(r.exit_code, 1) << c.error;
-    EXPECT_EQ(last_line(r.err), c.error);
-    EXPECT_TRUE(std::filesystem::is_empty(d)) << c.error;
-  }
-  ::close(hold);
-  EXPECT_TRUE(device.untouched(0, 12 * kMiB));
-}
-
-TEST(CreationSafety, OneDeviceForTwoRolesIsRefused) {
-  TempDir dir;
-  LoopDevice device(dir, "shared.img", 12 * kMiB);
-  SKIP_WITHOUT(device);
-  const std::string& dev = device.path();
-  const std::string link = dir.file("link");  // the same device, another name
-  std::filesystem::create_symlink(dev, link);
-  const std::string d = (dir.path() / "db").string();
-  std::filesystem::create_directory(d);
-  const struct {
-    std::string input, error;
-  } cases[] = {
+  }, shared[] = {
       {answers(dev, link, d), "Cannot place both the MDB and the journal on \"" + link + "\"\n"},
       {answers(dev, "", link), "Cannot place both the MDB and the TSDB on \"" + link + "\"\n"},
       {answers(d, dev, link), "Cannot place both the journal and the TSDB on \"" + link + "\"\n"},
   };
-  for (const auto& c : cases) {
-    const auto r = run_interactive(c.input);
-    EXPECT_EQ(r.exit_code, 1) << c.error;
-    EXPECT_EQ(last_line(r.err), c.error);
-    EXPECT_TRUE(std::filesystem::is_empty(d)) << c.error;
+  const int hold = ::open(dev.c_str(), O_RDWR | O_EXCL);  // like a mount
+  ASSERT_GE(hold, 0);
+  for (const auto* cases : {held, shared}) {
+    for (const auto& c : std::span(cases, 3)) {
+      const auto r = run_interactive(c.input);
+      EXPECT_EQ(r.exit_code, 1) << c.error;
+      EXPECT_EQ(last_line(r.err), c.error);
+      EXPECT_TRUE(std::filesystem::is_empty(d)) << c.error;
+    }
+    if (cases == held) ::close(hold);
   }
   EXPECT_TRUE(device.untouched(0, 12 * kMiB));
 }
