@@ -155,6 +155,25 @@ void add_transaction_with_bad_crc(Bytes& j) {
   mdb::encode_tend(tbeg + covered, mdb::transaction_crc(tbeg, covered) ^ 1);
 }
 
+// Opens the MDB as a server would, writes `count` objects 1.i, all children
+// of the root domain 0.1, in transactions of 100, and closes it.
+void add_objects(const std::string& mdb_file, std::uint32_t count) {
+  const std::uint32_t mask = mdb::diagnostic_mask().value();
+  mdb::diagnostic_mask().set(0);
+  mdb::open_set(mdb_file);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (i % 100 == 0) mdb::begin_transaction();
+    mdb::SerializationCache& cache = mdb::serialization_cache();
+    cache.reset();
+    cache.add(mdb::PropertyNodeId(0, {1, i}));
+    cache.add(mdb::PropertyNodeId(2, {0, 1}));
+    mdb::write_object(mdb::ObjectRef{0xFFFFFFFFu, 0xFFFFFFFFu});
+    if (i % 100 == 99 || i + 1 == count) mdb::end_transaction(false);
+  }
+  mdb::close_set();
+  mdb::diagnostic_mask().set(mask);
+}
+
 TEST(Checker, EachDamageGivesItsProblemLine) {
   TempDir made;
   const std::string original = made.file("set");
@@ -162,11 +181,7 @@ TEST(Checker, EachDamageGivesItsProblemLine) {
   ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-d", original}).exit_code, 0);
   // Opened and closed once, as a server would: the replay brings the MDB file up to date and the
   // journal's new turn is empty, so a damaged block is not mended by a replay.
-  const std::uint32_t mask = mdb::diagnostic_mask().value();
-  mdb::diagnostic_mask().set(0);
-  mdb::open_set(original + "/main.odb");
-  mdb::close_set();
-  mdb::diagnostic_mask().set(mask);
+  add_objects(original + "/main.odb", 0);
   const std::vector<Damage> damages = {
       {"flipped descriptor CRC", "main.tsdb",
        [](Bytes& t) { t[tsdb::descriptor_offset(tsdb::kCheckChain, 2, 3) + 12] ^= 1; },
@@ -232,25 +247,6 @@ TEST(Checker, EachDamageGivesItsProblemLine) {
   std::vector<std::string> with_journal = files;
   with_journal.insert(with_journal.end(), {"--journal", d + "/main.odbj"});
   EXPECT_EQ(run_process(VEXMON_DBCHECK, with_journal).exit_code, 1);
-}
-
-// Opens the MDB as a server would, writes `count` objects 1.i, all children
-// of the root domain 0.1, in transactions of 100, and closes it.
-void add_objects(const std::string& mdb_file, std::uint32_t count) {
-  const std::uint32_t mask = mdb::diagnostic_mask().value();
-  mdb::diagnostic_mask().set(0);
-  mdb::open_set(mdb_file);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (i % 100 == 0) mdb::begin_transaction();
-    mdb::SerializationCache& cache = mdb::serialization_cache();
-    cache.reset();
-    cache.add(mdb::PropertyNodeId(0, {1, i}));
-    cache.add(mdb::PropertyNodeId(2, {0, 1}));
-    mdb::write_object(mdb::ObjectRef{0xFFFFFFFFu, 0xFFFFFFFFu});
-    if (i % 100 == 99 || i + 1 == count) mdb::end_transaction(false);
-  }
-  mdb::close_set();
-  mdb::diagnostic_mask().set(mask);
 }
 
 // Trees of several leaves, the ParentId tree with one key throughout: sound,
