@@ -89,7 +89,8 @@ std::vector<std::string> entries(const TempDir& dir) {
 }
 
 // A device another program holds is neither opened nor written; one device (here also under
-// another name) is refused for two roles.
+// another name) is refused for two roles, and so is a device as the destination of the default
+// mode, which places both MDB and TSDB there.
 TEST(CreationSafety, DeviceHeldElsewhereOrGivenTwoRolesIsNeitherOpenedNorWritten) {
   TempDir dir;
   LoopDevice device(dir, "device.img", 12 * kMiB);
@@ -112,6 +113,10 @@ TEST(CreationSafety, DeviceHeldElsewhereOrGivenTwoRolesIsNeitherOpenedNorWritten
       {answers(dev, "", link), "Cannot place both the MDB and the TSDB on \"" + link + "\"\n"},
       {answers(d, dev, link), "Cannot place both the journal and the TSDB on \"" + link + "\"\n"},
   };
+  const auto r = run_process(kProgram, {"-d", dev});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "placement path: \"" + dev +
+                       "\"\nCannot place both MDB and TSDB in a block special\n");
   const int hold = ::open(dev.c_str(), O_RDWR | O_EXCL);  // like a mount
   ASSERT_GE(hold, 0);
   for (const auto* cases : {held, shared}) {

@@ -82,15 +82,6 @@ TEST(Program, ForceAnswersTheConfirmationWithoutReading) {
   EXPECT_EQ(r.err.find("ok - exising."), std::string::npos);
 }
 
-TEST(Program, BlockDeviceIsRefusedForTheDefaultMode) {
-  const auto device = find_block_device();
-  if (!device) GTEST_SKIP() << "no block device";
-  expect_run({"-d", *device}, kBanner,
-             "placement path: \"" + *device + "\"\n" +
-                 "Cannot place both MDB and TSDB in a block special\n",
-             1);
-}
-
 TEST(Program, EveryBoundAndEveryDeclinedBlockWithTheWholeOutput) {
   TempDir dir;
   const std::string d = dir.path().string();

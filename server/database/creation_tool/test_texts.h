@@ -1,12 +1,8 @@
 // Expected console texts for the tests of the creation tool, written out
 // literally so that a changed character in the program shows up as a test
-// failure; and a helper that finds a block-special device to classify.
+// failure.
 #pragma once
 
-#include <sys/stat.h>
-
-#include <filesystem>
-#include <optional>
 #include <string>
 
 namespace creation_tool_test {
@@ -46,8 +42,7 @@ inline const std::string kJournalTypeIntro =
     "recommended, unless you have specific reasons\n"
     "not to do so.\n"
     "\n";
-inline const std::string kJournalTypePrompt =
-    "Journal type (default: internal): [i/e] ";
+inline const std::string kJournalTypePrompt = "Journal type (default: internal): [i/e] ";
 inline const std::string kJournalTypeRefused =
     "Please enter either 'i' for internal or 'e' for external\n";
 
@@ -66,8 +61,7 @@ inline const std::string kJournalSizeIntro =
     "CPU is slow and your disk fast, a smaller\n"
     "journal is better.\n"
     "\n";
-inline const std::string kJournalSizePrompt =
-    "Journal size [megabytes] (recommended: 8): ";
+inline const std::string kJournalSizePrompt = "Journal size [megabytes] (recommended: 8): ";
 
 inline const std::string kChainsIntro =
     "\n"
@@ -100,8 +94,7 @@ inline const std::string kChecksIntro =
     "precise - specifying a number higher than the\n"
     "actual amount is recommended.\n"
     "\n";
-inline const std::string kChecksPrompt =
-    "Estimated number of checks (recommended: 1000): ";
+inline const std::string kChecksPrompt = "Estimated number of checks (recommended: 1000): ";
 
 inline const std::string kTsdbPathIntro =
     "\n"
@@ -113,11 +106,9 @@ inline const std::string kTsdbPathIntro =
 inline const std::string kTsdbPathPrompt = "Path to TSDB: ";
 
 inline const std::string kCannotStat = "Cannot stat given path\n";
-inline const std::string kPathRefused =
-    "Please specify either a directory or a block-special\n";
+inline const std::string kPathRefused = "Please specify either a directory or a block-special\n";
 inline const std::string kNotANumber = "Please enter a number\n";
-inline const std::string kConfirmPrompt =
-    "Is the above information correct?  (y/n): ";
+inline const std::string kConfirmPrompt = "Is the above information correct?  (y/n): ";
 
 inline std::string range_message(int low, int high) {
   return "Please enter a number between " + std::to_string(low) + " and " +
@@ -144,20 +135,6 @@ inline std::string tsdb_summary(const std::string& chains,
          "Block size:       " + block + "\n"
          "Initial checks:   " + checks + "\n"
          "TSDB placed in:   " + path + "\n\n";
-}
-
-// The first block-special device under /dev, if the machine shows one.
-inline std::optional<std::string> find_block_device() {
-  std::error_code ignored;
-  for (const auto& entry :
-       std::filesystem::directory_iterator("/dev", ignored)) {
-    struct stat attributes;
-    if (::stat(entry.path().c_str(), &attributes) == 0 &&
-        S_ISBLK(attributes.st_mode)) {
-      return entry.path().string();
-    }
-  }
-  return std::nullopt;
 }
 
 }  // namespace creation_tool_test
