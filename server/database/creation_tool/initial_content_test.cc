@@ -31,20 +31,17 @@ constexpr NodeId kAdministrator{0, 6};
 class CreatedDatabase {
  public:
   CreatedDatabase(const std::string& dir) {
-    testing::internal::CaptureStderr();
-    mdb::open_store(dir + "/main.odb");
-    mdb::open_database();
-    mdb::start_database();
-    mdb::init_indexes();
-    mdb::begin_transaction();
-    opened_ = testing::internal::GetCapturedStderr();
+    opened_ = testing_util::stderr_of([&] {
+      mdb::open_store(dir + "/main.odb");
+      mdb::open_database();
+      mdb::start_database();
+      mdb::init_indexes();
+      mdb::begin_transaction();
+    });
   }
   ~CreatedDatabase() {
     mdb::end_transaction(false);
-    testing::internal::CaptureStderr();
-    mdb::close_database_journal();
-    mdb::close_store();
-    testing::internal::GetCapturedStderr();
+    testing_util::stderr_of([] { mdb::close_database_journal(); mdb::close_store(); });
   }
   const std::string& opened() const { return opened_; }
 

@@ -31,6 +31,7 @@
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/index_operations.h"
+#include "server/database/mdb/model_test_util.h"
 #include "server/database/mdb/object_pieces.h"
 #include "server/database/mdb/object_records.h"
 #include "server/database/mdb/object_store.h"
@@ -56,11 +57,6 @@ constexpr std::uint32_t kJournalBlocks = 256;  // halves of 128 KiB
 constexpr ObjectRef kNewObject{0xFFFFFFFFu, 0xFFFFFFFFu};
 constexpr NodeId kTopParent{0, 1};
 
-bool long_run() {
-  const char* value = std::getenv("VEXMON_LONG_TESTS");
-  return value != nullptr && std::string(value) == "1";
-}
-
 // What an object holds: its parent (for the ParentId index) and its
 // property records as the serialization cache produced them.
 struct Stored {
@@ -74,11 +70,8 @@ using Step = std::vector<std::pair<NodeId, std::optional<Stored>>>;
 
 void apply_step(Model& model, const Step& step) {
   for (const auto& [id, object] : step) {
-    if (object) {
-      model[id] = *object;
-    } else {
-      model.erase(id);
-    }
+    if (object) model[id] = *object;
+    else model.erase(id);
   }
 }
 
@@ -355,8 +348,9 @@ class PowerLossTest : public testing::TestWithParam<Placement> {
 };
 
 TEST_P(PowerLossTest, EveryCommittedTransactionSurvivesACutAtEverySync) {
-  const std::uint32_t seeds = long_run() ? 20 : 2;
-  const std::size_t steps = long_run() ? 3000 : 700;
+  const bool long_run = mdb_testing::ModelRun(1, 1).long_run;
+  const std::uint32_t seeds = long_run ? 20 : 2;
+  const std::size_t steps = long_run ? 3000 : 700;
   std::size_t checked = 0;
   for (std::uint32_t seed = 1; seed <= seeds && !HasFailure(); ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));

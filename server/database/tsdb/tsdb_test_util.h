@@ -32,9 +32,8 @@ inline std::vector<std::uint8_t> read_block(const std::string& path, std::uint32
 inline void create_quietly(tsdb::TsdbState& tsdb, const std::string& path, std::uint32_t chains,
                            std::uint32_t block_size, std::uint32_t initial_checks) {
   testing_util::write_file(path, {});
-  testing::internal::CaptureStderr();
-  tsdb::tsdb_create(tsdb, path, chains, block_size, initial_checks);
-  testing::internal::GetCapturedStderr();
+  testing_util::stderr_of(
+      [&] { tsdb::tsdb_create(tsdb, path, chains, block_size, initial_checks); });
 }
 
 // A test on a TSDB created (for one expected check) in a temporary file.
