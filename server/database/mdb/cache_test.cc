@@ -23,13 +23,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr std::uint32_t kCovered = 256 * kTestBlock;  // blocks the map covers
 
-class CacheTest : public MdbFixture {
+class CacheTest : public StartedMdb {
  protected:
-  void SetUp() override {
-    MdbFixture::SetUp();
-    create_mdb();
-    start();
-  }
   static Bytes cached(std::uint32_t n, std::size_t count) {
     const std::uint8_t* image = get_block(n);
     return {image, image + count};

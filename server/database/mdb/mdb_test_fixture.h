@@ -89,6 +89,12 @@ class MdbFixture : public testing::Test {
     start();
     mdb::init_indexes();
   }
+  // Closes the MDB and starts it again with its indexes.
+  void reopen_with_indexes() {
+    shut_down();
+    start();
+    mdb::init_indexes();
+  }
   // Closes journal and store, dropping open transactions like a crash.
   void shut_down() {
     mdb::database().transaction = {};
@@ -131,7 +137,16 @@ class MdbFixture : public testing::Test {
   const std::string journal_path = dir.file("main.odbj");
 };
 
-// `count` bytes seed, seed + 1, ...
+// The fixture on a new MDB of the tool's layout, created and started.
+class StartedMdb : public MdbFixture {
+ protected:
+  void SetUp() override {
+    MdbFixture::SetUp();
+    create_mdb();
+    start();
+  }
+};
+
 inline std::vector<std::uint8_t> pattern(std::size_t count, std::uint8_t seed) {
   std::vector<std::uint8_t> bytes(count);
   std::iota(bytes.begin(), bytes.end(), seed);

@@ -231,9 +231,7 @@ class ObjectModelTest : public MdbFixture {
         next_check = done + 20 + random(150);
         ASSERT_EQ(check(), "") << "after operation " << done << ", " << last_;
         if (++checks % 8 == 0) {
-          shut_down();
-          start();
-          init_indexes();
+          reopen_with_indexes();
           set_buffer_cache_capacity(4 + random(60));
         }
       } catch (const error::Exception& e) {

@@ -17,14 +17,7 @@ namespace {
 
 using namespace mdb_testing;
 
-class ObjectTest : public MdbFixture {
- protected:
-  void SetUp() override {
-    MdbFixture::SetUp();
-    create_mdb();
-    start();
-  }
-};
+using ObjectTest = StartedMdb;
 
 TEST_F(ObjectTest, ObjectsAreCarvedFromTheBackAndFreesMerge) {
   EXPECT_EQ(allocate_object(36), (ObjectRef{257, 8156}));

@@ -192,7 +192,7 @@ TEST_F(HeaderTest, OpenRefusesDamagedFields) {
   EXPECT_EQ(block_offset(3), 12288u);
 }
 
-TEST(JournalLayoutTest, HalfBoundariesAndEntrySizes) {
+TEST(JournalLayoutTest, HalfBoundariesEntrySizesAndEntryBytes) {
   const auto bounds = [](std::uint32_t length, std::uint32_t half) {
     const HalfBounds b = half_bounds(length, half);
     return std::to_string(b.start) + ".." + std::to_string(b.usable_end);
@@ -208,9 +208,7 @@ TEST(JournalLayoutTest, HalfBoundariesAndEntrySizes) {
   EXPECT_EQ(update_entry_size(4), 24u);
   EXPECT_EQ(update_entry_size(5), 32u);
   EXPECT_EQ(update_entry_size(0xFFFFFFFFu), 0x100000018u);  // no overflow
-}
 
-TEST(JournalEntriesTest, EntriesHaveTheirByteLayout) {
   Bytes buf(64, 0xCC);
   encode_tbeg(buf.data(), 0x0102030405060708ull);
   EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 16),
