@@ -101,9 +101,6 @@ struct Placement {
   std::uint32_t first_map_block;
   std::uint32_t initial_blocks;
 };
-void PrintTo(const Placement& placement, std::ostream* out) {
-  *out << (placement.internal ? "internal journal" : "external journal");
-}
 constexpr Placement kExternal{false, 1, 40};
 constexpr Placement kInternal{true, 1 + kJournalBlocks, 300};
 
