@@ -126,7 +126,6 @@ TEST(Checker, EveryNewSetChecksSound) {
   }
 }
 
-// Block n of a file's bytes.
 std::uint8_t* block(Bytes& file, std::uint32_t n, std::uint32_t size = kBlock) {
   return file.data() + std::uint64_t{n} * size;
 }

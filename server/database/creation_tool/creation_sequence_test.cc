@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <ctime>
@@ -41,13 +42,10 @@ std::string text_at(const Bytes& b, std::size_t offset, std::size_t n) {
   return std::string(b.begin() + offset, b.begin() + offset + n);
 }
 
-std::uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }
+using std::filesystem::file_size;
 
 bool all_zero(const Bytes& b, std::size_t from, std::size_t to) {
-  for (std::size_t i = from; i < to; ++i) {
-    if (b[i] != 0) return false;
-  }
-  return true;
+  return std::all_of(b.begin() + from, b.begin() + to, [](std::uint8_t x) { return x == 0; });
 }
 
 // Checks a fresh journal header at `offset` of `bytes`: magic, version and
