@@ -136,8 +136,7 @@ std::uint8_t* node_id_leaf(Bytes& mdb) {
 }
 
 struct Damage {
-  std::string name;
-  std::string file;
+  std::string name, file;
   std::function<void(Bytes&)> change;
   std::string line;  // the problem line, or the start of it
 };

@@ -55,8 +55,7 @@ class LoopDevice {
   }
 
  private:
-  std::string image_;
-  std::string path_;
+  std::string image_, path_;
 };
 
 #define SKIP_WITHOUT(device) \

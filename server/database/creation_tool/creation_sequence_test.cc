@@ -61,8 +61,7 @@ void expect_fresh_journal_header(const Bytes& bytes, std::size_t offset) {
 }
 
 struct Replica {
-  std::uint32_t first;
-  std::uint32_t blocks;
+  std::uint32_t first, blocks;
 };
 
 // Checks the TSDB header and the replica blocks of `path`, reading only those blocks.

@@ -34,10 +34,7 @@ using testing_util::stderr_of;
 // The layout of a test MDB: block size, initial size in blocks, map blocks
 // F .. D-1, index roots and the length of the external journal.
 struct MdbLayout {
-  std::uint32_t block_size;
-  std::uint32_t blocks;
-  std::uint32_t first_map_block;
-  std::uint32_t first_data_block;
+  std::uint32_t block_size, blocks, first_map_block, first_data_block;
   std::vector<std::uint32_t> roots;
   std::uint32_t journal_length = 8u << 20;
 };

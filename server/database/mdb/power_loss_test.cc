@@ -91,15 +91,13 @@ Stored assemble(const NodeId& id, const NodeId& parent, std::size_t text) {
 struct Capture {
   Bytes mdb;
   Bytes journal;  // empty for an internal journal
-  std::size_t lowest;
-  std::size_t highest;
+  std::size_t lowest, highest;
   bool durable_only;
 };
 
 struct Placement {
   bool internal;
-  std::uint32_t first_map_block;
-  std::uint32_t initial_blocks;
+  std::uint32_t first_map_block, initial_blocks;
 };
 constexpr Placement kExternal{false, 1, 40};
 constexpr Placement kInternal{true, 1 + kJournalBlocks, 300};

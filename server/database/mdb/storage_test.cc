@@ -155,8 +155,7 @@ TEST_F(HeaderTest, OpenRefusesDamagedFields) {
   diagnostic_mask().set(support::kDefaultDiagnosticMask);
   const std::string not_mdb = "MDB file does not look like a Vexmon Meta Database";
   const struct {
-    std::uint32_t offset;
-    std::uint32_t value;
+    std::uint32_t offset, value;
     std::string text;
   } cases[] = {
       {0, 0x564D4458, not_mdb},  // "VMDX"

@@ -38,8 +38,7 @@ std::vector<std::uint8_t> read_range(const std::string& path, std::uint64_t offs
 void write_file(const std::string& path, const std::vector<std::uint8_t>& data);
 
 struct ProcessResult {
-  std::string out;
-  std::string err;
+  std::string out, err;
   int exit_code = -1;  // -1 when the process did not exit normally
 };
 

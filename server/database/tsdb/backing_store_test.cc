@@ -134,8 +134,7 @@ TEST(BackingStoreTest, WriteFailuresNameBlockAndOffset) {
   BackingStore store;
   tsdb_testing::open_empty_store(store, dir.file("t.tsdb"), 1024);
   std::vector<std::uint8_t> data(3 * 1024, 7);
-  std::string grow_error;
-  std::string write_error;
+  std::string grow_error, write_error;
   {
     FileSizeLimit limit(2500);
     try {
