@@ -60,23 +60,20 @@ TEST_F(ObjectTest, RefusedSizesAndReferences) {
                                "Attempted to split undersized object");
   expect_error<error_internal>([&] { split(free_space, 37); },
                                "Attempted to allocate an odd-sized object");
-  expect_error<error_internal>(
-      [&] { split(free_space, 0); },
-      "Attempted to allocate an object smaller than its header");
+  expect_error<error_internal>([&] { split(free_space, 0); },
+                               "Attempted to allocate an object smaller than its header");
   EXPECT_EQ(pieces(257), (Pieces{{0, 8156 | 1}, {8156, 36}}));
 
   expect_error<error_nullobj>([] { load_object(ObjectRef{}); },
                               "Attempt to read null object");
   expect_error<error_need_repair>([] { load_object(ObjectRef{257, 0}); },
                                   "Attempt to load placeholder");
-  expect_error<error_need_repair>(
-      [] { load_object(ObjectRef{257, 8190}); },
-      "Object 257:8190 does not lie inside its block");
+  expect_error<error_need_repair>([] { load_object(ObjectRef{257, 8190}); },
+                                  "Object 257:8190 does not lie inside its block");
   // Only an empty block's single placeholder is left, and it is too short.
   dobj object = load_object({257, 8156});
-  expect_error<error_internal>(
-      [&] { resize_object(object, kTestBlock + 4); },
-      "Located a block of 8192 bytes when we were looking for 8196 bytes");
+  expect_error<error_internal>([&] { resize_object(object, kTestBlock + 4); },
+                               "Located a block of 8192 bytes when we were looking for 8196 bytes");
 }
 
 // Assembles the first object of a new database with `value` in 2901 and,

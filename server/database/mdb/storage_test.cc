@@ -173,11 +173,8 @@ TEST_F(HeaderTest, OpenRefusesDamagedFields) {
     support::store_be32(&header[c.offset], c.value);
     const auto open = [&] { open_with(header); };
     const std::string err = stderr_of([&] {
-      if (c.text == not_mdb) {
-        expect_error<error_fubar>(open, c.text);
-      } else {
-        expect_error<error_unsupported>(open, c.text);
-      }
+      if (c.text == not_mdb) expect_error<error_fubar>(open, c.text);
+      else expect_error<error_unsupported>(open, c.text);
     });
     if (c.offset == 8) {
       // The block size is announced before it is checked.

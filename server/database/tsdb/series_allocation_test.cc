@@ -187,26 +187,17 @@ TEST_F(SeriesAllocationTest, AdministratorSeriesOnANewTsdb) {
 
 TEST_F(SeriesAllocationTest, RefusedDescriptionsAndLevelsThatGrowTheStore) {
   create(2, 16384);  // 64 blocks: growth adds exactly what is asked for
-  expect_error<error_internal>(
-      [&] {
-        allocate_described_ts(tsdb_, {0, {}});
-      },
-      "allocate_described_ts() invoked with no levels");
+  expect_error<error_internal>([&] { allocate_described_ts(tsdb_, {0, {}}); },
+                               "allocate_described_ts() invoked with no levels");
   for (std::uint32_t datatype : {0u, 5u}) {
-    expect_error<error_dbtype>(
-        [&] {
-          allocate_described_ts(tsdb_, {datatype, {{10, 1}}});
-        },
-        "Datatype out of range");
+    expect_error<error_dbtype>([&] { allocate_described_ts(tsdb_, {datatype, {{10, 1}}}); },
+                               "Datatype out of range");
   }
   EXPECT_FALSE(tsdb_.allocator.in_use(9));
   // A level without records wants 0 blocks, which no growth can supply.
   EXPECT_EQ(stderr_of([&] {
-              expect_error<error_dbnospace>(
-                  [&] {
-                    allocate_described_ts(tsdb_, {1, {{0, 1}}});
-                  },
-                  "Unable to allocate 0 blocks in db file");
+              expect_error<error_dbnospace>([&] { allocate_described_ts(tsdb_, {1, {{0, 1}}}); },
+                                            "Unable to allocate 0 blocks in db file");
             }),
             "Growing TSDB with 0 blocks\n");
   // 60 blocks of one-byte records, twice (lblock 0 is skipped).
