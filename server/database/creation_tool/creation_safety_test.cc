@@ -99,9 +99,7 @@ TEST(CreationSafety, DeviceHeldElsewhereOrGivenTwoRolesIsNeitherOpenedNorWritten
   const std::string& dev = device.path();
   const std::string link = dir.file("link");
   std::filesystem::create_symlink(dev, link);
-  const struct {
-    std::string input, error;
-  } held[] = {
+  const struct { std::string input, error; } held[] = {
       {answers(dev, "", d), "Unable to open store \"" + dev + "\"\n"},
       {answers(d, dev, d),
        "MDB I/O error: Cannot open journal in \"" + dev + "\": Device or resource busy\n"},
@@ -164,9 +162,7 @@ TEST(CreationSafety, ForeseeableFailuresStopBeforeAnythingIsWritten) {
   std::filesystem::path deep = dir.path();
   for (int i = 0; i < 5; ++i) deep /= std::string(200, 'j');
   std::filesystem::create_directories(deep);
-  const struct {
-    std::string existing, journal_dir, error;
-  } cases[] = {
+  const struct { std::string existing, journal_dir, error; } cases[] = {
       {"main.tsdb", "", placed + "Unable to create file \"" + d + "/main.tsdb\"\n"},
       {"main.odbj", "", placed + "Unable to create file \"" + d + "/main.odbj\"\n"},
       {"", deep.string(), "\nMDB Error: Too long journal path\n"},
@@ -184,9 +180,7 @@ TEST(CreationSafety, ForeseeableFailuresStopBeforeAnythingIsWritten) {
 }
 
 TEST(CreationSafety, SizeLimitAndLostOutputEndWithExitCode1) {
-  const struct {
-    std::string before, after, error;
-  } cases[] = {
+  const struct { std::string before, after, error; } cases[] = {
       {"ulimit -f 1000; ", "", "Unable to write to \"%/main.odb\"\n"},
       {"", " >/dev/full", ""},
       {"", " 2>/dev/full", ""},

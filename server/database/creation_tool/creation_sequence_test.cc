@@ -60,9 +60,7 @@ void expect_fresh_journal_header(const Bytes& bytes, std::size_t offset) {
   }
 }
 
-struct Replica {
-  std::uint32_t first, blocks;
-};
+struct Replica { std::uint32_t first, blocks; };
 
 // Checks the TSDB header and the replica blocks of `path`, reading only those blocks.
 // `replicas[k][i]` is where replica i of kind k (head, tail, lblock, check) should lie; the

@@ -92,18 +92,14 @@ class TreeWalker {
           leaf.right != (i + 1 == leaves_.size() ? 0 : leaves_[i + 1].block)) {
         fail(leaf.block, "links to other leaves than its neighbours");
       }
-      if (leaf.nkeys == 0 && (leaves_.size() > 1 || leaf.depth != 1)) {
-        fail(leaf.block, "is empty");
-      }
+      if (leaf.nkeys == 0 && (leaves_.size() > 1 || leaf.depth != 1)) fail(leaf.block, "is empty");
     }
     if (!leaves_.empty()) walk_.depth = leaves_[0].depth;
     return walk_;
   }
 
  private:
-  struct Leaf {
-    std::uint32_t block, left, right, nkeys, depth;
-  };
+  struct Leaf { std::uint32_t block, left, right, nkeys, depth; };
   using Bound = std::optional<mdb::NodeId>;
 
   void fail(std::uint32_t block, const std::string& text) {
@@ -188,9 +184,7 @@ inline std::string check_data_area(
       return "block " + std::to_string(b) + " has map state " + std::to_string(state) +
              (index_state ? " but is in no tree" : " but is in a tree");
     }
-    if (std::string problem = index_state ? "" : other(b, state); !problem.empty()) {
-      return problem;
-    }
+    if (std::string problem = index_state ? "" : other(b, state); !problem.empty()) return problem;
   }
   return {};
 }

@@ -57,7 +57,6 @@ inline std::vector<std::uint8_t> be_words(std::initializer_list<std::uint32_t> w
   return bytes;
 }
 
-// Creates `path` holding `size` zero bytes.
 inline void make_zero_file(const std::string& path, std::uint64_t size) {
   std::ofstream(path, std::ios::binary | std::ios::trunc).close();
   std::filesystem::resize_file(path, size);

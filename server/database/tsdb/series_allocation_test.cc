@@ -245,9 +245,7 @@ TEST_F(SeriesAllocationTest, HeadAndTailGrowWithTheLblocks) {
   create(2, 1024);
   tsdb_.diagnostics.set(0);
   chain_grow(tsdb_, current(kLblockChain), 4);
-  for (std::uint32_t e = 0; e < 252; ++e) {
-    chain_set_entry(current(kLblockChain), e, {1, 1, 0, 0});
-  }
+  for (std::uint32_t e = 0; e < 252; ++e) chain_set_entry(current(kLblockChain), e, {1, 1, 0, 0});
   EXPECT_EQ(allocate({4, {{1, 0}}}).first, 0u);
   for (const ChainKind* kind : {&kHeadChain, &kTailChain}) {
     EXPECT_EQ(chain_capacity(tsdb_.replicas_of(*kind)[0]), 504u);

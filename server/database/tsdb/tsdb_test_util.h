@@ -22,7 +22,6 @@ inline void open_empty_store(tsdb::BackingStore& store, const std::string& path,
   store.btb_SetBlockSize(block_size);
 }
 
-// Block `block` of the file at `path`.
 inline std::vector<std::uint8_t> read_block(const std::string& path, std::uint32_t block_size,
                                             std::uint32_t block) {
   return testing_util::read_range(path, std::uint64_t{block} * block_size, block_size);
@@ -44,7 +43,6 @@ class CreatedTsdbTest : public ::testing::Test {
     create_quietly(tsdb_, path(), chains, block_size, 1);
   }
   std::string path() const { return dir_.file("test.tsdb"); }
-  // Block n as the file holds it.
   std::vector<std::uint8_t> block(std::uint32_t n) const {
     return read_block(path(), block_size_, n);
   }
