@@ -95,10 +95,7 @@ struct Capture {
   bool durable_only;
 };
 
-struct Placement {
-  bool internal;
-  std::uint32_t first_map_block, initial_blocks;
-};
+struct Placement { bool internal; std::uint32_t first_map_block, initial_blocks; };
 constexpr Placement kExternal{false, 1, 40};
 constexpr Placement kInternal{true, 1 + kJournalBlocks, 300};
 
@@ -305,10 +302,7 @@ class PowerLossRun : public SyncObserver {
     return {support::load_be32(records.data() + 36), support::load_be32(records.data() + 40)};
   }
 
-  struct Live {
-    ObjectRef ref;
-    NodeId parent;
-  };
+  struct Live { ObjectRef ref; NodeId parent; };
 
   const Placement placement_;
   std::mt19937 random_;

@@ -43,10 +43,7 @@ TEST(BackingStoreTest, OpenRefusesBareNamesAndMissingFiles) {
 TEST(BackingStoreTest, BlockCountCountsPartialLastBlock) {
   testing_util::TempDir dir;
   const std::string path = dir.file("t.tsdb");
-  struct Case {
-    std::size_t bytes;
-    std::uint32_t blocks;
-  };
+  struct Case { std::size_t bytes; std::uint32_t blocks; };
   // Sizes below, at and past the first probe at block 1024 and past the doubling steps.
   for (const Case c : {Case{0, 0}, Case{3 * 1024 + 1, 4}, Case{1024 * 1024, 1024},
                        Case{1025 * 1024, 1025}, Case{4097 * 1024 - 5, 4097}}) {

@@ -105,10 +105,7 @@ TEST(CreationTest, SettingsTheFormatCannotHoldAreRefusedBeforeAnyOutput) {
   testing_util::TempDir dir;
   const std::string path = dir.file("main.tsdb");
   testing_util::write_file(path, {});
-  struct Case {
-    std::uint32_t chains, block_size, checks;
-    const char* text;
-  };
+  struct Case { std::uint32_t chains, block_size, checks; const char* text; };
   for (const Case c : {
            Case{3, 8192, 0, "Cannot create a TSDB for 0 expected checks"},
            Case{3, 1024, 4194304,
