@@ -137,7 +137,7 @@ bool create_index_root(std::uint32_t b) {
   return true;
 }
 
-void init_indexes() {
+void take_index_roots() {
   if (!header_loaded()) {
     throw error_internal(
         "Index initialization attempted before MDB was initialized");
@@ -146,8 +146,13 @@ void init_indexes() {
     throw error_fubar(
         "Meta database does not have the two required indexes defined");
   }
+  index_roots.fill(kNoIndexBlock);
   index_roots[kNodeIdIndex] = index_root(0);
   index_roots[kParentIdIndex] = index_root(1);
+}
+
+void init_indexes() {
+  take_index_roots();
   create_index_root(index_roots[kNodeIdIndex]);
   create_index_root(index_roots[kParentIdIndex]);
   diagnostic(kDiagInfo, "Node ID and Parent ID indexes are initialized");

@@ -16,9 +16,13 @@ struct ObjectRef {
   friend bool operator==(const ObjectRef&, const ObjectRef&) = default;
 };
 
-// Sets the roots of the NodeId and ParentId indexes from the header's
-// index root list and creates them in a fresh MDB, each in a committed
-// transaction of its own. REQUIRES: start_database() has run.
+// Sets the table of roots from the header's index root list: the NodeId
+// and ParentId slots get its first two roots, the other slots none. Writes
+// nothing. REQUIRES: a header is loaded.
+void take_index_roots();
+
+// take_index_roots(), then creates the two roots in a fresh MDB, each in a
+// committed transaction of its own. REQUIRES: start_database() has run.
 void init_indexes();
 
 // Brings every index in step with an object change: the old object (its

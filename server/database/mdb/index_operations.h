@@ -24,7 +24,7 @@ inline constexpr std::uint32_t kParentIdIndex = 1;
 inline constexpr std::array<bool, kMaxIndexes> kIndexUnique = {
     true, false, false, false, false, false};
 
-// The root block of each slot; kNoIndexBlock until init_indexes sets
+// The root block of each slot; kNoIndexBlock until take_index_roots sets
 // slots 0 and 1.
 extern std::array<std::uint32_t, kMaxIndexes> index_roots;
 

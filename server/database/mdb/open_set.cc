@@ -9,6 +9,7 @@
 #include "server/database/mdb/buffer_cache.h"
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/header.h"
+#include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/index_operations.h"
 #include "server/database/mdb/index_search.h"
 #include "server/database/mdb/object_store.h"
@@ -32,16 +33,6 @@ void drop_read_only_set() {
   } catch (const error::Exception&) {
   }
   reset_buffer_cache();
-}
-
-void take_index_roots() {
-  if (index_root_count() < 2) {
-    throw error_fubar(
-        "Meta database does not have the two required indexes defined");
-  }
-  index_roots.fill(kNoIndexBlock);
-  index_roots[kNodeIdIndex] = index_root(0);
-  index_roots[kParentIdIndex] = index_root(1);
 }
 
 }  // namespace
