@@ -301,8 +301,12 @@ void overlay_private_copy(std::uint8_t* buffer, std::size_t length,
                           std::uint64_t offset) {
   TransactionState& t = database().transaction;
   const std::uint32_t block = copied_block(length, offset);
-  running_scan({t.cache_offset, t.cache_count}, up_to_committed(),
-               copy_into(buffer, length, offset));
+  // Every commit reaches the cache as it ends, so this walk normally has
+  // nothing to take; skip even its start then.
+  if (t.cache_count < t.committed_count) {
+    running_scan({t.cache_offset, t.cache_count}, up_to_committed(),
+                 copy_into(buffer, length, offset));
+  }
   bring_up_to_date(t.open_updates, block, buffer,
                    static_cast<std::uint32_t>(length));
 }
