@@ -4,7 +4,21 @@
 // open for reading only (BackingStore and JournalFile keep every write in
 // memory), no index root is created and the table of roots holds the
 // header's roots, so lookups find what the files hold.
+//
+// Invariant: while a set is open its MDB file is flock-locked, by the
+// lock open_set took (own_lock) or by a SetLock of the caller; every
+// SetLock alive is listed in held_locks, so the process never asks flock
+// twice for one file.
 #include "server/database/mdb/open_set.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
 
 #include "server/database/mdb/buffer_cache.h"
 #include "server/database/mdb/database.h"
@@ -14,10 +28,35 @@
 #include "server/database/mdb/index_search.h"
 #include "server/database/mdb/object_store.h"
 #include "server/database/support/errors.h"
+#include "server/database/support/text_format.h"
 
 namespace mdb {
 
 namespace {
+
+// Never destroyed: a SetLock that outlives main (a set left open at exit)
+// still unlists itself.
+std::vector<const SetLock*>& held_locks() {
+  static auto* const locks = new std::vector<const SetLock*>;
+  return *locks;
+}
+
+// The lock open_set took itself, released by close_set.
+std::optional<SetLock>& own_lock() {
+  static std::optional<SetLock> lock;
+  return lock;
+}
+
+// Uses the caller's lock on the file, or takes one for the open set.
+void lock_set(const std::string& mdb_path, bool read_only) {
+  if (const SetLock* held = SetLock::held_on(mdb_path)) {
+    if (!read_only && held->mode() != SetLock::Mode::exclusive) {
+      throw error_internal("Read/write open of a database this process holds a shared lock on");
+    }
+    return;
+  }
+  own_lock().emplace(mdb_path, read_only ? SetLock::Mode::shared : SetLock::Mode::exclusive);
+}
 
 // Closes what a read-only open left open; nothing of it needs saving.
 void drop_read_only_set() {
@@ -33,12 +72,72 @@ void drop_read_only_set() {
   } catch (const error::Exception&) {
   }
   reset_buffer_cache();
+  own_lock().reset();
 }
 
 }  // namespace
 
+SetLock::SetLock(const std::string& path, Mode mode) : mode_(mode) {
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) {
+    throw error_open("Cannot open database for locking in " + support::quoted(path));
+  }
+  lock(path);
+}
+
+SetLock::SetLock(int fd, Mode mode, const std::string& path) : mode_(mode) {
+  fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (fd_ < 0) {
+    throw error_open("Cannot open database for locking in " + support::quoted(path));
+  }
+  lock(path);
+}
+
+void SetLock::lock(const std::string& path) {
+  struct stat status {};
+  const int operation = (mode_ == Mode::exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  int result;
+  do {
+    result = ::flock(fd_, operation);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0 || ::fstat(fd_, &status) != 0) {
+    const bool in_use = errno == EWOULDBLOCK;
+    ::close(fd_);
+    if (in_use) {
+      throw error_in_use("Database in " + support::quoted(path) +
+                         " is in use by another process");
+    }
+    throw error_open("Cannot lock database in " + support::quoted(path));
+  }
+  device_ = status.st_dev;
+  inode_ = status.st_ino;
+  held_locks().push_back(this);
+}
+
+SetLock::~SetLock() {
+  std::erase(held_locks(), this);
+  // Closing the only descriptor of the open file description releases the lock.
+  ::close(fd_);
+}
+
+const SetLock* SetLock::held_on(const std::string& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return nullptr;
+  const auto& locks = held_locks();
+  const auto found = std::find_if(locks.begin(), locks.end(), [&](const SetLock* lock) {
+    return lock->device_ == status.st_dev && lock->inode_ == status.st_ino;
+  });
+  return found == locks.end() ? nullptr : *found;
+}
+
 void open_set(const std::string& mdb_path, const OpenOptions& options) {
   open_store(mdb_path, options.read_only);
+  try {
+    lock_set(mdb_path, options.read_only);
+  } catch (...) {
+    close_store();
+    throw;
+  }
   if (!options.read_only) {
     open_database(options.journal_path);
     start_database();
@@ -65,6 +164,7 @@ void close_set() {
   // What checkpoints wrote into the MDB file must be on stable storage too.
   sync_store();
   close_store();
+  own_lock().reset();
 }
 
 std::optional<ObjectRef> find_object(const NodeId& id) {

@@ -76,6 +76,9 @@ VEXMON_DECLARE_ERROR(error_index_conflict, error_generic);
 VEXMON_DECLARE_ERROR(error_index_noentry, error_generic);
 VEXMON_DECLARE_ERROR(error_dbnospace, error_generic);
 VEXMON_DECLARE_ERROR(error_bigobj, error_generic);
+// The set is locked by another process (a writer, or readers while a
+// writer asks).
+VEXMON_DECLARE_ERROR(error_in_use, error_generic);
 
 }  // namespace mdb
 
