@@ -1,12 +1,18 @@
-// The command line: six options, each recognised by its first two characters
-// (so "-force" is -f and "-help" is -h), checked in a fixed order; "--help"
-// is -h as well. -h and any
-// unknown argument end parsing at once; a -d path is put through the
-// placement test the moment it is parsed, so an unusable path stops the run
-// before any question is asked.
+// The command line: six single-dash options, each recognised by its first
+// two characters (so "-force" is -f and "-help" is -h), checked in a fixed
+// order, and long options matched exactly: "--help" is -h, "--overwrite"
+// and "--no-clean" set run flags ("--version" is handled before parsing).
+// -h and any unknown argument end parsing at once; a -d path is put through
+// the placement test the moment it is parsed, so an unusable path stops the
+// run before any question is asked.
 #include "server/database/creation_tool/command_line.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+
 #include "server/database/creation_tool/placement.h"
+#include "server/database/creation_tool/run_failure.h"
 #include "server/database/support/text_format.h"
 
 namespace creation_tool {
@@ -17,7 +23,12 @@ namespace {
 bool take_destination(const std::string& path, command_line& parsed,
                       std::ostream& out, std::ostream& err) {
   if (classify_placement(path, out) == placement_bad) {
-    err << "Cannot stat path " << support::quoted(path) << std::endl;
+    struct stat status {};
+    const bool unreadable = ::stat(path.c_str(), &status) != 0;
+    const int code = errno;
+    err << "Cannot stat path " << support::quoted(path) << '\n';
+    if (unreadable) err << reason_line(code);
+    err << std::flush;
     return false;
   }
   err << "placement path: " << support::quoted(path) << std::endl;
@@ -44,6 +55,18 @@ std::optional<int> parse_command_line(std::span<const std::string> args,
                                       std::ostream& err) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    if (arg == "--overwrite") {
+      parsed.flags.overwrite = true;
+      continue;
+    }
+    if (arg == "--no-clean") {
+      parsed.flags.keep_files = true;
+      continue;
+    }
+    if (arg.starts_with("--") && arg != "--help") {
+      err << "Unknown or misplaced argument: " << support::quoted(arg) << std::endl;
+      return 1;
+    }
     if (arg.starts_with("-d")) {
       std::string path;
       if (arg.size() > 2) {

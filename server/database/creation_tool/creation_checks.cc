@@ -8,28 +8,24 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <filesystem>
-#include <iostream>
 #include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "server/database/creation_tool/device_probe.h"
+#include "server/database/creation_tool/run_failure.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/text_format.h"
 #include "server/database/tsdb/creation.h"
 
 namespace creation_tool {
 namespace {
-
-[[noreturn]] void refuse(const std::string& line) {
-  std::cerr << line << std::endl;
-  std::exit(1);
-}
 
 // One role's target, as given and as found.
 struct target {
@@ -72,10 +68,68 @@ void check_distinct(const std::vector<target>& targets) {
 void check_new_file(const std::string& path) {
   struct stat status {};
   const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (::lstat(path.c_str(), &status) == 0 ||
-      ::access(parent.c_str(), W_OK | X_OK) != 0) {
-    refuse("Unable to create file " + support::quoted(path));
+  const std::string line = "Unable to create file " + support::quoted(path);
+  if (::lstat(path.c_str(), &status) == 0) refuse_with_reason(line, EEXIST);
+  // EACCES for the permissions, EROFS for a read-only mount.
+  if (::access(parent.c_str(), W_OK | X_OK) != 0) refuse_with_reason(line, errno);
+}
+
+// Refuses a device that already holds something, unless the run may
+// overwrite it.
+void check_device_empty(const std::string& path, bool overwrite) {
+  if (overwrite) return;
+  if (const auto content = existing_content(path)) {
+    refuse("Device " + support::quoted(path) + " holds " + *content +
+           "; give --overwrite to replace it");
   }
+}
+
+// The files of the set grouped by the file system that will hold them, each
+// group compared with what that file system has free for this user.
+struct file_need {
+  std::string directory;
+  std::uint64_t bytes;
+};
+
+void check_free_space(const std::vector<file_need>& needs) {
+  struct group {
+    dev_t device;
+    std::string directory;
+    std::uint64_t bytes;
+  };
+  std::vector<group> groups;
+  for (const file_need& need : needs) {
+    struct stat status {};
+    if (::stat(need.directory.c_str(), &status) != 0) continue;
+    bool joined = false;
+    for (group& g : groups) {
+      if (g.device == status.st_dev) {
+        g.bytes += need.bytes;
+        joined = true;
+      }
+    }
+    if (!joined) groups.push_back({status.st_dev, need.directory, need.bytes});
+  }
+  for (const group& g : groups) {
+    struct statvfs volume {};
+    if (::statvfs(g.directory.c_str(), &volume) != 0) {
+      refuse_with_reason("Unable to get free space information from " +
+                             support::quoted(g.directory),
+                         errno);
+    }
+    const std::uint64_t available =
+        std::uint64_t{volume.f_bavail} * std::uint64_t{volume.f_frsize};
+    if (g.bytes > available) {
+      refuse("Not enough free space in " + support::quoted(g.directory) + ": " +
+             support::text_u64(g.bytes) + " bytes needed, " +
+             support::text_u64(available) + " available");
+    }
+  }
+}
+
+std::string directory_of(const std::string& path) {
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  return parent.empty() ? "." : parent.string();
 }
 
 // Opens a device exclusively and returns its size in bytes, or nullopt
@@ -100,9 +154,12 @@ void check_device_room(const std::string& path, std::uint64_t size,
 }  // namespace
 
 void check_before_writing(const creation_settings& settings,
-                          const creation_plan& plan) {
-  tsdb::initial_block_count(settings.tsdb_chains, settings.tsdb_block_size,
-                            settings.tsdb_initial_checks);
+                          const creation_plan& plan, const run_flags& flags) {
+  const std::uint64_t tsdb_bytes =
+      std::uint64_t{tsdb::initial_block_count(settings.tsdb_chains, settings.tsdb_block_size,
+                                              settings.tsdb_initial_checks)} *
+      settings.tsdb_block_size;
+  std::vector<file_need> needs;
   const bool external = settings.journal_type == kJournalExternal;
   std::vector<target> targets{{"MDB", settings.mdb_path, settings.mdb_placement}};
   if (external) {
@@ -114,15 +171,20 @@ void check_before_writing(const creation_settings& settings,
 
   if (settings.mdb_placement == placement_dir) {
     check_new_file(settings.mdb_path);
+    needs.push_back({directory_of(settings.mdb_path), plan.mdb_bytes});
   } else {
     const auto size = device_size(settings.mdb_path);
-    if (!size) refuse("Unable to open store " + support::quoted(settings.mdb_path));
+    if (!size) {
+      refuse_with_reason("Unable to open store " + support::quoted(settings.mdb_path), errno);
+    }
     check_device_room(settings.mdb_path, *size, plan.mdb_bytes, "MDB");
+    check_device_empty(settings.mdb_path, flags.overwrite);
   }
   mdb::build_header_image(plan.header);  // "Too long journal path"
 
   if (external && settings.journal_placement == placement_dir) {
     check_new_file(settings.journal_path);
+    needs.push_back({directory_of(settings.journal_path), plan.journal_bytes});
   } else if (external) {
     const auto size = device_size(settings.journal_path);
     if (!size) {
@@ -133,14 +195,18 @@ void check_before_writing(const creation_settings& settings,
     }
     check_device_room(settings.journal_path, *size, plan.journal_bytes,
                       "journal");
+    check_device_empty(settings.journal_path, flags.overwrite);
   }
 
   if (settings.tsdb_placement == placement_dir) {
     check_new_file(settings.tsdb_path);
+    needs.push_back({directory_of(settings.tsdb_path), tsdb_bytes});
   } else {
     tsdb::check_store(settings.tsdb_path, settings.tsdb_chains,
                       settings.tsdb_block_size, settings.tsdb_initial_checks);
+    check_device_empty(settings.tsdb_path, flags.overwrite);
   }
+  check_free_space(needs);
 }
 
 }  // namespace creation_tool

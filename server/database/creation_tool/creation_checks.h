@@ -24,10 +24,15 @@ struct creation_plan {
 //   - a device held elsewhere: the MDB's ("Unable to open store"), the
 //     journal's (mdb error_open) or the TSDB's (tsdb error_open);
 //   - a device smaller than its role needs;
-//   - a journal path the MDB header cannot hold (mdb error_internal).
-// Front-end refusals print one line on standard error and end the process
-// with exit code 1; the engines' refusals are their exceptions.
+//   - a device that already holds something (a file system, a partition
+//     table, a database set...), unless flags.overwrite;
+//   - a journal path the MDB header cannot hold (mdb error_internal);
+//   - files that need more room than their file systems have free, the
+//     files on one file system counted together.
+// Front-end refusals print one line on standard error (followed by the
+// system's reason where a system call failed) and throw run_failed; the
+// engines' refusals are their exceptions.
 void check_before_writing(const creation_settings& settings,
-                          const creation_plan& plan);
+                          const creation_plan& plan, const run_flags& flags);
 
 }  // namespace creation_tool

@@ -12,8 +12,12 @@
 //      (initial_content.h).
 //
 // Before step 1 every failure that can be foreseen (settings, existing
-// files, devices held elsewhere or too small, one target for two roles, the
-// journal path) is refused without writing (creation_checks.h). An existing
+// files, devices held elsewhere, too small or holding data, one target for
+// two roles, the journal path, free space) is refused without writing
+// (creation_checks.h). From step 1 on, SIGINT, SIGTERM and SIGHUP are
+// recorded and stop the run between steps and inside the long zero fills;
+// every file created and every device started is recorded (cleanup.h), so
+// that the program entry can take them back when the run does not succeed. An existing
 // file is never overwritten: every pre-creation uses O_CREAT|O_EXCL and
 // ends the run on failure. Every file is on stable
 // storage before the run reports success: the journal is synced when it is
@@ -22,12 +26,15 @@
 #include "server/database/creation_tool/creation_sequence.h"
 
 #include <cstdint>
+#include <filesystem>
 
+#include "server/database/creation_tool/cleanup.h"
 #include "server/database/creation_tool/creation_checks.h"
 #include "server/database/creation_tool/file_preparation.h"
 #include "server/database/creation_tool/initial_content.h"
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/header.h"
+#include "server/database/support/interruption.h"
 #include "server/database/tsdb/creation.h"
 
 namespace creation_tool {
@@ -69,7 +76,13 @@ creation_plan plan_creation(const creation_settings& settings) {
   plan.header.block_size = static_cast<std::uint32_t>(kMdbBlockSize);
   plan.header.journal_type =
       internal ? mdb::journal_internal : mdb::journal_external;
-  plan.header.journal_path = settings.journal_path;
+  // A server may be started from any directory: a relative journal path is
+  // stored made absolute from the working directory (symbolic links are
+  // kept as they are), an absolute one byte for byte.
+  plan.header.journal_path =
+      settings.journal_path.empty()
+          ? settings.journal_path
+          : std::filesystem::absolute(settings.journal_path).string();
   plan.header.journal_start = layout.journal_start;
   plan.header.journal_blocks = layout.journal_blocks;
   plan.header.index_roots = {f + 256, f + 257};
@@ -101,6 +114,8 @@ void create_mdb(creation_settings& settings, const creation_plan& plan) {
   } else {
     if (settings.journal_placement == placement_dir) {
       precreate_file(settings.journal_path, plan.journal_bytes);
+    } else {
+      note_device_written(settings.journal_path, plan.journal_bytes);
     }
     mdb::open_journal(settings.journal_path, 0, plan.journal_bytes, true);
   }
@@ -113,21 +128,33 @@ int create_databases(creation_settings& settings, const run_flags& flags) {
   // Everything that can be known to fail is refused before the first write,
   // so that a failed run leaves nothing that blocks the next one.
   const creation_plan plan = plan_creation(settings);
-  check_before_writing(settings, plan);
+  check_before_writing(settings, plan, flags);
+  support::catch_interruptions();
   create_mdb(settings, plan);
+  support::throw_if_interrupted();
 
   if (settings.tsdb_placement == placement_dir) {
     precreate_file(settings.tsdb_path, 0);
+  } else {
+    note_device_written(settings.tsdb_path,
+                        std::uint64_t{settings.tsdb_block_size} *
+                            tsdb::initial_block_count(settings.tsdb_chains,
+                                                      settings.tsdb_block_size,
+                                                      settings.tsdb_initial_checks));
   }
   tsdb::tsdb_create(settings.tsdb_path, settings.tsdb_chains,
                     settings.tsdb_block_size, settings.tsdb_initial_checks);
+  support::throw_if_interrupted();
 
   mdb::close_database_journal();
   mdb::sync_store();  // the header, before the run can report success
   mdb::close_store();
+  support::throw_if_interrupted();
 
-  if (flags.completely_empty) return 0;
-  write_initial_content(settings.mdb_path, flags.omit_admin);
+  if (!flags.completely_empty) {
+    write_initial_content(settings.mdb_path, flags.omit_admin);
+    support::throw_if_interrupted();
+  }
   return 0;
 }
 

@@ -224,7 +224,7 @@ TEST(CreationSequence, ExistingFilesAreNeverOverwritten) {
   const auto again = run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d});
   EXPECT_EQ(again.exit_code, 1);
   EXPECT_EQ(again.err,
-            "placement path: \"" + d + "\"\n" + "Unable to create file \"" + d + "/main.odb\"\n");
+            "placement path: \"" + d + "\"\n" + "Unable to create file \"" + d + "/main.odb\"\n  File exists\n");
   EXPECT_EQ(read_file(dir.file("main.odb")), mdb);
   EXPECT_EQ(read_file(dir.file("main.odbj")), journal);
   EXPECT_EQ(read_file(dir.file("main.tsdb")), tsdb);

@@ -9,33 +9,35 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cerrno>
 #include <filesystem>
-#include <iostream>
 
+#include "server/database/creation_tool/cleanup.h"
+#include "server/database/creation_tool/run_failure.h"
+#include "server/database/support/interruption.h"
 #include "server/database/support/text_format.h"
 
 namespace creation_tool {
 
 namespace {
 
+// Ends the run with `text`, the quoted path and the system's reason.
 [[noreturn]] void fail(const std::string& text, const std::string& path) {
-  std::cerr << text << support::quoted(path) << std::endl;
-  std::exit(1);
+  refuse_with_reason(text + support::quoted(path), errno);
 }
 
-// Writes `size` zero bytes at the file position of `fd`.
+// Writes `size` zero bytes at the file position of `fd`, 1 MiB at a time,
+// stopping between two pieces when the run has been interrupted.
 void write_zeros(int fd, const std::string& path, std::uint64_t size) {
   static const char kZeros[1 << 20] = {};
   while (size > 0) {
+    support::throw_if_interrupted();
     const std::size_t piece =
         static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof kZeros));
     const ssize_t written = ::write(fd, kZeros, piece);
+    if (written < 0 && errno == EINTR) continue;
     if (written < 0) fail("Unable to write to ", path);
-    if (written == 0) {
-      std::cerr << "write returned 0" << std::endl;
-      std::exit(1);
-    }
+    if (written == 0) refuse("write returned 0");
     size -= static_cast<std::uint64_t>(written);
   }
 }
@@ -55,6 +57,7 @@ bool sync_parent_directory(const std::string& path) {
 void precreate_file(const std::string& path, std::uint64_t size) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0) fail("Unable to create file ", path);
+  note_created_file(path);
   // Reserving the space gives the same zeros without writing them; where
   // the file system cannot, or has no room, the zeros are written and a
   // shortage fails as a write.
@@ -70,6 +73,7 @@ void prepare_store(const std::string& path, std::uint64_t size) {
   // program holds, is refused (EBUSY) instead of overwritten.
   const int fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
   if (fd < 0) fail("Unable to open store ", path);
+  note_device_written(path, size);
   write_zeros(fd, path, size);
   if (::close(fd) != 0) fail("Failed closing store ", path);
 }

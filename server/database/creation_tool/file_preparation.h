@@ -1,7 +1,9 @@
 // Pre-creation of database files before the engines open them.
 //
-// Both routines end the process with exit code 1 and a message on standard
-// error when they fail; they never throw. Neither ever overwrites a file
+// Both routines end the run (run_failed, after a message on standard error
+// and the system's reason) when they fail, and stop between two pieces of
+// zeros when the run is interrupted. They record what they create or start
+// to write for the clean-up (cleanup.h). Neither ever overwrites a file
 // that exists: precreate_file creates the file new, prepare_store only opens
 // an existing block-special store.
 #pragma once

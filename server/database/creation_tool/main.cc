@@ -7,17 +7,19 @@
 #include <string>
 #include <vector>
 
+#include "server/database/creation_tool/cleanup.h"
 #include "server/database/creation_tool/creation_sequence.h"
 #include "server/database/creation_tool/run_modes.h"
 #include "server/database/creation_tool/top_level_handler.h"
 
 namespace {
 
-int run(const std::vector<std::string>& args) {
+int create(const std::vector<std::string>& args) {
+  creation_tool::front_end_outcome front;
+  int code = 1;
   try {
-    return creation_tool::run_guarded(std::cerr, [&args] {
-      creation_tool::front_end_outcome front =
-          creation_tool::run_front_end(args, std::cin, std::cout, std::cerr);
+    code = creation_tool::run_guarded(std::cerr, [&args, &front] {
+      front = creation_tool::run_front_end(args, std::cin, std::cout, std::cerr);
       if (front.exit_code) return *front.exit_code;
       return creation_tool::create_databases(front.settings, front.flags);
     });
@@ -25,8 +27,21 @@ int run(const std::vector<std::string>& args) {
     // Failures outside the engines' families (out of memory and the like)
     // end the run like an engine failure instead of aborting it.
     std::cerr << '\n' << "Unexpected failure: " << e.what() << std::endl;
-    return 1;
   }
+  // A run that did not succeed takes back what it created, so that the same
+  // command can simply be run again.
+  if (code != 0 && !front.flags.keep_files) creation_tool::clean_up_created(std::cerr);
+  return code;
+}
+
+int run(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--version") {
+      std::cout << "vexmon-dbcreate " << VEXMON_VERSION << std::endl;
+      return 0;
+    }
+  }
+  return create(args);
 }
 
 }  // namespace

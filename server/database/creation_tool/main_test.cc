@@ -40,9 +40,10 @@ TEST(Program, UsageWithoutADestinationOrAfterHelpAndUnknownArgumentsFirst) {
   for (const auto& args : Args{{}, {"-n"}, {"-c"}, {"-f"}, {"-d"}, {"-h", "-x"}, {"-help"}}) {
     expect_run(args, kBanner, kUsage, 0);
   }
-  for (const auto& args : Args{{"-x"}, {"-x", "-h"}}) {
-    expect_run(args, kBanner, "Unknown or misplaced argument: \"-x\"\n", 1);
+  for (const auto& args : Args{{"-x"}, {"-x", "-h"}, {"--overwrit", "-x"}}) {
+    expect_run(args, kBanner, "Unknown or misplaced argument: \"" + args[0] + "\"\n", 1);
   }
+  expect_run({"-x", "--version"}, "vexmon-dbcreate " VEXMON_VERSION "\n", "", 0);
 }
 
 TEST(Program, UnusableDestinationStopsTheRunEvenWithInteractive) {
@@ -51,7 +52,8 @@ TEST(Program, UnusableDestinationStopsTheRunEvenWithInteractive) {
   const std::string missing = dir.file("missing");
   const std::string plain = dir.file("plain");
 
-  expect_run({"-d", missing}, kBanner + kCannotStat, "Cannot stat path \"" + missing + "\"\n", 1);
+  expect_run({"-d", missing}, kBanner + kCannotStat,
+             "Cannot stat path \"" + missing + "\"\n  No such file or directory\n", 1);
   expect_run({"-i", "-d", plain}, kBanner + "Path not a directory or block device\n",
              "Cannot stat path \"" + plain + "\"\n", 1, "/tmp\n");
 }

@@ -46,6 +46,8 @@ struct run_flags {
   bool interactive = false;    // -i
   bool omit_admin = false;     // -n
   bool completely_empty = false;  // -c
+  bool overwrite = false;      // --overwrite: devices that hold data may be used
+  bool keep_files = false;     // --no-clean: a failed run leaves what it made
 };
 
 }  // namespace creation_tool

@@ -9,7 +9,9 @@ namespace creation_tool {
 
 // Runs `run` and returns its exit code. An exception of the tsdb or mdb
 // family is reported on `err` as one line after an empty line and yields
-// exit code 1. Other exceptions pass through.
+// exit code 1; run_failed (already reported) yields 1; an interruption is
+// reported in the same way and yields 128 + the signal's number. Other
+// exceptions pass through.
 int run_guarded(std::ostream& err, const std::function<int()>& run);
 
 }  // namespace creation_tool
