@@ -6,12 +6,15 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/journal_entries.h"
+#include "server/database/mdb/journal_layout.h"
 #include "server/database/mdb/object_store.h"
 #include "server/database/mdb/open_set.h"
 #include "server/database/mdb/property.h"
@@ -153,23 +156,42 @@ void add_transaction_with_bad_crc(Bytes& j) {
   mdb::encode_tend(tbeg + covered, mdb::transaction_crc(tbeg, covered) ^ 1);
 }
 
-// Opens the MDB as a server would, writes `count` objects 1.i, all children
-// of the root domain 0.1, in transactions of 100, and closes it.
-void add_objects(const std::string& mdb_file, std::uint32_t count) {
+// True when the checkpoint rule flips the journal at the next begin: less
+// than a quarter of a half is free.
+bool flip_due() {
+  const mdb::JournalFile& j = mdb::database().journal;
+  const std::uint32_t end = mdb::half_bounds(j.length(), j.cursor.half).usable_end;
+  return std::uint64_t{end - j.cursor.write_position} * 4 < j.length() / 2;
+}
+
+// Opens the MDB as a server would, writes `count` objects 1.first+i, all children of the root
+// domain 0.1, in transactions of 100 (with `to_flip`, more until the next begin flips the
+// journal), then (with `lone_end`) a transaction that logs nothing, as a session that only reads
+// ends, and closes it. Returns the number of objects written.
+std::uint32_t add_objects(const std::string& mdb_file, std::uint32_t count,
+                          std::uint32_t first = 0, bool lone_end = false, bool to_flip = false) {
   const std::uint32_t mask = mdb::diagnostic_mask().value();
   mdb::diagnostic_mask().set(0);
   mdb::open_set(mdb_file);
-  for (std::uint32_t i = 0; i < count; ++i) {
-    if (i % 100 == 0) mdb::begin_transaction();
-    mdb::SerializationCache& cache = mdb::serialization_cache();
-    cache.reset();
-    cache.add(mdb::PropertyNodeId(0, {1, i}));
-    cache.add(mdb::PropertyNodeId(2, {0, 1}));
-    mdb::write_object(mdb::ObjectRef{0xFFFFFFFFu, 0xFFFFFFFFu});
-    if (i % 100 == 99 || i + 1 == count) mdb::end_transaction(false);
+  std::uint32_t i = 0;
+  while (i < count || (to_flip && !flip_due())) {
+    mdb::begin_transaction();
+    for (const std::uint32_t end = i + 100; i < end && (i < count || to_flip); ++i) {
+      mdb::SerializationCache& cache = mdb::serialization_cache();
+      cache.reset();
+      cache.add(mdb::PropertyNodeId(0, {1, first + i}));
+      cache.add(mdb::PropertyNodeId(2, {0, 1}));
+      mdb::write_object(mdb::ObjectRef{0xFFFFFFFFu, 0xFFFFFFFFu});
+    }
+    mdb::end_transaction(false);
+  }
+  if (lone_end) {
+    mdb::begin_transaction();
+    mdb::end_transaction(true);
   }
   mdb::close_set();
   mdb::diagnostic_mask().set(mask);
+  return i;
 }
 
 TEST(Checker, EachDamageGivesItsProblemLine) {
@@ -274,6 +296,24 @@ TEST(Checker, TreesOfManyLeaves) {
                                     " NodeId index leaf: left link 0, expected " +
                                     std::to_string(first) + "\n1 problem\n"))
       << damaged.out;
+}
+
+// Sessions that write, read only or do nothing, some filling the journal's half so that their last
+// (empty) transaction starts a new turn, in random order: the set checks sound after each.
+TEST(Checker, SoundAfterAnySequenceOfSessions) {
+  TempDir dir;
+  const std::string d = dir.path().string();
+  ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-d", d}).exit_code, 0);
+  std::mt19937 random(14);
+  std::uint32_t objects = 0;
+  for (int session = 0; session < 12; ++session) {
+    const std::uint32_t count = random() % 3 == 0 ? 0 : random() % 250;
+    const bool lone_end = random() % 2 == 0, to_flip = random() % 4 == 0;
+    objects += add_objects(d + "/main.odb", count, objects, lone_end, to_flip);
+    const auto r = check(d);
+    ASSERT_EQ(r.exit_code, 0) << "session " << session << ": " << count << " objects, lone end "
+                              << lone_end << ", to flip " << to_flip << "\n" << r.out;
+  }
 }
 
 TEST(Checker, UsageErrorsAndMissingFilesExitTwo) {

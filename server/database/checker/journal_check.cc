@@ -2,14 +2,22 @@
 // valid index pointer with the higher serial names the current turn; its
 // transactions are taken while each is a TBEG of the turn's serial, its
 // TUPDs and a TEND with the right CRC; one TRED moves to the other half
-// with the next serial. A zero word or an entry of an older turn ends the
-// turn as it should. A transaction of the turn that is torn or fails its
-// CRC is a problem: a replay stops there and drops what follows.
+// with the next serial.
+//
+// Where the walk stops is most often where the turn's writing stopped: a
+// zero word, an entry of an older turn, or a TBEG that a transaction which
+// logged nothing left behind (taking it back only moves the write position)
+// over whatever an older turn wrote there. So a stop is a problem only where
+// damage shows: complete, CRC-valid transactions of the turn lie beyond it,
+// which a replay skips; or the turn's first transaction fails a CRC that no
+// older serial explains.
 #include "server/database/checker/journal_check.h"
 
 #include <optional>
 #include <vector>
 
+#include "server/database/checker/tbeg_serial.h"
+#include "server/database/checker/transaction_parse.h"
 #include "server/database/mdb/journal_entries.h"
 #include "server/database/mdb/journal_layout.h"
 #include "server/database/support/big_endian.h"
@@ -101,6 +109,8 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
   std::uint64_t serial = chosen.serial;
   std::uint64_t pos = chosen.start;
   bool redirected = false;
+  // The transaction of the turn at which the walk stopped, if any.
+  std::optional<ParsedTransaction> failed;
   const auto problem = [&](std::uint64_t at, const std::string& text) {
     report.problem(file, std::nullopt,
                    "journal transaction at offset " + text_u64(at), text);
@@ -127,37 +137,33 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
         mdb::tbeg_serial(j + pos) != serial) {
       break;  // the end of the turn
     }
-    std::uint64_t q = pos + mdb::kTbegSize;
-    std::uint64_t updates = 0;
-    std::uint64_t update_bytes = 0;
-    bool torn = false;
-    while (q + 8 <= half_end && support::load_be32(j + q) == mdb::kTupdMagic) {
-      if (q + mdb::kTupdHeaderSize > half_end) {
-        torn = true;
-        break;
-      }
-      const mdb::UpdateEntry update = mdb::decode_tupd(j + q);
-      if (update.size > half_end - q) {
-        torn = true;
-        break;
-      }
-      ++updates;
-      update_bytes += update.data_length;
-      q += update.size;
-    }
-    if (torn || q + mdb::kTendSize > half_end ||
-        support::load_be32(j + q) != mdb::kTendMagic) {
-      problem(pos, "has no TEND; a replay stops here");
-      break;
-    }
-    if (mdb::transaction_crc(j + pos, q - pos) != mdb::tend_crc(j + q)) {
-      problem(pos, "CRC does not match; a replay stops here");
+    const ParsedTransaction t = parse_transaction(j, pos, half_end);
+    if (t.kind != ParsedTransaction::kComplete) {
+      failed = t;
       break;
     }
     ++walk.transactions;
-    walk.updates += updates;
-    walk.update_bytes += update_bytes;
-    pos = q + mdb::kTendSize;
+    walk.updates += t.updates;
+    walk.update_bytes += t.update_bytes;
+    pos = t.tend + mdb::kTendSize;
+  }
+  if (failed && failed->kind != ParsedTransaction::kNoUpdate) {
+    const std::uint64_t half_end = half == 0 ? jlength / 2 : jlength;
+    FoundTransactions skipped;
+    find_complete_transactions(j, pos + 8, half_end, serial, skipped);
+    const bool bad_crc = failed->kind == ParsedTransaction::kBadCrc;
+    const std::string what = bad_crc ? "CRC does not match" : "has no TEND";
+    if (skipped.count > 0) {
+      problem(pos, what + "; a replay stops here and skips " + text_u64(skipped.count) +
+                       " CRC-valid transactions from offset " + text_u64(skipped.first));
+    } else if (bad_crc && pos == mdb::half_bounds(jlength, half).start &&
+               serial_matching_crc(j + pos, failed->tend - pos, mdb::tend_crc(j + failed->tend),
+                                   static_cast<std::uint32_t>(serial >> 32)) >= serial) {
+      // A turn's first TBEG lies where the older turns of its half began too,
+      // so a TBEG left there over an older transaction gives that
+      // transaction's CRC the older serial; any other CRC is damage.
+      problem(pos, what + "; a replay stops here");
+    }
   }
   report.fact("journal.transactions", walk.transactions);
   report.fact("journal.updates", walk.updates);
