@@ -1,0 +1,72 @@
+// Relocating a set's journal: the header's path is rewritten only after
+// the journal it will name has been found to belong to the set, so a
+// refused relocation changes nothing; the journal itself is never written.
+#include "server/database/admin/relocate.h"
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <iostream>
+
+#include "server/database/admin/header_rewrite.h"
+#include "server/database/admin/set_access.h"
+#include "server/database/support/text_format.h"
+
+namespace admin {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// `path` made absolute from the working directory, without "." and empty
+// components. Symbolic links are not resolved and ".." stays (it would
+// not name the same place when it follows a link), so the header names
+// what the user named.
+std::string absolute_path(const std::string& path) {
+  std::error_code error;
+  const fs::path absolute = fs::absolute(path, error);
+  if (error) {
+    throw Failure{kUnopenable, "cannot make " + support::quoted(path) + " absolute: " +
+                                   error.message()};
+  }
+  fs::path cleaned = absolute.root_path();
+  for (const fs::path& part : absolute.relative_path()) {
+    if (!part.empty() && part != ".") cleaned /= part;
+  }
+  return cleaned.string();
+}
+
+bool is_journal_file(const std::string& path) {
+  struct stat status {};
+  return ::stat(path.c_str(), &status) == 0 &&
+         (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
+}
+
+}  // namespace
+
+int relocate(const std::string& directory, const std::string& journal) {
+  const SetFiles files = set_files(directory);
+  const auto lock = lock_set(files);
+  const mdb::HeaderImage header = read_header(files.mdb);
+  if (!has_external_journal(header, files.mdb)) {
+    std::cout << files.mdb << " has an internal journal: nothing to relocate\n";
+    return kDone;
+  }
+  const std::string target = absolute_path(journal.empty() ? files.journal : journal);
+  if (!is_journal_file(target)) {
+    throw Failure{kRefused, "the journal " + support::quoted(target) +
+                                " does not exist or is not a file or block device"};
+  }
+  require_sound(files, target,
+                "with the journal " + support::quoted(target) +
+                    " the set is not sound, so the journal may not be its own: ");
+  if (mdb::external_journal_path(header) == target) {
+    std::cout << files.mdb << " already names the journal " << target << "\n";
+    return kDone;
+  }
+  write_header(files.mdb, relocated_header(header, target));
+  std::cout << files.mdb << " now names the journal " << target << "\n";
+  return kDone;
+}
+
+}  // namespace admin
