@@ -1,7 +1,9 @@
 // The command line: six single-dash options, each recognised by its first
 // two characters (so "-force" is -f and "-help" is -h), checked in a fixed
-// order, and long options matched exactly: "--help" is -h, "--overwrite"
-// and "--no-clean" set run flags ("--version" is handled before parsing).
+// order, and long options matched exactly: "--help" is -h, "--overwrite",
+// "--no-clean", "--pwfile FILE" and "--pwprompt" set run flags
+// ("--version" is handled before parsing). A chosen password with -n or -c,
+// which write no administrator account, is a usage error.
 // -h and any unknown argument end parsing at once; a -d path is put through
 // the placement test the moment it is parsed, so an unusable path stops the
 // run before any question is asked.
@@ -63,6 +65,14 @@ std::optional<int> parse_command_line(std::span<const std::string> args,
       parsed.flags.keep_files = true;
       continue;
     }
+    if (arg == "--pwprompt") {
+      parsed.flags.password_prompt = true;
+      continue;
+    }
+    if (arg == "--pwfile" && i + 1 < args.size()) {
+      parsed.flags.password_file = args[++i];
+      continue;
+    }
     if (arg.starts_with("--") && arg != "--help") {
       err << "Unknown or misplaced argument: " << support::quoted(arg) << std::endl;
       return 1;
@@ -93,6 +103,16 @@ std::optional<int> parse_command_line(std::span<const std::string> args,
           << std::endl;
       return 1;
     }
+  }
+  const run_flags& flags = parsed.flags;
+  if ((flags.password_file || flags.password_prompt) &&
+      (flags.omit_admin || flags.completely_empty)) {
+    err << "A password for the 'admin' user cannot be given with -n or -c" << std::endl;
+    return 1;
+  }
+  if (flags.password_file && flags.password_prompt) {
+    err << "Give either --pwfile or --pwprompt, not both" << std::endl;
+    return 1;
   }
   return std::nullopt;
 }

@@ -27,13 +27,18 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <string>
 
 #include "server/database/creation_tool/cleanup.h"
 #include "server/database/creation_tool/creation_checks.h"
 #include "server/database/creation_tool/file_preparation.h"
 #include "server/database/creation_tool/initial_content.h"
+#include "server/database/creation_tool/run_failure.h"
+#include "server/database/dbcache/password_input.h"
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/header.h"
+#include "server/database/mdb/open_set.h"
 #include "server/database/support/interruption.h"
 #include "server/database/tsdb/creation.h"
 
@@ -91,6 +96,24 @@ creation_plan plan_creation(const creation_settings& settings) {
   return plan;
 }
 
+// The exclusive lock on the new MDB, held from its creation until the
+// process ends, so that no server or tool opens a half-made set.
+std::optional<mdb::SetLock>& creation_lock() {
+  static std::optional<mdb::SetLock> lock;
+  return lock;
+}
+
+// The administrator's password: from --pwfile or --pwprompt, else the
+// default. A refusal ends the run before anything is written.
+std::string admin_password(const run_flags& flags) {
+  if (!flags.password_file && !flags.password_prompt) return kDefaultAdminPassword;
+  const dbcache::PasswordRead read = flags.password_file
+                                         ? dbcache::read_password_file(*flags.password_file)
+                                         : dbcache::read_password_twice();
+  if (!read.ok()) refuse(read.refusal);
+  return read.password;
+}
+
 // Step 1: the MDB file, its header and its journal.
 void create_mdb(creation_settings& settings, const creation_plan& plan) {
   const mdb::HeaderFields& header = plan.header;
@@ -100,6 +123,7 @@ void create_mdb(creation_settings& settings, const creation_plan& plan) {
   } else {
     prepare_store(settings.mdb_path, plan.mdb_bytes);
   }
+  creation_lock().emplace(settings.mdb_path, mdb::SetLock::Mode::exclusive);
 
   mdb::open_store(settings.mdb_path);
   mdb::create_header(header.block_size, header.journal_type,
@@ -128,6 +152,7 @@ int create_databases(creation_settings& settings, const run_flags& flags) {
   // Everything that can be known to fail is refused before the first write,
   // so that a failed run leaves nothing that blocks the next one.
   const creation_plan plan = plan_creation(settings);
+  const std::string password = admin_password(flags);
   check_before_writing(settings, plan, flags);
   support::catch_interruptions();
   create_mdb(settings, plan);
@@ -152,7 +177,7 @@ int create_databases(creation_settings& settings, const run_flags& flags) {
   support::throw_if_interrupted();
 
   if (!flags.completely_empty) {
-    write_initial_content(settings.mdb_path, flags.omit_admin);
+    write_initial_content(settings.mdb_path, flags.omit_admin, password);
     support::throw_if_interrupted();
   }
   return 0;

@@ -5,12 +5,12 @@
 // the order they keep in the stored object.
 #include "server/database/creation_tool/initial_content.h"
 
+#include "server/database/dbcache/admin_account.h"
 #include "server/database/dbcache/node_type_property.h"
 #include "server/database/mdb/object_store.h"
 #include "server/database/mdb/open_set.h"
 #include "server/database/mdb/property.h"
 #include "server/database/mdb/serialization_cache.h"
-#include "server/database/support/hash.h"
 #include "server/database/tsdb/series_allocation.h"
 
 namespace creation_tool {
@@ -25,17 +25,16 @@ using CheckIdValue = mdb::PropertySomething32<unsigned int, 9>;
 constexpr std::uint32_t kOwnId = 0;
 constexpr std::uint32_t kValue = 1;
 constexpr std::uint32_t kParentId = 2;
-constexpr std::uint32_t kName = 51;
+constexpr std::uint32_t kName = dbcache::kNamePropertyId;
 constexpr std::uint32_t kFirstDomainValue = 100;  // 100 to 104
 constexpr std::uint32_t kDomainString = 512;
 constexpr std::uint32_t kAccountDescription = 900;
-constexpr std::uint32_t kPasswordDigest = 901;
 constexpr std::uint32_t kAccountCheckId = 2601;
 constexpr std::uint32_t kFirstObjectValue = 2901;
 
 constexpr NodeId kRootDomain{0, 1};
 constexpr NodeId kFirstObject{0, 4};
-constexpr NodeId kAdministrator{0, 6};
+constexpr NodeId kAdministrator = dbcache::kAdministratorNodeId;
 
 // The thirteen boolean settings of the account, in the order they are
 // stored; all true.
@@ -75,7 +74,7 @@ void write_root_domain() {
   write_new_object();
 }
 
-void write_administrator() {
+void write_administrator(std::string_view password) {
   const std::uint32_t check_id =
       tsdb::allocate_described_ts(kAdministratorSeries);
   mdb::SerializationCache& cache = mdb::serialization_cache();
@@ -84,9 +83,8 @@ void write_administrator() {
   cache.add(mdb::PropertyNodeId(kParentId, kRootDomain));
   cache.add(Value32(kValue, 0));
   cache.add(dbcache::node_type_property(dbcache::node_type_t::user));
-  cache.add(mdb::PropertyString(kName, "admin"));
-  cache.add(mdb::PropertyString(kPasswordDigest,
-                                security::md5_hex(kDefaultAdminPassword)));
+  cache.add(mdb::PropertyString(kName, std::string(dbcache::kAdministratorName)));
+  cache.add(dbcache::password_digest_property(password));
   for (std::uint32_t id : kAccountSettings) {
     cache.add(mdb::PropertyBool(id, true));
   }
@@ -97,12 +95,13 @@ void write_administrator() {
 
 }  // namespace
 
-void write_initial_content(const std::string& mdb_path, bool omit_admin) {
+void write_initial_content(const std::string& mdb_path, bool omit_admin,
+                           std::string_view admin_password) {
   mdb::open_set(mdb_path);
 
   write_first_object();
   write_root_domain();
-  if (!omit_admin) write_administrator();
+  if (!omit_admin) write_administrator(admin_password);
 
   // Syncs the journal and the MDB file before the run reports success.
   mdb::close_set();

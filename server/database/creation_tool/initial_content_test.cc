@@ -2,11 +2,14 @@
 // test then opens the MDB the way a server would and reads the objects back through the indexes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/header.h"
+#include "server/database/mdb/header_image.h"
 #include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/index_operations.h"
 #include "server/database/mdb/object_records.h"
@@ -149,6 +152,41 @@ TEST(InitialContent, DefaultRunWritesThreeObjectsAndTheAccountSeries) {
   // root domain itself is filed under the null id.
   EXPECT_EQ(db.lookup(1, kRootDomain), admin);
   EXPECT_EQ(db.lookup(1, NodeId{0, 0}), domain);
+}
+
+// A password chosen with --pwfile is stored as its digest; a relative -d stores the journal path
+// made absolute. A chosen password is refused together with -n or -c, and --pwprompt without a
+// terminal is refused before anything is written.
+TEST(InitialContent, ChosenPasswordAndAbsoluteJournalPath) {
+  TempDir dir;
+  const std::string d = dir.path().string();
+  std::filesystem::create_directory(d + "/set");
+  testing_util::write_file(d + "/pw", {'s', '3', 'c', 'r', 'e', 't', '\n'});
+  const auto r = testing_util::run_process(
+      "/bin/sh", {"-c", "cd " + d + " && exec " VEXMON_DBCREATE " -f --pwfile pw -d set"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  mdb::HeaderImage header;
+  const std::vector<std::uint8_t> block0 = testing_util::read_range(d + "/set/main.odb", 0, 1024);
+  std::copy(block0.begin(), block0.end(), header.begin());
+  EXPECT_EQ(mdb::external_journal_path(header), d + "/set/main.odbj");
+  {
+    CreatedDatabase db(d + "/set");
+    const std::vector<ObjectRef> admin = db.lookup(0, kAdministrator);
+    ASSERT_EQ(admin.size(), 1u);
+    EXPECT_EQ(read_property<mdb::PropertyString>(db.object(admin[0]), 901).value(),
+              security::md5_hex("s3cret"));
+  }
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--pwfile", d + "/pw", "-n"}, {"-c", "--pwprompt"}}) {
+    const auto refused = testing_util::run_process(VEXMON_DBCREATE, args);
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_TRUE(refused.err.ends_with("cannot be given with -n or -c\n")) << refused.err;
+  }
+  TempDir empty;
+  const auto no_terminal =
+      testing_util::run_process(VEXMON_DBCREATE, {"-f", "--pwprompt", "-d", empty.path()});
+  EXPECT_EQ(no_terminal.exit_code, 1);
+  EXPECT_TRUE(std::filesystem::is_empty(empty.path())) << no_terminal.err;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace creation_tool {
@@ -48,6 +49,10 @@ struct run_flags {
   bool completely_empty = false;  // -c
   bool overwrite = false;      // --overwrite: devices that hold data may be used
   bool keep_files = false;     // --no-clean: a failed run leaves what it made
+  // --pwfile FILE / --pwprompt: where the administrator's password comes
+  // from instead of the default.
+  std::optional<std::string> password_file;
+  bool password_prompt = false;
 };
 
 }  // namespace creation_tool
