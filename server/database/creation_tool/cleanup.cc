@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "server/database/creation_tool/run_failure.h"
+#include "server/database/support/file_io.h"
 #include "server/database/support/text_format.h"
 
 namespace creation_tool {
@@ -41,27 +42,18 @@ std::string parent_of(const std::string& path) {
 }
 
 bool sync_directory(const std::string& directory) {
-  const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  return ::close(fd) == 0 && synced;
+  return support::file_calls().sync_directory(directory.c_str()) == 0;
 }
 
 // Overwrites the first `bytes` of `path` with zeros and syncs them.
 bool zero_start(const std::string& path, std::uint64_t bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  support::UniqueFd fd = support::open_file(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (!fd.is_open()) return false;
   const std::vector<char> zeros(static_cast<std::size_t>(bytes), 0);
-  std::size_t done = 0;
-  while (done < zeros.size()) {
-    const ssize_t n = ::pwrite(fd, zeros.data() + done, zeros.size() - done,
-                               static_cast<off_t>(done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  const bool ok = done == zeros.size() && ::fsync(fd) == 0;
-  return ::close(fd) == 0 && ok;
+  const bool ok = support::pwrite_full(fd.get(), zeros.data(), zeros.size(), 0)
+                      .complete(zeros.size()) &&
+                  support::file_calls().fsync(fd.get()) == 0;
+  return fd.close() == 0 && ok;
 }
 
 }  // namespace

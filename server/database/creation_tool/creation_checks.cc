@@ -21,6 +21,7 @@
 #include "server/database/creation_tool/device_probe.h"
 #include "server/database/creation_tool/run_failure.h"
 #include "server/database/support/errors.h"
+#include "server/database/support/file_io.h"
 #include "server/database/support/text_format.h"
 #include "server/database/tsdb/creation.h"
 
@@ -135,10 +136,9 @@ std::string directory_of(const std::string& path) {
 // Opens a device exclusively and returns its size in bytes, or nullopt
 // (errno set) when it cannot be opened.
 std::optional<std::uint64_t> device_size(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  const off_t end = ::lseek(fd, 0, SEEK_END);
-  ::close(fd);
+  const support::UniqueFd fd = support::open_file(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+  if (!fd.is_open()) return std::nullopt;
+  const off_t end = support::file_calls().lseek(fd.get(), 0, SEEK_END);
   return end > 0 ? static_cast<std::uint64_t>(end) : 0;
 }
 

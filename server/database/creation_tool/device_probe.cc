@@ -6,7 +6,6 @@
 
 #include <blkid/blkid.h>
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -18,6 +17,7 @@
 #include "server/database/mdb/header_image.h"
 #include "server/database/mdb/journal_layout.h"
 #include "server/database/support/big_endian.h"
+#include "server/database/support/file_io.h"
 #include "server/database/support/text_format.h"
 #include "server/database/tsdb/format.h"
 
@@ -29,14 +29,12 @@ namespace {
 }
 
 std::optional<std::string> own_content(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) unreadable(path, errno);
+  const support::UniqueFd fd = support::open_file(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (!fd.is_open()) unreadable(path, errno);
   std::array<std::uint8_t, 4> magic{};
-  const ssize_t n = ::pread(fd, magic.data(), magic.size(), 0);
-  const int error_code = errno;
-  ::close(fd);
-  if (n < 0) unreadable(path, error_code);
-  if (n < static_cast<ssize_t>(magic.size())) return std::nullopt;
+  const support::Transfer read = support::pread_full(fd.get(), magic.data(), magic.size(), 0);
+  if (read.error != 0) unreadable(path, read.error);
+  if (read.done < magic.size()) return std::nullopt;
   switch (support::load_be32(magic.data())) {
     case mdb::kMdbMagic: return "a Vexmon MDB";
     case mdb::kJournalMagic: return "a Vexmon MDB journal";

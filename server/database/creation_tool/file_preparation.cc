@@ -2,11 +2,10 @@
 // file. Files are created with O_CREAT|O_EXCL, so an existing database is
 // never touched; a file's space is reserved where the file system can
 // (it reads back as zeros), else zeros are written in 1 MiB pieces, as they
-// are on a device.
+// are on a device. Every system call goes through the file layer.
 #include "server/database/creation_tool/file_preparation.h"
 
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -14,6 +13,7 @@
 
 #include "server/database/creation_tool/cleanup.h"
 #include "server/database/creation_tool/run_failure.h"
+#include "server/database/support/file_io.h"
 #include "server/database/support/interruption.h"
 #include "server/database/support/text_format.h"
 
@@ -26,19 +26,21 @@ namespace {
   refuse_with_reason(text + support::quoted(path), errno);
 }
 
-// Writes `size` zero bytes at the file position of `fd`, 1 MiB at a time,
+// Writes `size` zero bytes from the start of `fd`, 1 MiB at a time,
 // stopping between two pieces when the run has been interrupted.
 void write_zeros(int fd, const std::string& path, std::uint64_t size) {
   static const char kZeros[1 << 20] = {};
-  while (size > 0) {
+  for (std::uint64_t done = 0; done < size;) {
     support::throw_if_interrupted();
     const std::size_t piece =
-        static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof kZeros));
-    const ssize_t written = ::write(fd, kZeros, piece);
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0) fail("Unable to write to ", path);
-    if (written == 0) refuse("write returned 0");
-    size -= static_cast<std::uint64_t>(written);
+        static_cast<std::size_t>(std::min<std::uint64_t>(size - done, sizeof kZeros));
+    const support::Transfer written = support::pwrite_full(fd, kZeros, piece, done);
+    if (written.error != 0) {
+      errno = written.error;
+      fail("Unable to write to ", path);
+    }
+    if (written.done != piece) refuse("write returned 0");
+    done += piece;
   }
 }
 
@@ -46,36 +48,35 @@ void write_zeros(int fd, const std::string& path, std::uint64_t size) {
 bool sync_parent_directory(const std::string& path) {
   std::filesystem::path parent = std::filesystem::path(path).parent_path();
   if (parent.empty()) parent = ".";
-  const int fd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd < 0) return false;
-  const bool synced = ::fsync(fd) == 0;
-  return ::close(fd) == 0 && synced;
+  return support::file_calls().sync_directory(parent.c_str()) == 0;
 }
 
 }  // namespace
 
 void precreate_file(const std::string& path, std::uint64_t size) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) fail("Unable to create file ", path);
+  support::UniqueFd fd =
+      support::open_file(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (!fd.is_open()) fail("Unable to create file ", path);
   note_created_file(path);
   // Reserving the space gives the same zeros without writing them; where
   // the file system cannot, or has no room, the zeros are written and a
   // shortage fails as a write.
-  if (size == 0 || ::fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0) {
-    write_zeros(fd, path, size);
+  if (size == 0 ||
+      support::file_calls().fallocate(fd.get(), 0, 0, static_cast<off_t>(size)) != 0) {
+    write_zeros(fd.get(), path, size);
   }
-  if (::close(fd) != 0) fail("Failed closing file ", path);
+  if (fd.close() != 0) fail("Failed closing file ", path);
   if (!sync_parent_directory(path)) fail("Failed closing file ", path);
 }
 
 void prepare_store(const std::string& path, std::uint64_t size) {
   // Exclusively: a device that holds a mounted file system, or that another
   // program holds, is refused (EBUSY) instead of overwritten.
-  const int fd = ::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
-  if (fd < 0) fail("Unable to open store ", path);
+  support::UniqueFd fd = support::open_file(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+  if (!fd.is_open()) fail("Unable to open store ", path);
   note_device_written(path, size);
-  write_zeros(fd, path, size);
-  if (::close(fd) != 0) fail("Failed closing store ", path);
+  write_zeros(fd.get(), path, size);
+  if (fd.close() != 0) fail("Failed closing store ", path);
 }
 
 }  // namespace creation_tool
