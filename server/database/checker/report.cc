@@ -39,16 +39,37 @@ void Report::fact(const std::string& name, const std::string& value) {
   facts_.push_back({name, value, false});
 }
 
-void Report::problem(const std::string& file,
-                     std::optional<std::uint64_t> block,
-                     const std::string& structure, const std::string& text) {
+std::size_t Report::problem(const std::string& file, std::optional<std::uint64_t> block,
+                            const std::string& structure, const std::string& text) {
+  // The kind: the problem with every run of digits taken as one.
+  std::string kind;
+  for (const char c : file + "\n" + structure + "\n" + text) {
+    const bool digit = c >= '0' && c <= '9';
+    if (!digit || kind.empty() || kind.back() != '#') kind += digit ? '#' : c;
+  }
+  auto& [listed, last] = kinds_[kind];
+  if (listed == kListedPerKind) {
+    ++problems_[last].more;
+    return last;
+  }
+  ++listed;
+  last = problems_.size();
   problems_.push_back({file, block, structure, text});
+  return last;
+}
+
+std::uint64_t Report::problem_count() const {
+  std::uint64_t count = problems_.size();
+  for (const Problem& problem : problems_) count += problem.more;
+  return count;
 }
 
 std::string problem_line(const Problem& problem) {
   std::string line = problem.file;
   if (problem.block) line += " block " + support::text_u64(*problem.block);
-  return line + " " + problem.structure + ": " + problem.text;
+  line += " " + problem.structure + ": " + problem.text;
+  if (problem.more > 0) line += " (and " + support::text_u64(problem.more) + " more like this)";
+  return line;
 }
 
 std::string text_report(const Report& report, bool dump) {
@@ -83,8 +104,8 @@ std::string text_report(const Report& report, bool dump) {
   if (report.sound()) {
     out += "sound\n";
   } else {
-    out += support::text_size(report.problems().size()) +
-           (report.problems().size() == 1 ? " problem\n" : " problems\n");
+    out += support::text_u64(report.problem_count()) +
+           (report.problem_count() == 1 ? " problem\n" : " problems\n");
   }
   return out;
 }
@@ -107,6 +128,7 @@ std::string json_report(const Report& report, bool dump) {
            (problem.block ? support::text_u64(*problem.block) : "null") +
            ", \"structure\": " + json_string(problem.structure) +
            ", \"text\": " + json_string(problem.text) +
+           ", \"more\": " + support::text_u64(problem.more) +
            ", \"line\": " + json_string(problem_line(problem)) + "}";
     separator = ", ";
   }

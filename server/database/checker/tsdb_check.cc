@@ -8,9 +8,10 @@
 // which is above 0.
 #include "server/database/checker/tsdb_check.h"
 
+#include <algorithm>
 #include <filesystem>
-#include <map>
 
+#include "server/database/checker/block_owners.h"
 #include "server/database/checker/mdb_layout.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/text_format.h"
@@ -27,25 +28,80 @@ struct Context {
   const tsdb::Reader& reader;
   const std::string& file;
   Report& report;
-  // Every block in use, with what uses it; 0 is the header.
-  std::map<std::uint32_t, std::string> owners;
-  std::uint64_t highest = 0;  // highest block in use
+  BlockOwners owners;
+  std::uint64_t highest = 0;  // highest block in use, inside the file or not
 };
 
 std::string replica_name(const tsdb::ChainKind& kind, std::uint32_t replica) {
   return std::string(kind.name) + " replica " + text_u32(replica);
 }
 
-void use_blocks(Context& c, std::uint32_t first, std::uint32_t count,
-                const std::string& owner) {
-  for (std::uint64_t b = first; b < std::uint64_t{first} + count; ++b) {
-    c.highest = std::max(c.highest, b);
-    if (b >= c.reader.file_blocks()) continue;  // reported as one line
-    const auto [it, fresh] = c.owners.emplace(static_cast<std::uint32_t>(b), owner);
-    if (!fresh) {
-      c.report.problem(c.file, b, owner, "block is used by " + it->second + " too");
+// What uses blocks: the header, the blocks of a chain replica, or the
+// dblocks of an entry of an lblock replica.
+OwnerCode replica_owner(const tsdb::ChainKind& kind, std::uint32_t replica) {
+  return OwnerCode{1} << 60 | OwnerCode{kind.number} << 8 | replica;
+}
+OwnerCode dblocks_owner(std::uint32_t replica, std::uint32_t entry) {
+  return OwnerCode{2} << 60 | OwnerCode{replica} << 32 | entry;
+}
+
+std::string owner_name(OwnerCode owner) {
+  const auto replica = static_cast<std::uint32_t>(owner & 0xFF);
+  switch (owner >> 60) {
+    case 1: return replica_name(*tsdb::kChainKinds[(owner >> 8) & 0xFF], replica);
+    case 2:
+      return replica_name(tsdb::kLblockChain, (owner >> 32) & 0xFF) + " entry " +
+             text_u32(static_cast<std::uint32_t>(owner)) + " dblocks";
+    default: return "header";
+  }
+}
+
+// Problems of one kind that a walk over many entries may meet at every
+// entry: once the report lists as many as it lists of a kind, the rest are
+// only counted, so a damaged chain costs no line building per entry.
+class EntryProblems {
+ public:
+  explicit EntryProblems(Report& report) : report_(report) {}
+  ~EntryProblems() {
+    if (unlisted_ > 0) report_.add_more(last_, unlisted_);
+  }
+  EntryProblems(const EntryProblems&) = delete;
+  EntryProblems& operator=(const EntryProblems&) = delete;
+
+  // `make` adds the problem to the report and returns what problem() gave.
+  template <typename Make>
+  void add(Make make) {
+    if (listed_ == Report::kListedPerKind) {
+      ++unlisted_;
+    } else {
+      ++listed_;
+      last_ = make();
     }
   }
+
+ private:
+  Report& report_;
+  std::uint64_t listed_ = 0, unlisted_ = 0;
+  std::size_t last_ = 0;
+};
+
+// Blocks [first, first + count) are used by `owner`. Only the part inside
+// the file is claimed; what lies beyond shows in the highest block, which
+// check_tsdb reports once.
+void use_blocks(Context& c, std::uint32_t first, std::uint32_t count, OwnerCode owner,
+                EntryProblems& overlaps) {
+  if (count == 0) return;
+  const std::uint64_t end = std::uint64_t{first} + count;
+  c.highest = std::max(c.highest, end - 1);
+  const auto overlap = c.owners.claim(first, std::min(end, c.reader.file_blocks()), owner);
+  if (!overlap) return;
+  overlaps.add([&] {
+    std::string text = "block is used by " + owner_name(overlap->owner) + " too";
+    if (overlap->blocks > 1) {
+      text += ", and " + text_u64(overlap->blocks - 1) + " more of its blocks are in use already";
+    }
+    return c.report.problem(c.file, overlap->block, owner_name(owner), text);
+  });
 }
 
 // Descriptors and the choice of the current replica of `kind`.
@@ -83,7 +139,10 @@ tsdb::ReplicaWalk walk_replica(Context& c, const tsdb::ChainKind& kind,
   }
   // A block past the end is reported as one line with the file's size.
   c.highest = std::max<std::uint64_t>(c.highest, walk.past_end);
-  for (const std::uint32_t b : walk.blocks) use_blocks(c, b, 1, name);
+  EntryProblems overlaps(c.report);
+  for (const std::uint32_t b : walk.blocks) {
+    use_blocks(c, b, 1, replica_owner(kind, replica), overlaps);
+  }
   return walk;
 }
 
@@ -94,36 +153,48 @@ void check_entries(Context& c, const tsdb::ReplicaWalk& lblocks,
   const std::uint32_t block_size = c.reader.header().block_size;
   const std::uint32_t lblock_count = lblocks.capacity(block_size);
   const std::string lname = replica_name(tsdb::kLblockChain, lblocks.replica);
+  std::vector<bool> used(lblock_count);
+  for (std::uint32_t e = 0; e < lblock_count; ++e) used[e] = lblocks.entry(e, block_size)[0] != 0;
   std::uint64_t used_lblocks = 0;
   std::uint32_t highest_lblock = 0;
+  EntryProblems empty(c.report), loose(c.report), overlaps(c.report);
   for (std::uint32_t e = 0; e < lblock_count; ++e) {
+    if (!used[e]) continue;
     const tsdb::EntryValue v = lblocks.entry(e, block_size);
-    if (v[0] == 0) continue;
     ++used_lblocks;
     highest_lblock = e;
-    const std::string structure = lname + " entry " + text_u32(e);
-    if (v[1] == 0) c.report.problem(c.file, v[0], structure, "level has no dblocks");
-    if (v[2] != 0 && (v[2] >= lblock_count || lblocks.entry(v[2], block_size)[0] == 0)) {
-      c.report.problem(c.file, v[0], structure,
-                       "next level " + text_u32(v[2]) + " is not a used lblock");
+    const auto structure = [&] { return lname + " entry " + text_u32(e); };
+    if (v[1] == 0) {
+      empty.add([&] { return c.report.problem(c.file, v[0], structure(), "level has no dblocks"); });
     }
-    use_blocks(c, v[0], v[1], structure + " dblocks");
+    if (v[2] != 0 && (v[2] >= lblock_count || !used[v[2]])) {
+      loose.add([&] {
+        return c.report.problem(c.file, v[0], structure(),
+                                "next level " + text_u32(v[2]) + " is not a used lblock");
+      });
+    }
+    use_blocks(c, v[0], v[1], dblocks_owner(lblocks.replica, e), overlaps);
   }
   const std::string cname = replica_name(tsdb::kCheckChain, checks.replica);
   std::uint64_t series = 0;
+  EntryProblems datatypes(c.report), free_levels(c.report);
   for (std::uint32_t e = 0; e < checks.capacity(block_size); ++e) {
     const tsdb::EntryValue v = checks.entry(e, block_size);
     if (v[0] == 0) continue;
     ++series;
-    const std::string structure = cname + " entry " + text_u32(e);
+    const auto structure = [&] { return cname + " entry " + text_u32(e); };
     if (v[0] > 4) {
-      c.report.problem(c.file, std::nullopt, structure,
-                       "datatype " + text_u32(v[0]) + " is not 1 to 4");
+      datatypes.add([&] {
+        return c.report.problem(c.file, std::nullopt, structure(),
+                                "datatype " + text_u32(v[0]) + " is not 1 to 4");
+      });
     }
-    if (v[1] >= lblock_count || lblocks.entry(v[1], block_size)[0] == 0) {
-      c.report.problem(c.file, std::nullopt, structure,
-                       "names lblock " + text_u32(v[1]) + ", free in the current " +
-                           lname);
+    if (v[1] >= lblock_count || !used[v[1]]) {
+      free_levels.add([&] {
+        return c.report.problem(c.file, std::nullopt, structure(),
+                                "names lblock " + text_u32(v[1]) + ", free in the current " +
+                                    lname);
+      });
     }
   }
   if (used_lblocks > 0) {
@@ -163,7 +234,8 @@ void check_tsdb(const std::string& path, Report& report) {
                        " is not a whole number of blocks");
   }
   Context c{reader, file, report, {}, 0};
-  c.owners.emplace(0, "header");
+  EntryProblems none(report);
+  use_blocks(c, 0, 1, 0, none);
   std::vector<tsdb::ReplicaWalk> current(tsdb::kChainKindCount);
   bool all_current = true;
   for (const tsdb::ChainKind* kind : tsdb::kChainKinds) {
@@ -181,7 +253,7 @@ void check_tsdb(const std::string& path, Report& report) {
   if (all_current) {
     check_entries(c, current[2], current[3], current[0], current[1]);
   }
-  report.fact("tsdb.blocks_in_use", c.owners.size());
+  report.fact("tsdb.blocks_in_use", c.owners.in_use());
   if (c.highest >= reader.file_blocks()) {
     report.problem(file, std::nullopt, "allocation",
                    "the file holds " + text_u64(reader.file_blocks()) +
