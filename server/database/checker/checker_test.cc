@@ -271,6 +271,28 @@ TEST(Checker, EachDamageGivesItsProblemLine) {
   EXPECT_EQ(run_process(VEXMON_DBCHECK, with_journal).exit_code, 1);
 }
 
+// A new default set keeps its initial content in the journal's first turn, at offset 48. Damaged
+// there, a replay finds the turn empty or ends it early and skips the rest.
+TEST(Checker, TransactionsAReplaySkipsAreAProblem) {
+  TempDir made;
+  ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-d", made.path().string()}).exit_code, 0);
+  const std::vector<std::pair<std::size_t, std::string>> damages = {
+      {48 + 15, "TBEG of serial 0, not the turn's 1"}, {48 + 16 + 20, "CRC does not match"}};
+  for (const auto& [at, what] : damages) {
+    TempDir dir;
+    fs::copy(made.path(), dir.path());
+    Bytes j = read_file(dir.file("main.odbj"));
+    j[at] ^= 1;
+    write_file(dir.file("main.odbj"), j);
+    const auto r = check(dir.path().string());
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.out.find("\nmain.odbj journal transaction at offset 48: " + what +
+                         "; a replay stops here and skips 8 CRC-valid transactions from offset "),
+              std::string::npos)
+        << r.out;
+  }
+}
+
 // Trees of several leaves, the ParentId tree with one key throughout: sound,
 // and a broken link between two leaves is found.
 TEST(Checker, TreesOfManyLeaves) {

@@ -9,8 +9,9 @@
 // logged nothing left behind (taking it back only moves the write position)
 // over whatever an older turn wrote there. So a stop is a problem only where
 // damage shows: complete, CRC-valid transactions of the turn lie beyond it,
-// which a replay skips; or the turn's first transaction fails a CRC that no
-// older serial explains.
+// or of the next turn in the other half when no TRED led there, which a
+// replay skips; or the turn's first transaction fails a CRC that no older
+// serial explains.
 #include "server/database/checker/journal_check.h"
 
 #include <optional>
@@ -109,8 +110,10 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
   std::uint64_t serial = chosen.serial;
   std::uint64_t pos = chosen.start;
   bool redirected = false;
-  // The transaction of the turn at which the walk stopped, if any.
-  std::optional<ParsedTransaction> failed;
+  // What lies where the walk stopped, when it stopped inside a half at an
+  // entry that is not the end of the journal's first turn.
+  std::optional<std::string> stopped_at;
+  std::optional<ParsedTransaction> failed;  // a transaction of the turn there
   const auto problem = [&](std::uint64_t at, const std::string& text) {
     report.problem(file, std::nullopt,
                    "journal transaction at offset " + text_u64(at), text);
@@ -125,6 +128,7 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
       if (redirected || target != mdb::half_bounds(jlength, 1 - half).start) {
         problem(pos, "redirection to " + text_u32(target) +
                          " is not the single move to the other half");
+        pos = 0;
         break;
       }
       redirected = true;
@@ -133,13 +137,21 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
       pos = target;
       continue;
     }
-    if (magic != mdb::kTbegMagic || pos + mdb::kTbegSize > half_end ||
-        mdb::tbeg_serial(j + pos) != serial) {
-      break;  // the end of the turn
+    if (magic != mdb::kTbegMagic || pos + mdb::kTbegSize > half_end) {
+      stopped_at = "no TBEG";
+      break;
+    }
+    if (mdb::tbeg_serial(j + pos) != serial) {
+      stopped_at = "TBEG of serial " + text_u64(mdb::tbeg_serial(j + pos)) + ", not the turn's " +
+                   text_u64(serial);
+      break;
     }
     const ParsedTransaction t = parse_transaction(j, pos, half_end);
     if (t.kind != ParsedTransaction::kComplete) {
       failed = t;
+      stopped_at = t.kind == ParsedTransaction::kBadCrc ? "CRC does not match"
+                   : t.kind == ParsedTransaction::kTorn ? "has no TEND"
+                                                        : "TBEG with no update after it";
       break;
     }
     ++walk.transactions;
@@ -147,22 +159,30 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
     walk.update_bytes += t.update_bytes;
     pos = t.tend + mdb::kTendSize;
   }
-  if (failed && failed->kind != ParsedTransaction::kNoUpdate) {
-    const std::uint64_t half_end = half == 0 ? jlength / 2 : jlength;
+  if (pos != 0) {
+    // Complete transactions of the turn beyond the stop, or of the next turn
+    // in the other half when no TRED led there, are what a replay skips.
     FoundTransactions skipped;
-    find_complete_transactions(j, pos + 8, half_end, serial, skipped);
-    const bool bad_crc = failed->kind == ParsedTransaction::kBadCrc;
-    const std::string what = bad_crc ? "CRC does not match" : "has no TEND";
+    if (stopped_at) {
+      find_complete_transactions(j, pos + 8, half == 0 ? jlength / 2 : jlength, serial, skipped);
+    }
+    if (!redirected) {
+      const std::uint32_t other = mdb::half_bounds(jlength, 1 - half).start;
+      find_complete_transactions(j, other, half == 0 ? jlength : jlength / 2, serial + 1, skipped);
+    }
     if (skipped.count > 0) {
-      problem(pos, what + "; a replay stops here and skips " + text_u64(skipped.count) +
-                       " CRC-valid transactions from offset " + text_u64(skipped.first));
-    } else if (bad_crc && pos == mdb::half_bounds(jlength, half).start &&
+      problem(pos, stopped_at.value_or("end of the half") + "; a replay stops here and skips " +
+                       text_u64(skipped.count) + " CRC-valid transaction" +
+                       (skipped.count == 1 ? "" : "s") + " from offset " +
+                       text_u64(skipped.first));
+    } else if (failed && failed->kind == ParsedTransaction::kBadCrc &&
+               pos == mdb::half_bounds(jlength, half).start &&
                serial_matching_crc(j + pos, failed->tend - pos, mdb::tend_crc(j + failed->tend),
                                    static_cast<std::uint32_t>(serial >> 32)) >= serial) {
       // A turn's first TBEG lies where the older turns of its half began too,
       // so a TBEG left there over an older transaction gives that
       // transaction's CRC the older serial; any other CRC is damage.
-      problem(pos, what + "; a replay stops here");
+      problem(pos, "CRC does not match; a replay stops here");
     }
   }
   report.fact("journal.transactions", walk.transactions);
