@@ -15,6 +15,7 @@
 
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/header.h"
 #include "server/database/mdb/journal_entries.h"
 #include "server/database/mdb/journal_layout.h"
 #include "server/database/mdb/object_store.h"
@@ -291,6 +292,25 @@ TEST(Checker, TransactionsAReplaySkipsAreAProblem) {
               std::string::npos)
         << r.out;
   }
+}
+
+// A layout other than the creation tool's: 1024-byte blocks and an allocation map of one block.
+TEST(Checker, EveryMapSizeTheFormatAllows) {
+  TempDir dir;
+  const std::string d = dir.path().string(), mdb_file = dir.file("small.odb");
+  ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d}).exit_code, 0);
+  testing_util::make_zero_file(mdb_file, 64 * 1024);
+  testing_util::make_zero_file(dir.file("small.odbj"), 512 * 1024);
+  mdb::open_store(mdb_file);
+  mdb::create_header(1024, mdb::journal_external, dir.file("small.odbj"), 0, 0, {2, 3}, 1, 2);
+  mdb::open_journal(dir.file("small.odbj"), 0, 0, true);
+  mdb::init_journal_header();
+  mdb::close_journal();
+  mdb::close_store();
+  add_objects(mdb_file, 30);
+  const auto r = run_process(VEXMON_DBCHECK, {"--mdb", mdb_file, "--tsdb", d + "/main.tsdb"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_NE(r.out.find(" first_map_block=1 first_data_block=2 "), std::string::npos) << r.out;
 }
 
 // Trees of several leaves, the ParentId tree with one key throughout: sound,

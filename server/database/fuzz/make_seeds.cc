@@ -1,7 +1,10 @@
 // Writes the seed corpora of the fuzz targets into <folder>/<target>/: small MDBs (1024-byte
 // blocks, a 64 KiB journal inside the MDB or beside it) as created, after the creation tool's
 // reopen, and with 80 more objects so that both indexes have two levels; and the chain blocks of
-// new TSDBs with 2 to 5 chains.
+// new TSDBs with 2 to 5 chains. The checker's seeds are whole sets in its own input format (see
+// checker_fuzz.cc): the small MDBs beside a small TSDB, and the sets vexmon-dbcreate makes by
+// default and with a journal inside the MDB.
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -46,9 +49,38 @@ void save(const std::string& target, const std::string& name, const Bytes& input
       .write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
 }
 
+// `text` with every "DIR" replaced by `dir`.
+std::string with_dir(std::string text, const std::string& dir) {
+  for (std::size_t at; (at = text.find("DIR")) != std::string::npos;) text.replace(at, 3, dir);
+  return text;
+}
+
 void zero_file(const char* name, std::uintmax_t size) {
   std::ofstream(name, std::ios::trunc).close();
   fs::resize_file(name, size);
+}
+
+void varint(std::uint64_t value, Bytes& out) {
+  for (; value >= 0x80; value >>= 7) out.push_back(static_cast<std::uint8_t>(value | 0x80));
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// Saves the set in `dir` as a seed of the checker.
+void save_checker(const std::string& dir, const std::string& name) {
+  Bytes input;
+  for (const char* file : {"main.odb", "main.odbj", "main.tsdb"}) {
+    const Bytes bytes = read((dir + "/" + file).c_str());
+    varint(bytes.size(), input);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      input.push_back(bytes[i]);
+      if (bytes[i] != 0) continue;
+      std::size_t last = i;
+      while (last + 1 < bytes.size() && bytes[last + 1] == 0) ++last;
+      varint(last - i, input);
+      i = last;
+    }
+  }
+  save("checker", name, input);
 }
 
 void save_mdb(const std::string& name) {
@@ -56,9 +88,19 @@ void save_mdb(const std::string& name) {
   Bytes input{static_cast<std::uint8_t>(files.size() / 1024), static_cast<std::uint8_t>(journal.size() / 1024)};
   files.insert(files.end(), journal.begin(), journal.end());
   encode(files, input);
-  for (const char* target : {"mdb_open", "mdb_lookup", "tool_reopen", "checker"}) {
-    save(target, name, input);
-  }
+  for (const char* target : {"mdb_open", "mdb_lookup", "tool_reopen"}) save(target, name, input);
+  save_checker(".", name);
+}
+
+// Makes a set with vexmon-dbcreate, given `options` and the dialogue's answers, and saves it.
+void save_created_set(const std::string& name, const std::string& options,
+                      const std::string& answers) {
+  const std::string dir = fs::absolute(name).string();
+  fs::create_directory(dir);
+  const std::string command = "printf '" + answers + "' | " VEXMON_DBCREATE " " + options +
+                              " >/dev/null 2>&1";
+  if (std::system(with_dir(command, dir).c_str()) != 0) std::exit(1);
+  save_checker(dir, name);
 }
 
 void create_mdb(bool internal) {
@@ -95,6 +137,13 @@ int main(int argc, char** argv) {
   if (argc != 2) return 2;
   out = fs::absolute(argv[1]);
   fuzzing::enter_work_dir();
+  save_created_set("default", "-f -d DIR", "");
+  save_created_set("internal-journal", "-i", "DIR\\ni\\n4\\ny\\n2\\n1024\\n10\\nDIR\\ny\\n");
+  zero_file("main.tsdb", 0);  // the small MDBs' TSDB in the checker's seeds
+  {
+    tsdb::TsdbState state;
+    tsdb::tsdb_create(state, fs::absolute("main.tsdb").string(), 2, 1024, 1);
+  }
   for (const std::string journal : {"external-", "internal-"}) {
     create_mdb(journal == "internal-");
     save_mdb(journal + "created");
