@@ -5,8 +5,11 @@
 // replay, which may write blocks the file never reached before a power
 // cut). Growth starts at length_, so it can never zero-fill bytes that a
 // write put there. Every read is range-checked or reads whole blocks;
-// reads and writes go through pread/pwrite, so the shared file position is
-// never relied upon. A read-only store never writes its file: writes go
+// reads and writes go through the file layer's whole transfers
+// (pread_full/pwrite_full), so the shared file position is never relied
+// upon and a short or interrupted call is continued, not taken for a
+// failure. A read-write store that a call failed on stops the engine
+// (fail_stop.h): no later write or sync reaches the file. A read-only store never writes its file: writes go
 // to the overlay, whose pieces hold the file's bytes as changed since the
 // open, and every read returns the file's bytes with the overlay on top.
 #include "server/database/mdb/backing_store.h"
@@ -21,8 +24,10 @@
 #include <vector>
 
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/fail_stop.h"
 #include "server/database/mdb/sync_observer.h"
 #include "server/database/support/errors.h"
+#include "server/database/support/file_io.h"
 #include "server/database/support/text_format.h"
 
 namespace mdb {
@@ -33,10 +38,23 @@ constexpr std::uint64_t kFirstProbe = 8192;
 constexpr std::uint64_t kMaxPosition =
     static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
 
+// The last system error as the quoted text of the store's messages.
+std::string quoted_system_error(int code) {
+  return support::quoted(
+      error::system_error_text(static_cast<std::uint32_t>(code)));
+}
+
+// True when the byte at `offset` exists. A read that fails, rather than
+// meeting the end, fails the probe: a length guessed short would misplace
+// the journal's halves.
 bool byte_readable(int fd, std::uint64_t offset) {
   if (offset > kMaxPosition) return false;
   std::uint8_t byte;
-  return ::pread(fd, &byte, 1, static_cast<off_t>(offset)) == 1;
+  const support::Transfer t = support::pread_full(fd, &byte, 1, offset);
+  if (t.error != 0 && t.error != EOVERFLOW && t.error != EINVAL) {
+    throw error_io("Could not byte-read: " + quoted_system_error(t.error));
+  }
+  return t.done == 1;
 }
 
 // A file offset the system can take, or the seek failure.
@@ -45,12 +63,6 @@ off_t checked_position(std::uint64_t offset) {
     throw error_seek("Unable to seek to position in MDB");
   }
   return static_cast<off_t>(offset);
-}
-
-// The last system error as the quoted text of the store's messages.
-std::string quoted_system_error(int code) {
-  return support::quoted(
-      error::system_error_text(static_cast<std::uint32_t>(code)));
 }
 
 // True when `end` (an offset plus a length) lies beyond `limit`, without
@@ -90,9 +102,7 @@ std::uint64_t measured_length(int fd) {
   return last ? *last + 1 : 0;
 }
 
-BackingStore::~BackingStore() {
-  if (fd_ >= 0) ::close(fd_);
-}
+BackingStore::~BackingStore() = default;
 
 void BackingStore::open(const std::string& path, bool read_only) {
   // A device is claimed exclusively: the open fails (EBUSY) while a file
@@ -102,45 +112,53 @@ void BackingStore::open(const std::string& path, bool read_only) {
   const bool device =
       ::stat(path.c_str(), &target) == 0 && S_ISBLK(target.st_mode);
   // A reader claims nothing: it may look at a device a server holds.
-  const int fd =
-      read_only ? ::open(path.c_str(), O_RDONLY | O_CLOEXEC)
-                : ::open(path.c_str(), O_RDWR | O_CLOEXEC | (device ? O_EXCL : 0));
-  if (fd < 0) {
+  support::UniqueFd fd = support::open_file(
+      path.c_str(), read_only ? O_RDONLY | O_CLOEXEC
+                              : O_RDWR | O_CLOEXEC | (device ? O_EXCL : 0));
+  if (!fd.is_open()) {
     throw error_open(std::string(read_only ? "Cannot open database for reading in "
                                            : "Cannot open database for read/write in ") +
                      support::quoted(path));
   }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
+  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
+  clear_stopped_state();  // a new session
   struct stat status {};
-  is_device_ = ::fstat(fd, &status) == 0 && S_ISBLK(status.st_mode);
-  fd_ = fd;
+  is_device_ = ::fstat(fd.get(), &status) == 0 && S_ISBLK(status.st_mode);
+  length_ = measured_length(fd.get());
+  fd_ = std::move(fd);
   path_ = path;
-  length_ = measured_length(fd);
   file_length_ = length_;
   read_only_ = read_only;
   overlay_.clear();
 }
 
 void BackingStore::close() {
-  if (fd_ < 0) return;
-  const int fd = fd_;
-  fd_ = -1;
+  if (!fd_.is_open()) return;
+  const bool read_only = read_only_;
   length_ = 0;
   file_length_ = 0;
   read_only_ = false;
   overlay_.clear();
-  if (::close(fd) != 0) throw error_io("Error when closing the database");
+  if (fd_.close() != 0) fail(error_io("Error when closing the database"), !read_only);
 }
 
 void BackingStore::sync() {
   if (read_only_) return;
-  if (::fsync(fd_) != 0) throw error_io("sync error on backing store");
+  throw_if_stopped();
+  if (support::file_calls().fsync(fd_.get()) != 0) {
+    fail(error_io("sync error on backing store"), true);
+  }
   report_sync(path_, 0, 0);
+}
+
+void BackingStore::fail(const error_io& error, bool stops) {
+  if (!stops) throw error;
+  stop_engine(error);
 }
 
 void BackingStore::seek(std::uint64_t offset) {
   errno = 0;
-  if (::lseek(fd_, checked_position(offset), SEEK_SET) < 0) {
+  if (support::file_calls().lseek(fd_.get(), checked_position(offset), SEEK_SET) < 0) {
     throw error_seek("Unable to seek to position in MDB");
   }
 }
@@ -155,10 +173,10 @@ void BackingStore::read_blocks(void* buffer, std::uint32_t first,
     }
     return;
   }
-  errno = 0;
-  const ssize_t got = ::pread(fd_, buffer, bytes, position);
-  if (got < 0 || static_cast<std::uint64_t>(got) != bytes) {
-    throw error_io("Could not block-read: " + quoted_system_error(errno));
+  const support::Transfer t = support::pread_full(
+      fd_.get(), buffer, bytes, static_cast<std::uint64_t>(position));
+  if (!t.complete(bytes)) {
+    fail(error_io("Could not block-read: " + quoted_system_error(t.error)), t.error != 0);
   }
 }
 
@@ -167,17 +185,16 @@ void BackingStore::read_bytes(void* buffer, std::uint64_t offset,
   if (range_exceeds(offset, length, length_)) {
     throw error_range("Read beyond end of object backing store attempted");
   }
-  const off_t position = checked_position(offset);
+  checked_position(offset);
   if (read_only_) {
     if (!read_with_overlay(buffer, offset, length)) {
       throw error_io("Could not byte-read: " + quoted_system_error(errno));
     }
     return;
   }
-  errno = 0;
-  const ssize_t got = ::pread(fd_, buffer, length, position);
-  if (got < 0 || static_cast<std::size_t>(got) != length) {
-    throw error_io("Could not byte-read: " + quoted_system_error(errno));
+  const support::Transfer t = support::pread_full(fd_.get(), buffer, length, offset);
+  if (!t.complete(length)) {
+    fail(error_io("Could not byte-read: " + quoted_system_error(t.error)), t.error != 0);
   }
 }
 
@@ -186,21 +203,21 @@ std::size_t BackingStore::write_bytes(const void* buffer, std::uint64_t offset,
   if (!may_extend && range_exceeds(offset, length, length_)) {
     throw error_range("Write beyond end of object backing store attempted");
   }
-  const off_t position = checked_position(offset);
+  checked_position(offset);
   if (read_only_) {
     overlay_write(buffer, offset, length);
     length_ = std::max(length_, std::uint64_t{offset} + length);
     return length;
   }
-  errno = 0;
-  const ssize_t written = ::pwrite(fd_, buffer, length, position);
-  if (written < 0) {
-    throw error_io("Could not byte-write: " + quoted_system_error(errno));
+  throw_if_stopped();
+  const support::Transfer t = support::pwrite_full(fd_.get(), buffer, length, offset);
+  if (t.error != 0) {
+    fail(error_io("Could not byte-write: " + quoted_system_error(t.error)), true);
   }
-  if (static_cast<std::size_t>(written) != length) {
-    throw error_io("Could not byte-write: written=" +
-                   support::text_u64(static_cast<std::uint64_t>(written)) +
-                   " byte_len=" + support::text_size(length));
+  if (t.done != length) {
+    fail(error_io("Could not byte-write: written=" + support::text_size(t.done) +
+                  " byte_len=" + support::text_size(length)),
+         true);
   }
   length_ = std::max(length_, std::uint64_t{offset} + length);
   return length;
@@ -239,20 +256,19 @@ bool BackingStore::read_with_overlay(void* buffer, std::uint64_t offset,
   if (range_exceeds(offset, length, length_)) {
     // Beyond everything the file and the overlay hold: read as a
     // read-write store would, so that the failure is the same.
-    errno = 0;
-    const ssize_t got =
-        ::pread(fd_, buffer, length, checked_position(offset));
-    return got >= 0 && static_cast<std::size_t>(got) == length;
+    checked_position(offset);
+    const support::Transfer t = support::pread_full(fd_.get(), buffer, length, offset);
+    errno = t.error;
+    return t.complete(length);
   }
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   std::size_t from_file = 0;
   if (offset < file_length_) {
     from_file = static_cast<std::size_t>(
         std::min<std::uint64_t>(length, file_length_ - offset));
-    errno = 0;
-    const ssize_t got =
-        ::pread(fd_, bytes, from_file, checked_position(offset));
-    if (got < 0 || static_cast<std::size_t>(got) != from_file) return false;
+    const support::Transfer t = support::pread_full(fd_.get(), bytes, from_file, offset);
+    errno = t.error;
+    if (!t.complete(from_file)) return false;
   }
   std::fill(bytes + from_file, bytes + length, std::uint8_t{0});
   overlay_read(buffer, offset, length);
@@ -273,11 +289,11 @@ void BackingStore::overlay_write(const void* buffer, std::uint64_t offset,
       if (piece_start < file_length_) {
         const std::size_t count = static_cast<std::size_t>(
             std::min<std::uint64_t>(kOverlayPiece, file_length_ - piece_start));
-        if (::pread(fd_, it->second.data(), count,
-                    checked_position(piece_start)) !=
-            static_cast<ssize_t>(count)) {
+        const support::Transfer t =
+            support::pread_full(fd_.get(), it->second.data(), count, piece_start);
+        if (!t.complete(count)) {
           overlay_.erase(it);
-          throw error_io("Could not byte-read: " + quoted_system_error(errno));
+          throw error_io("Could not byte-read: " + quoted_system_error(t.error));
         }
       }
     }

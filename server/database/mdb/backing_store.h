@@ -16,6 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "server/database/support/errors.h"
+#include "server/database/support/file_io.h"
+
 namespace mdb {
 
 // The block size of every MDB that the creation tool makes.
@@ -44,7 +47,8 @@ class BackingStore {
   void open(const std::string& path, bool read_only = false);
   // Closes the handle; does nothing when the store is not open.
   void close();
-  // Flushes everything written to stable storage.
+  // Flushes everything written to stable storage. After a failed call of
+  // a read-write store, this and every write fail with that first error.
   void sync();
   // Sets the file position.
   void seek(std::uint64_t offset);
@@ -68,7 +72,7 @@ class BackingStore {
   // True when block n lies wholly inside the store.
   bool block_in_file(std::uint32_t n) const;
 
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return fd_.is_open(); }
   std::uint64_t length() const { return length_; }
   std::uint32_t block_size() const { return block_size_; }
   // REQUIRES: block_size is a non-zero power of two.
@@ -78,6 +82,10 @@ class BackingStore {
   bool read_only() const { return read_only_; }
 
  private:
+  // Throws `error`, first stopping the engine (fail_stop.h) when `stops`:
+  // a call of a read-write store failed. A read that met the end of the
+  // file failed no call and stops nothing.
+  [[noreturn]] static void fail(const error_io& error, bool stops);
   static constexpr std::uint64_t kOverlayPiece = 4096;
   // Read-only mode: copies `length` bytes into the overlay, each touched
   // piece first filled from the file (zeros past its end).
@@ -90,7 +98,7 @@ class BackingStore {
   // the length the overlay reached, as zeros.
   bool read_with_overlay(void* buffer, std::uint64_t offset, std::size_t length);
 
-  int fd_ = -1;
+  support::UniqueFd fd_;
   std::string path_;
   std::uint64_t length_ = 0;
   std::uint32_t block_size_ = kDefaultBlockSize;

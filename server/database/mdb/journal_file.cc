@@ -20,10 +20,12 @@
 
 #include "server/database/mdb/backing_store.h"
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/fail_stop.h"
 #include "server/database/mdb/journal_layout.h"
 #include "server/database/mdb/sync_observer.h"
 #include "server/database/support/clock.h"
 #include "server/database/support/errors.h"
+#include "server/database/support/file_io.h"
 #include "server/database/support/metrics_table.h"
 #include "server/database/support/text_format.h"
 
@@ -43,8 +45,7 @@ std::string system_text(int code) {
 }  // namespace
 
 JournalFile::~JournalFile() {
-  if (mapping_ != nullptr) ::munmap(mapping_, mapping_size_);
-  if (fd_ >= 0) ::close(fd_);
+  if (mapping_ != nullptr) support::file_calls().munmap(mapping_, mapping_size_);
 }
 
 void JournalFile::open(const std::string& path, std::uint64_t offset,
@@ -55,52 +56,46 @@ void JournalFile::open(const std::string& path, std::uint64_t offset,
   struct stat target {};
   const bool exclusive = !read_only && external && ::stat(path.c_str(), &target) == 0 &&
                          S_ISBLK(target.st_mode);
-  const int fd = ::open(path.c_str(), (read_only ? O_RDONLY : O_RDWR) |
-                                          O_CLOEXEC | (exclusive ? O_EXCL : 0));
-  if (fd < 0) {
+  support::UniqueFd fd = support::open_file(
+      path.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC | (exclusive ? O_EXCL : 0));
+  if (!fd.is_open()) {
     const int code = errno;
     throw error_open("Cannot open journal in " + support::quoted(path) + ": " +
                      system_text(code));
   }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-  try {
-    // Measuring also guards against mapping past the end of the file, where
-    // any access to the mapping would kill the process.
-    const std::uint64_t file_length = measured_length(fd);
-    if (length == 0) {
-      length = file_length > offset ? file_length - offset : 0;
-      diagnostic(kDiagInfo,
-                 "Will use " + support::text_u64(length) + " as journal length");
-    }
-    if (length == 0 || offset > file_length || length > file_length - offset) {
-      throw_map_failure(EINVAL);
-    }
-    // Journal offsets are 32-bit numbers.
-    if (length > std::numeric_limits<std::uint32_t>::max()) {
-      throw_map_failure(EFBIG);
-    }
-    const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
-    const std::uint64_t map_offset = offset - offset % page;
-    const std::size_t lead = static_cast<std::size_t>(offset - map_offset);
-    const std::size_t size = lead + static_cast<std::size_t>(length);
-    void* mapping =
-        ::mmap(nullptr, size, PROT_READ | PROT_WRITE,
-               read_only ? MAP_PRIVATE : MAP_SHARED, fd,
-               static_cast<off_t>(map_offset));
-    if (mapping == MAP_FAILED) throw_map_failure(errno);
-    fd_ = fd;
-    path_ = path;
-    offset_ = offset;
-    mapping_ = mapping;
-    mapping_size_ = size;
-    base_ = static_cast<std::uint8_t*>(mapping) + lead;
-    length_ = static_cast<std::uint32_t>(length);
-    external_ = external;
-    read_only_ = read_only;
-  } catch (...) {
-    ::close(fd);
-    throw;
+  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
+  // Measuring also guards against mapping past the end of the file, where
+  // any access to the mapping would kill the process.
+  const std::uint64_t file_length = measured_length(fd.get());
+  if (length == 0) {
+    length = file_length > offset ? file_length - offset : 0;
+    diagnostic(kDiagInfo,
+               "Will use " + support::text_u64(length) + " as journal length");
   }
+  if (length == 0 || offset > file_length || length > file_length - offset) {
+    throw_map_failure(EINVAL);
+  }
+  // Journal offsets are 32-bit numbers.
+  if (length > std::numeric_limits<std::uint32_t>::max()) {
+    throw_map_failure(EFBIG);
+  }
+  const std::uint64_t page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  const std::uint64_t map_offset = offset - offset % page;
+  const std::size_t lead = static_cast<std::size_t>(offset - map_offset);
+  const std::size_t size = lead + static_cast<std::size_t>(length);
+  void* mapping = support::file_calls().mmap(
+      size, PROT_READ | PROT_WRITE, read_only ? MAP_PRIVATE : MAP_SHARED, fd.get(),
+      static_cast<off_t>(map_offset));
+  if (mapping == MAP_FAILED) throw_map_failure(errno);
+  fd_ = std::move(fd);
+  path_ = path;
+  offset_ = offset;
+  mapping_ = mapping;
+  mapping_size_ = size;
+  base_ = static_cast<std::uint8_t*>(mapping) + lead;
+  length_ = static_cast<std::uint32_t>(length);
+  external_ = external;
+  read_only_ = read_only;
   diagnostic(kDiagInfo, "Journal: [" + support::text_u64(offset) + " : " +
                             support::text_u64(offset + length) + ")");
 }
@@ -134,8 +129,8 @@ void JournalFile::zero(std::uint32_t offset, std::uint32_t length) {
   std::uint8_t* start = entry_at(offset);
   entry_at(std::uint64_t{offset} + length - 1);
   if (!read_only_ &&
-      ::fallocate(fd_, FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE,
-                  static_cast<off_t>(offset_ + offset), length) == 0) {
+      support::file_calls().fallocate(fd_.get(), FALLOC_FL_ZERO_RANGE | FALLOC_FL_KEEP_SIZE,
+                                      static_cast<off_t>(offset_ + offset), length) == 0) {
     return;
   }
   std::memset(start, 0, length);
@@ -149,12 +144,13 @@ void JournalFile::init_header() {
 
 void JournalFile::sync() {
   if (read_only_) return;
+  throw_if_stopped();
   const support::time_value start = support::now();
-  if (::msync(mapping_, mapping_size_, MS_SYNC) != 0) {
-    throw error_io("Error when syncing journal");
+  if (support::file_calls().msync(mapping_, mapping_size_, MS_SYNC) != 0) {
+    stop_engine(error_io("Error when syncing journal"));
   }
-  if (::futimens(fd_, nullptr) != 0) {
-    throw error_io("Cannot set modification time on journal");
+  if (::futimens(fd_.get(), nullptr) != 0) {
+    stop_engine(error_io("Cannot set modification time on journal"));
   }
   report_sync(path_, offset_, length_);
   meter::journal_sync.record_duration(support::elapsed(support::now(), start));
@@ -162,7 +158,10 @@ void JournalFile::sync() {
 
 void JournalFile::close() {
   if (base_ == nullptr) return;
-  sync();
+  // A stopped engine writes nothing more: the journal is let go unsynced.
+  const bool stopped = engine_stopped();
+  if (!stopped) sync();
+  const bool read_only = read_only_;
   void* mapping = mapping_;
   const std::size_t size = mapping_size_;
   base_ = nullptr;
@@ -171,14 +170,18 @@ void JournalFile::close() {
   length_ = 0;
   read_only_ = false;
   cursor = {};
-  if (::munmap(mapping, size) != 0) {
-    throw error_io("Cannot unmap the journal: " + system_text(errno));
+  // A failed unmap or close of a writable journal stops the engine too.
+  const auto fail = [read_only](const error_io& error) {
+    if (read_only) throw error;
+    stop_engine(error);
+  };
+  if (support::file_calls().munmap(mapping, size) != 0) {
+    const int code = errno;
+    fd_.close();
+    fail(error_io("Cannot unmap the journal: " + system_text(code)));
   }
-  const int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) {
-    throw error_io("Cannot close the journal handle: " + system_text(errno));
-  }
+  if (fd_.close() != 0) fail(error_io("Cannot close the journal handle: " + system_text(errno)));
+  if (stopped) throw_if_stopped();
 }
 
 }  // namespace mdb

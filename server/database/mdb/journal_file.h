@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <string>
 
+#include "server/database/support/file_io.h"
+
 namespace mdb {
 
 struct JournalCursor {
@@ -57,8 +59,12 @@ class JournalFile {
   void init_header();
   // Flushes the whole mapping to the file and stamps the file's
   // modification time; the time taken goes to the journal "sync" timing.
+  // A failure stops the engine (fail_stop.h); a stopped engine's sync fails
+  // with the error that stopped it.
   void sync();
-  // Syncs, unmaps and closes; does nothing when nothing is mapped.
+  // Syncs, unmaps and closes; does nothing when nothing is mapped. With the
+  // engine stopped it unmaps and closes without a sync, then fails with the
+  // error that stopped it.
   void close();
 
   bool is_mapped() const { return base_ != nullptr; }
@@ -69,7 +75,7 @@ class JournalFile {
   JournalCursor cursor;
 
  private:
-  int fd_ = -1;
+  support::UniqueFd fd_;
   std::string path_;
   std::uint64_t offset_ = 0;  // file offset of journal byte 0
   void* mapping_ = nullptr;      // page-aligned start of the mapping

@@ -22,6 +22,7 @@
 
 #include "server/database/mdb/buffer_cache.h"
 #include "server/database/mdb/database.h"
+#include "server/database/mdb/fail_stop.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/index_operations.h"
@@ -79,18 +80,20 @@ void drop_read_only_set() {
 
 SetLock::SetLock(const std::string& path, Mode mode) : mode_(mode) {
   fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) {
-    throw error_open("Cannot open database for locking in " + support::quoted(path));
-  }
+  if (fd_ < 0) throw_unopened(path);
   lock(path);
 }
 
 SetLock::SetLock(int fd, Mode mode, const std::string& path) : mode_(mode) {
   fd_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (fd_ < 0) {
-    throw error_open("Cannot open database for locking in " + support::quoted(path));
-  }
+  if (fd_ < 0) throw_unopened(path);
   lock(path);
+}
+
+void SetLock::throw_unopened(const std::string& path) {
+  const int code = errno;
+  throw error_open("Cannot open database for locking in " + support::quoted(path) + ": " +
+                   error::system_error_text(static_cast<std::uint32_t>(code)));
 }
 
 void SetLock::lock(const std::string& path) {
@@ -101,13 +104,14 @@ void SetLock::lock(const std::string& path) {
     result = ::flock(fd_, operation);
   } while (result != 0 && errno == EINTR);
   if (result != 0 || ::fstat(fd_, &status) != 0) {
-    const bool in_use = errno == EWOULDBLOCK;
+    const int code = errno;
     ::close(fd_);
-    if (in_use) {
+    if (code == EWOULDBLOCK) {
       throw error_in_use("Database in " + support::quoted(path) +
                          " is in use by another process");
     }
-    throw error_open("Cannot lock database in " + support::quoted(path));
+    throw error_open("Cannot lock database in " + support::quoted(path) + ": " +
+                     error::system_error_text(static_cast<std::uint32_t>(code)));
   }
   device_ = status.st_dev;
   inode_ = status.st_ino;
@@ -156,8 +160,9 @@ void open_set(const std::string& mdb_path, const OpenOptions& options) {
 
 void close_set() {
   Database& db = database();
-  if (db.store.read_only()) {
-    drop_read_only_set();
+  if (db.store.read_only() || engine_stopped()) {
+    drop_read_only_set();  // a stopped engine writes nothing more
+    throw_if_stopped();
     return;
   }
   close_database_journal();

@@ -15,31 +15,21 @@
 
 #include <stdlib.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <optional>
-#include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "server/database/mdb/block_allocator.h"
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/header.h"
-#include "server/database/mdb/index_maintenance.h"
-#include "server/database/mdb/index_operations.h"
 #include "server/database/mdb/model_test_util.h"
-#include "server/database/mdb/object_pieces.h"
-#include "server/database/mdb/object_records.h"
-#include "server/database/mdb/object_store.h"
 #include "server/database/mdb/open_set.h"
-#include "server/database/mdb/serialization_cache.h"
+#include "server/database/mdb/session_workload.h"
 #include "server/database/mdb/sync_observer.h"
 #include "server/database/mdb/transaction.h"
-#include "server/database/support/big_endian.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/metrics_table.h"
 #include "server/database/support/test_util.h"
@@ -47,45 +37,13 @@
 namespace mdb {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace mdb_testing;
 using testing_util::read_file;
 using testing_util::read_range;
 using testing_util::write_file;
 
 constexpr std::uint32_t kBlock = 1024;
 constexpr std::uint32_t kJournalBlocks = 256;  // halves of 128 KiB
-constexpr ObjectRef kNewObject{0xFFFFFFFFu, 0xFFFFFFFFu};
-constexpr NodeId kTopParent{0, 1};
-
-// What an object holds: its parent (for the ParentId index) and its
-// property records as the serialization cache produced them.
-struct Stored {
-  NodeId parent;
-  Bytes records;
-  friend bool operator==(const Stored&, const Stored&) = default;
-};
-using Model = std::map<NodeId, Stored>;
-// A committed step: each id either gets an object or loses it.
-using Step = std::vector<std::pair<NodeId, std::optional<Stored>>>;
-
-void apply_step(Model& model, const Step& step) {
-  for (const auto& [id, object] : step) {
-    if (object) model[id] = *object;
-    else model.erase(id);
-  }
-}
-
-// Fills the serialization cache with an object and returns its records.
-Stored assemble(const NodeId& id, const NodeId& parent, std::size_t text) {
-  SerializationCache& cache = serialization_cache();
-  cache.reset();
-  cache.add(PropertyNodeId(0, id));
-  cache.add(PropertyNodeId(2, parent));
-  cache.add(PropertySomething32<unsigned int, 1>(1, static_cast<unsigned>(text)));
-  cache.add(PropertyString(51, std::string(text, static_cast<char>('a' + text % 26))));
-  const auto records = cache.records();
-  return {parent, Bytes(records.begin(), records.end())};
-}
 
 // The files of one capture and the model states it may show.
 struct Capture {
@@ -102,7 +60,7 @@ constexpr Placement kInternal{true, 1 + kJournalBlocks, 300};
 class PowerLossRun : public SyncObserver {
  public:
   PowerLossRun(const Placement& placement, std::uint32_t seed)
-      : placement_(placement), random_(seed) {}
+      : placement_(placement), workload_(seed) {}
 
   void run(std::size_t steps) {
     create();
@@ -111,7 +69,7 @@ class PowerLossRun : public SyncObserver {
     open_set(mdb_path_, {journal_path_});
     set_sync_observer(this);
     const std::uint64_t flips = meter::journal_flips.value;
-    for (std::size_t i = 0; i < steps; ++i) step();
+    for (std::size_t i = 0; i < steps; ++i) workload_.step();
     set_sync_observer(nullptr);
     // The journal is small enough that turns end often under the workload.
     EXPECT_GE(meter::journal_flips.value - flips, steps / 100);
@@ -126,7 +84,8 @@ class PowerLossRun : public SyncObserver {
       const Capture& capture = captures_[c];
       SCOPED_TRACE("capture " + std::to_string(c) +
                    (capture.durable_only ? " (synced bytes)" : " (all writes)"));
-      for (; base_index < capture.lowest; ++base_index) { apply_step(base, steps_[base_index]); }
+      base = workload_.model(capture.lowest, std::move(base), base_index);
+      base_index = capture.lowest;
       try {
         check_capture(capture, base);
       } catch (const error::Exception& e) { ADD_FAILURE() << "reopening failed: " << e.text(); }
@@ -146,8 +105,10 @@ class PowerLossRun : public SyncObserver {
       std::copy(bytes.begin(), bytes.end(), image.begin() + offset);
     }
     // A journal sync makes every commit whose end entry is written durable.
-    if (length != 0 || placement_.internal) { durable_steps_ = done() + (final_end_ ? 1 : 0); }
-    const std::size_t highest = done() + (in_flight_ ? 1 : 0);
+    if (length != 0 || placement_.internal) {
+      durable_steps_ = done() + (workload_.final_end() ? 1 : 0);
+    }
+    const std::size_t highest = workload_.steps().size();
     captures_.push_back({durable_[mdb_path_],
                          placement_.internal ? Bytes{} : durable_[journal_path_], durable_steps_,
                          highest, true});
@@ -156,7 +117,7 @@ class PowerLossRun : public SyncObserver {
                          false});
   }
 
-  std::size_t done() const { return steps_.size() - (in_flight_ ? 1 : 0); }
+  std::size_t done() const { return workload_.done(); }
 
   void create() {
     const std::uint32_t f = placement_.first_map_block;
@@ -175,63 +136,6 @@ class PowerLossRun : public SyncObserver {
     close_store();
   }
 
-  // One model step: one to three object changes, alone or in a transaction
-  // of the test's own that ends synchronously or not.
-  void step() {
-    const bool wrapped = random_() % 3 != 0;
-    const std::size_t changes = wrapped ? 1 + random_() % 3 : 1;
-    Step planned;
-    steps_.emplace_back();
-    in_flight_ = true;
-    if (wrapped) begin_transaction();
-    for (std::size_t i = 0; i < changes; ++i) change(planned);
-    if (wrapped) commit(planned);
-    steps_.back() = planned;
-    in_flight_ = false;
-  }
-
-  // Ends the transaction that commits the step, synchronously or not.
-  void commit(const Step& planned) {
-    steps_.back() = planned;
-    final_end_ = true;
-    end_transaction(random_() % 2 == 0);
-    final_end_ = false;
-  }
-
-  void change(Step& planned) {
-    const std::uint32_t roll = random_() % 10;
-    if (live_.empty() || (roll < 5 && live_.size() < 120)) {
-      const NodeId id{1, next_id_++};
-      const NodeId parent = live_.empty() || roll % 2 == 0
-                                ? kTopParent
-                                : std::next(live_.begin(), random_() % live_.size())->first;
-      write(planned, id, kNewObject, parent);
-      return;
-    }
-    const auto victim = std::next(live_.begin(), random_() % live_.size());
-    const NodeId id = victim->first;
-    if (roll < 8) {
-      write(planned, id, victim->second.ref, victim->second.parent);
-      return;
-    }
-    const bool own = !in_transaction();
-    if (own) begin_transaction();
-    dobj object = load_object(victim->second.ref);
-    const Bytes old(object.data.data() + object.offset,
-                    object.data.data() + object.offset + piece_length(piece_header(object)));
-    update_object_indexes(old, victim->second.ref, std::nullopt, ObjectRef{});
-    free_object(object);
-    live_.erase(victim);
-    planned.emplace_back(id, std::nullopt);
-    if (own) commit(planned);
-  }
-
-  void write(Step& planned, const NodeId& id, ObjectRef ref, const NodeId& parent) {
-    const Stored object = assemble(id, parent, 1 + random_() % 300);
-    planned.emplace_back(id, object);
-    live_[id] = {write_object(ref), parent};
-  }
-
   // Opens the capture, finds the model state it shows, writes more objects
   // and checks them after one more reopen.
   void check_capture(const Capture& capture, const Model& base) {
@@ -241,7 +145,9 @@ class PowerLossRun : public SyncObserver {
     Model model = base;
     std::size_t index = capture.lowest;
     const Model seen = read_back();
-    while (seen != model && index < capture.highest) apply_step(model, steps_[index++]);
+    while (seen != model && index < capture.highest) {
+      apply_step(model, workload_.steps()[index++]);
+    }
     EXPECT_TRUE(seen == model) << "the reopened database matches no committed state between "
                                << capture.lowest << " and " << capture.highest << "; it holds "
                                << seen.size() << " objects";
@@ -258,54 +164,7 @@ class PowerLossRun : public SyncObserver {
     close_set();
   }
 
-  // Every object the NodeId index names, checked against the ParentId index.
-  static Model read_back() {
-    Model seen;
-    std::vector<std::pair<NodeId, ObjectRef>> parents_expected;
-    IndexCursor c = nonuniq_search(kNodeIdIndex, NodeId{0, 0});
-    for (if_empty_leaf(c); !c.at_end(); cursor_next(c)) {
-      const ObjectRef ref = c.entry_data();
-      const dobj object = load_object(ref);
-      const std::uint8_t* start = object.data.data() + ref.offset;
-      Stored stored{
-          {}, Bytes(start + kObjectLengthWordSize, start + piece_length(piece_header(object)))};
-      stored.parent = parent_of(stored.records);
-      parents_expected.emplace_back(stored.parent, ref);
-      seen[c.entry_key()] = stored;
-    }
-    std::vector<std::pair<NodeId, ObjectRef>> parents;
-    IndexCursor p = nonuniq_search(kParentIdIndex, NodeId{0, 0});
-    for (if_empty_leaf(p); !p.at_end(); cursor_next(p)) {
-      parents.emplace_back(p.entry_key(), p.entry_data());
-    }
-    const auto order = [](const auto& a, const auto& b) {
-      return std::tie(a.first, a.second.block, a.second.offset) <
-             std::tie(b.first, b.second.block, b.second.offset);
-    };
-    std::sort(parents.begin(), parents.end(), order);
-    std::sort(parents_expected.begin(), parents_expected.end(), order);
-    EXPECT_TRUE(parents == parents_expected) << "ParentId index disagrees with the objects";
-    // The cache's size gauge counts this MDB's 1 kB blocks.
-    EXPECT_EQ(meter::buffercache_size.read(), meter::buffercache_block_count);
-    return seen;
-  }
-
-  // A cursor that starts in an empty leftmost leaf moves on to the first entry.
-  static void if_empty_leaf(IndexCursor& cursor) {
-    if (cursor.at_end()) cursor_next(cursor);
-  }
-
-  // The parent id: the value of the second record (assemble() puts the
-  // 24-byte ParentId record behind the NodeId record).
-  static NodeId parent_of(const Bytes& records) {
-    if (records.size() < 48) return {};
-    return {support::load_be32(records.data() + 36), support::load_be32(records.data() + 40)};
-  }
-
-  struct Live { ObjectRef ref; NodeId parent; };
-
   const Placement placement_;
-  std::mt19937 random_;
   testing_util::TempDir dir_;
   const std::string mdb_path_ = dir_.file("main.odb");
   const std::string journal_path_ = dir_.file("main.odbj");
@@ -313,12 +172,8 @@ class PowerLossRun : public SyncObserver {
   const std::string crash_journal_ = dir_.file("crash.odbj");
 
   std::map<std::string, Bytes> durable_;  // each file as its syncs left it
-  std::vector<Step> steps_;               // the last one may be in flight
-  bool in_flight_ = false;
-  bool final_end_ = false;  // inside the end that commits the step
+  SessionWorkload workload_;
   std::size_t durable_steps_ = 0;
-  std::map<NodeId, Live> live_;
-  std::uint32_t next_id_ = 1;
   std::vector<Capture> captures_;
 };
 

@@ -10,6 +10,9 @@
 // - A flip happens only after every committed transaction of the ending
 //   turn has been applied to the MDB file and the file synced, so the MDB
 //   file never depends on a turn whose index pointer has been replaced.
+// - Fail-stop: after the first failed call on the journal or the store
+//   (fail_stop.h) every begin, update and end fails with that error, so
+//   nothing more enters the journal and no commit is acknowledged.
 // - A TEND may use the 8 bytes kept free at the end of a half when the
 //   updates filled the usable area. The half then counts as full, so the
 //   next begin flips through the checkpoint rule and needs no TRED.
@@ -18,6 +21,7 @@
 
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/fail_stop.h"
 #include "server/database/mdb/fatal_assertion.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/journal_entries.h"
@@ -95,6 +99,7 @@ void run_checkpoint_rule() {
 }  // namespace
 
 void begin_transaction() {
+  throw_if_stopped();
   TransactionState& t = state();
   JournalCursor& cursor = journal().cursor;
   if (!t.stack.empty()) {
@@ -117,6 +122,7 @@ void begin_transaction() {
 }
 
 void log_update(const void* data, std::uint32_t n, std::uint64_t target) {
+  throw_if_stopped();
   TransactionState& t = state();
   if (t.stack.empty()) {
     throw error_internal("Update outside of transaction attempted");
@@ -131,6 +137,7 @@ void log_update(const void* data, std::uint32_t n, std::uint64_t target) {
 }
 
 void end_transaction(bool asynchronous) {
+  throw_if_stopped();
   TransactionState& t = state();
   if (t.stack.empty()) throw error_internal("End of non-existing transaction");
   const std::uint32_t begin_position = t.stack.back().position;

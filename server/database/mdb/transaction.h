@@ -6,6 +6,15 @@
 // the replay at open (journal_scan.h, replay.h). Transactions nest: only the
 // outermost begin and end write entries. All state is process-wide, in
 // database().journal.cursor and database().transaction.
+//
+// Fail-stop rule: the first failed sync of the journal or the store, and
+// equally the first failed read, write, mapping or close of either, stops
+// the engine (fail_stop.h). From then on every begin, update, commit,
+// checkpoint, sync and close_set fails with that first error and nothing
+// more is written; only a new open of the set (which replays the journal)
+// goes on. A failed sync may already have dropped the pages it was to
+// write, so a later sync that succeeds would prove nothing, and a commit
+// acknowledged after it might not be in the files.
 #pragma once
 
 #include <cstdint>

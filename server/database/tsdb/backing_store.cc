@@ -1,11 +1,13 @@
 // The TSDB backing store. See backing_store.h.
 //
-// Block writes are positioned writes (pwrite). A file grows by reserving
-// its new blocks (fallocate), or else by writing them one zero block per
-// call; a device is zeroed in runs of blocks from one zero buffer that
-// lives as long as the store. Nothing is read back. On a block device the store is the device's first
-// blocks: it starts with none, grows by zeroing the next ones, and the
-// device's remaining blocks take the place of the file system's free space.
+// Block writes are whole positioned writes (pwrite_full, which goes on
+// after a short or interrupted call). A file grows by reserving its new
+// blocks (fallocate), or else by writing them one zero block per call; a
+// device is zeroed in runs of blocks from one zero buffer that lives as
+// long as the store. Nothing is read back. On a block device the store is
+// the device's first blocks: it starts with none, grows by zeroing the next
+// ones, and the device's remaining blocks take the place of the file
+// system's free space. Every call goes through the file layer (file_io.h).
 #include "server/database/tsdb/backing_store.h"
 
 #include <fcntl.h>
@@ -18,6 +20,7 @@
 #include <limits>
 
 #include "server/database/support/errors.h"
+#include "server/database/support/file_io.h"
 #include "server/database/support/text_format.h"
 
 namespace tsdb {
@@ -42,9 +45,7 @@ std::string store_directory(std::string_view path) {
   return std::string(path.substr(0, last + 1));
 }
 
-BackingStore::~BackingStore() {
-  if (fd_ >= 0) ::close(fd_);
-}
+BackingStore::~BackingStore() = default;
 
 void BackingStore::btb_Open(const std::string& path) {
   directory_ = store_directory(path);
@@ -56,27 +57,33 @@ void BackingStore::btb_Open(const std::string& path) {
   struct stat target {};
   const bool device =
       ::stat(path.c_str(), &target) == 0 && S_ISBLK(target.st_mode);
-  const int fd =
-      ::open(path.c_str(), O_RDWR | O_CLOEXEC | (device ? O_EXCL : 0));
-  if (fd < 0) {
+  support::UniqueFd fd =
+      support::open_file(path.c_str(), O_RDWR | O_CLOEXEC | (device ? O_EXCL : 0));
+  if (!fd.is_open()) {
     throw error_open("Unable to open " + support::quoted(path) + ": " +
                      last_error_text());
   }
   // Chain elements are scattered through the file: no read-ahead.
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM);
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = fd;
+  ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
+  fd_ = std::move(fd);
   is_device_ = device;
   device_bytes_ = 0;
   if (device) {
-    const off_t end = ::lseek(fd, 0, SEEK_END);
+    const off_t end = support::file_calls().lseek(fd_.get(), 0, SEEK_END);
     device_bytes_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
   }
 }
 
 bool BackingStore::probe(std::uint64_t block) const {
   std::uint8_t byte = 0;
-  return ::pread(fd_, &byte, 1, static_cast<off_t>(block * block_size_)) == 1;
+  const support::Transfer t = support::pread_full(fd_.get(), &byte, 1, block * block_size_);
+  // A read that fails, rather than meeting the end, must not pass for the
+  // end: the store would be taken for shorter than it is.
+  if (t.error != 0 && t.error != EOVERFLOW && t.error != EINVAL) {
+    throw error_io("Cannot read block " + support::text_u64(block) + ": " +
+                   support::quoted(error::system_error_text(static_cast<std::uint32_t>(t.error))));
+  }
+  return t.done == 1;
 }
 
 void BackingStore::btb_SetBlockSize(std::uint32_t block_size) {
@@ -129,7 +136,7 @@ void BackingStore::btb_SetBlockSize(std::uint32_t block_size) {
 void BackingStore::btb_Seek(std::uint32_t block, std::uint32_t offset) {
   const std::uint64_t position =
       std::uint64_t{block} * block_size_ + offset;
-  if (::lseek(fd_, static_cast<off_t>(position), SEEK_SET) < 0) {
+  if (support::file_calls().lseek(fd_.get(), static_cast<off_t>(position), SEEK_SET) < 0) {
     throw error_seek("Unable to lseek to block #" + support::text_u32(block) +
                      " ofs " + support::text_u32(offset));
   }
@@ -144,21 +151,15 @@ void BackingStore::btb_WriteFile(std::uint32_t first,
   const std::uint64_t position = std::uint64_t{first} * block_size_;
   // 64-bit, so that no count can wrap the size and write less than asked.
   const std::uint64_t total = std::uint64_t{block_size_} * count;
-  std::uint64_t done = 0;
-  while (done < total) {
-    const ssize_t written =
-        ::pwrite(fd_, buffer + done, total - done,
-                 static_cast<off_t>(position + done));
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      // A write that makes no progress would loop for ever: report it.
-      if (written == 0) errno = ENOSPC;
-      throw error_read("Cannot seq. write " + support::text_u64(total) +
-                       " bytes at block " + support::text_u32(first) +
-                       " offset " + support::text_u64(done) + ": " +
-                       support::quoted(last_error_text()));
-    }
-    done += static_cast<std::uint64_t>(written);
+  if (total == 0) return;
+  const support::Transfer t = support::pwrite_full(fd_.get(), buffer, total, position);
+  if (!t.complete(total)) {
+    // A write that makes no progress is a full device.
+    errno = t.error != 0 ? t.error : ENOSPC;
+    throw error_read("Cannot seq. write " + support::text_u64(total) +
+                     " bytes at block " + support::text_u32(first) +
+                     " offset " + support::text_u64(t.done) + ": " +
+                     support::quoted(last_error_text()));
   }
 }
 
@@ -191,8 +192,9 @@ void BackingStore::btb_Grow(std::uint32_t n) {
   // cannot do that (or has no room), zero blocks are written one by one,
   // so that running out of space reports the first block that did not fit.
   if (!is_device_ &&
-      ::fallocate(fd_, 0, static_cast<off_t>(std::uint64_t{block_count_} * block_size_),
-                  static_cast<off_t>(std::uint64_t{n} * block_size_)) == 0) {
+      support::file_calls().fallocate(
+          fd_.get(), 0, static_cast<off_t>(std::uint64_t{block_count_} * block_size_),
+          static_cast<off_t>(std::uint64_t{n} * block_size_)) == 0) {
     block_count_ += n;
     return;
   }
@@ -215,7 +217,7 @@ void BackingStore::btb_ZeroAll() {
 }
 
 void BackingStore::sync_writes() {
-  if (::fsync(fd_) != 0) {
+  if (support::file_calls().fsync(fd_.get()) != 0) {
     throw error_io("flush failed with error: " +
                    support::quoted(last_error_text()));
   }

@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "server/database/support/file_io.h"
+
 namespace tsdb {
 
 // The directory of a store path, kept with its final separator. The
@@ -67,7 +69,7 @@ class BackingStore {
   std::uint32_t btb_BlockCount() const { return block_count_; }
   std::uint32_t block_size() const { return block_size_; }
   const std::string& directory() const { return directory_; }
-  bool is_open() const { return fd_ >= 0; }
+  bool is_open() const { return fd_.is_open(); }
   bool is_device() const { return is_device_; }
   // The size of the device in bytes; 0 for a file.
   std::uint64_t device_bytes() const { return device_bytes_; }
@@ -81,7 +83,7 @@ class BackingStore {
   std::uint32_t zero_run_blocks() const;
   const std::uint8_t* zero_run();
 
-  int fd_ = -1;
+  support::UniqueFd fd_;
   std::string directory_;
   std::uint32_t block_size_ = 0;
   std::uint32_t block_count_ = 0;

@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "server/database/support/errors.h"
+#include "server/database/support/file_io.h"
 #include "server/database/support/text_format.h"
 
 namespace tsdb {
@@ -47,17 +48,17 @@ Reader::~Reader() { close(); }
 
 void Reader::open(const std::string& path) {
   close();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  support::UniqueFd fd = support::open_file(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (!fd.is_open()) {
     throw error_io("Cannot open " + path + " for reading: " +
                    error::system_error_text(static_cast<std::uint32_t>(errno)));
   }
-  fd_ = fd;
-  const off_t end = ::lseek(fd, 0, SEEK_END);
+  fd_ = std::move(fd);
+  const off_t end = support::file_calls().lseek(fd_.get(), 0, SEEK_END);
   file_bytes_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
   image_.assign(kDescriptorsOffset, 0);
-  if (::pread(fd, image_.data(), image_.size(), 0) !=
-      static_cast<ssize_t>(image_.size())) {
+  if (!support::pread_full(fd_.get(), image_.data(), image_.size(), 0)
+           .complete(image_.size())) {
     throw error_consistency("TSDB header is truncated");
   }
   header_ = decode_header(image_);
@@ -83,8 +84,7 @@ void Reader::open(const std::string& path) {
 }
 
 void Reader::close() {
-  if (fd_ >= 0) ::close(fd_);
-  fd_ = -1;
+  fd_.close();
   file_bytes_ = 0;
   header_ = {};
   image_.clear();
@@ -111,12 +111,11 @@ std::uint32_t Reader::current_replica(const ChainKind& kind) const {
 bool Reader::read_block(std::uint32_t n,
                         std::vector<std::uint8_t>& buffer) const {
   const std::uint64_t size = header_.block_size;
-  if (fd_ < 0 || size == 0 || (std::uint64_t{n} + 1) * size > file_bytes_) {
+  if (!fd_.is_open() || size == 0 || (std::uint64_t{n} + 1) * size > file_bytes_) {
     return false;
   }
   buffer.resize(size);
-  return ::pread(fd_, buffer.data(), size, static_cast<off_t>(n * size)) ==
-         static_cast<ssize_t>(size);
+  return support::pread_full(fd_.get(), buffer.data(), size, n * size).complete(size);
 }
 
 ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica) const {

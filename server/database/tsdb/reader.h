@@ -2,7 +2,7 @@
 // which replica of each kind is current, and the walk of a replica's chain
 // blocks with their entries.
 //
-// The file is opened read-only and read with pread; nothing is ever
+// The file is opened read-only and read with pread_full; nothing is ever
 // written. Every layout question goes to format.h. A damaged header fails
 // the open with tsdb::error_consistency; a damaged chain does not fail the
 // walk: the walk stops where it cannot go on and lists what it met, block
@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "server/database/support/file_io.h"
 #include "server/database/tsdb/format.h"
 
 namespace tsdb {
@@ -77,7 +78,7 @@ class Reader {
   bool read_block(std::uint32_t n, std::vector<std::uint8_t>& buffer) const;
 
  private:
-  int fd_ = -1;
+  support::UniqueFd fd_;
   std::uint64_t file_bytes_ = 0;
   HeaderFields header_;
   std::vector<std::uint8_t> image_;

@@ -1,0 +1,214 @@
+// A random workload of an MDB session for the tests that break one (power
+// cuts, failed calls): object creates, rewrites and deletes through the
+// object and index layers, in steps that are committed alone or inside a
+// transaction of the test's own that ends synchronously or not. The steps
+// are kept, so a model of the objects after any step can be rebuilt, and
+// read_back() gives what a database holds, in the same form.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "server/database/mdb/index_maintenance.h"
+#include "server/database/mdb/index_operations.h"
+#include "server/database/mdb/object_pieces.h"
+#include "server/database/mdb/object_records.h"
+#include "server/database/mdb/object_store.h"
+#include "server/database/mdb/serialization_cache.h"
+#include "server/database/mdb/transaction.h"
+#include "server/database/support/big_endian.h"
+#include "server/database/support/metrics_table.h"
+
+namespace mdb_testing {
+
+using Bytes = std::vector<std::uint8_t>;
+inline constexpr mdb::ObjectRef kNewObject{0xFFFFFFFFu, 0xFFFFFFFFu};
+inline constexpr mdb::NodeId kTopParent{0, 1};
+
+// What an object holds: its parent (for the ParentId index) and its
+// property records as the serialization cache produced them.
+struct Stored {
+  mdb::NodeId parent;
+  Bytes records;
+  friend bool operator==(const Stored&, const Stored&) = default;
+};
+using Model = std::map<mdb::NodeId, Stored>;
+// A committed step: each id either gets an object or loses it.
+using Step = std::vector<std::pair<mdb::NodeId, std::optional<Stored>>>;
+
+inline void apply_step(Model& model, const Step& step) {
+  for (const auto& [id, object] : step) {
+    if (object) model[id] = *object;
+    else model.erase(id);
+  }
+}
+
+// Fills the serialization cache with an object and returns its records.
+inline Stored assemble(const mdb::NodeId& id, const mdb::NodeId& parent, std::size_t text) {
+  mdb::SerializationCache& cache = mdb::serialization_cache();
+  cache.reset();
+  cache.add(mdb::PropertyNodeId(0, id));
+  cache.add(mdb::PropertyNodeId(2, parent));
+  cache.add(mdb::PropertySomething32<unsigned int, 1>(1, static_cast<unsigned>(text)));
+  cache.add(mdb::PropertyString(51, std::string(text, static_cast<char>('a' + text % 26))));
+  const auto records = cache.records();
+  return {parent, Bytes(records.begin(), records.end())};
+}
+
+class SessionWorkload {
+ public:
+  explicit SessionWorkload(std::uint32_t seed) : random_(seed) {}
+
+  // One step: one to three object changes. The step is recorded before it
+  // starts; an exception leaves it in flight.
+  void step() {
+    const bool wrapped = random_() % 3 != 0;
+    const std::size_t changes = wrapped ? 1 + random_() % 3 : 1;
+    Step planned;
+    steps_.emplace_back();
+    in_flight_ = true;
+    if (wrapped) mdb::begin_transaction();
+    for (std::size_t i = 0; i < changes; ++i) change(planned);
+    if (wrapped) commit(planned);
+    steps_.back() = planned;
+    in_flight_ = false;
+  }
+
+  const std::vector<Step>& steps() const { return steps_; }
+  // Steps whose commit returned.
+  std::size_t done() const { return steps_.size() - (in_flight_ ? 1 : 0); }
+  bool in_flight() const { return in_flight_; }
+  // True inside the end_transaction that commits a step.
+  bool final_end() const { return final_end_; }
+
+  // The model after the first n steps, on top of `base` after `from`.
+  Model model(std::size_t n, Model base = {}, std::size_t from = 0) const {
+    for (std::size_t i = from; i < n; ++i) apply_step(base, steps_[i]);
+    return base;
+  }
+
+ private:
+  void commit(const Step& planned) {
+    steps_.back() = planned;
+    final_end_ = true;
+    mdb::end_transaction(random_() % 2 == 0);
+    final_end_ = false;
+  }
+
+  void change(Step& planned) {
+    const std::uint32_t roll = random_() % 10;
+    if (live_.empty() || (roll < 5 && live_.size() < 120)) {
+      const mdb::NodeId id{1, next_id_++};
+      const mdb::NodeId parent =
+          live_.empty() || roll % 2 == 0
+              ? kTopParent
+              : std::next(live_.begin(), random_() % live_.size())->first;
+      write(planned, id, kNewObject, parent);
+      return;
+    }
+    const auto victim = std::next(live_.begin(), random_() % live_.size());
+    const mdb::NodeId id = victim->first;
+    if (roll < 8) {
+      write(planned, id, victim->second.ref, victim->second.parent);
+      return;
+    }
+    const bool own = !mdb::in_transaction();
+    if (own) mdb::begin_transaction();
+    mdb::dobj object = mdb::load_object(victim->second.ref);
+    const Bytes old(object.data.data() + object.offset,
+                    object.data.data() + object.offset + mdb::piece_length(piece_header(object)));
+    mdb::update_object_indexes(old, victim->second.ref, std::nullopt, mdb::ObjectRef{});
+    mdb::free_object(object);
+    live_.erase(victim);
+    planned.emplace_back(id, std::nullopt);
+    if (own) commit(planned);
+  }
+
+  void write(Step& planned, const mdb::NodeId& id, mdb::ObjectRef ref,
+             const mdb::NodeId& parent) {
+    const Stored object = assemble(id, parent, 1 + random_() % 300);
+    planned.emplace_back(id, object);
+    live_[id] = {mdb::write_object(ref), parent};
+  }
+
+  struct Live { mdb::ObjectRef ref; mdb::NodeId parent; };
+  std::mt19937 random_;
+  std::vector<Step> steps_;  // the last one may be in flight
+  bool in_flight_ = false;
+  bool final_end_ = false;
+  std::map<mdb::NodeId, Live> live_;
+  std::uint32_t next_id_ = 1;
+};
+
+// A cursor that starts in an empty leftmost leaf moves on to the first entry.
+inline void if_empty_leaf(mdb::IndexCursor& cursor) {
+  if (cursor.at_end()) cursor_next(cursor);
+}
+
+// The parent id: the value of the second record (assemble() puts the
+// 24-byte ParentId record behind the NodeId record).
+inline mdb::NodeId parent_of(const Bytes& records) {
+  if (records.size() < 48) return {};
+  return {support::load_be32(records.data() + 36), support::load_be32(records.data() + 40)};
+}
+
+// Every object the NodeId index of the open set names, checked against the
+// ParentId index.
+inline Model read_back() {
+  using mdb::NodeId;
+  using mdb::ObjectRef;
+  Model seen;
+  std::vector<std::pair<NodeId, ObjectRef>> parents_expected;
+  mdb::IndexCursor c = mdb::nonuniq_search(mdb::kNodeIdIndex, NodeId{0, 0});
+  for (if_empty_leaf(c); !c.at_end(); cursor_next(c)) {
+    const ObjectRef ref = c.entry_data();
+    const mdb::dobj object = mdb::load_object(ref);
+    const std::uint8_t* start = object.data.data() + ref.offset;
+    Stored stored{{},
+                  Bytes(start + mdb::kObjectLengthWordSize,
+                        start + mdb::piece_length(piece_header(object)))};
+    stored.parent = parent_of(stored.records);
+    parents_expected.emplace_back(stored.parent, ref);
+    seen[c.entry_key()] = stored;
+  }
+  std::vector<std::pair<NodeId, ObjectRef>> parents;
+  mdb::IndexCursor p = mdb::nonuniq_search(mdb::kParentIdIndex, NodeId{0, 0});
+  for (if_empty_leaf(p); !p.at_end(); cursor_next(p)) {
+    parents.emplace_back(p.entry_key(), p.entry_data());
+  }
+  const auto order = [](const auto& a, const auto& b) {
+    return std::tie(a.first, a.second.block, a.second.offset) <
+           std::tie(b.first, b.second.block, b.second.offset);
+  };
+  std::sort(parents.begin(), parents.end(), order);
+  std::sort(parents_expected.begin(), parents_expected.end(), order);
+  EXPECT_TRUE(parents == parents_expected) << "ParentId index disagrees with the objects";
+  // The cache's size gauge counts this MDB's 1 kB blocks.
+  EXPECT_EQ(meter::buffercache_size.read(), meter::buffercache_block_count);
+  return seen;
+}
+
+// The first n in [lowest, highest] whose model (steps from 0) equals
+// `seen`; none when no committed state between them matches.
+inline std::optional<std::size_t> matching_step(const SessionWorkload& workload,
+                                                const Model& seen, std::size_t lowest,
+                                                std::size_t highest) {
+  Model model = workload.model(lowest);
+  for (std::size_t n = lowest;; ++n) {
+    if (seen == model) return n;
+    if (n >= highest) return std::nullopt;
+    apply_step(model, workload.steps()[n]);
+  }
+}
+
+}  // namespace mdb_testing
