@@ -401,6 +401,19 @@ TEST(Checker, UsageErrorsAndMissingFilesExitTwo) {
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("cannot open"), std::string::npos) << r.err;
+  // Long options are matched exactly.
+  const auto version = run_process(VEXMON_DBCHECK, {"--version"});
+  EXPECT_EQ(version.out + version.err, "vexmon-dbcheck " VEXMON_VERSION "\n");
+  EXPECT_EQ(version.exit_code, 0);
+  for (const std::string option : {"--versio", "--version=1", "--jsonx", "--help2"}) {
+    EXPECT_EQ(run_process(VEXMON_DBCHECK, {option, d}).exit_code, 2) << option;
+  }
+  // A report that cannot be written is a failed check, and says so.
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d}).exit_code, 0);
+  const auto full = run_process("/bin/sh", {"-c", std::string(VEXMON_DBCHECK) + " " + d + " >/dev/full"});
+  EXPECT_EQ(full.exit_code, 2);
+  EXPECT_EQ(full.err, "vexmon-dbcheck: cannot write the report: No space left on device\n");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // vexmon-dbcheck: checks a database set without changing it and reports
 // what it is and every problem found. Exit status 0 sound, 1 problems,
-// 2 usage error or a file that cannot be opened.
+// 2 usage error, a file that cannot be opened, or a report that could not
+// be written (a check whose report is lost has told nobody anything).
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <iostream>
@@ -12,6 +14,24 @@
 #include "server/database/checker/options.h"
 #include "server/database/checker/report.h"
 #include "server/database/checker/tsdb_check.h"
+#include "server/database/support/errors.h"
+
+namespace {
+
+// Flushes standard output; when it failed, says why on standard error.
+bool written() {
+  errno = 0;
+  std::cout.flush();
+  if (std::cout) return true;
+  const int error = errno;
+  std::cerr << "vexmon-dbcheck: cannot write the report"
+            << (error != 0 ? ": " + error::system_error_text(static_cast<std::uint32_t>(error))
+                           : std::string())
+            << "\n";
+  return false;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
@@ -21,9 +41,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const checker::Options& options = *parsed.options;
-  if (options.help) {
-    std::cout << checker::kUsage;
-    return 0;
+  if (options.help || options.version) {
+    if (options.help) std::cout << checker::kUsage;
+    if (options.version) std::cout << "vexmon-dbcheck " << VEXMON_VERSION << "\n";
+    return written() ? 0 : 2;
   }
   checker::Report report;
   try {
@@ -41,7 +62,7 @@ int main(int argc, char** argv) {
   if (!options.quiet) {
     std::cout << (options.json ? checker::json_report(report, options.dump)
                                : checker::text_report(report, options.dump));
-    std::cout.flush();
+    if (!written()) return 2;
   }
   return report.sound() ? 0 : 1;
 }

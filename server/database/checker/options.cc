@@ -7,12 +7,14 @@ const char* const kUsage =
     "Usage: vexmon-dbcheck [-q] [--json] [--dump] DIR\n"
     "       vexmon-dbcheck [-q] [--json] [--dump] --mdb FILE [--journal FILE]"
     " --tsdb FILE\n"
+    "       vexmon-dbcheck --version\n"
     "Checks a Vexmon database set without changing it. DIR holds main.odb,\n"
     "main.tsdb and (for an external journal) main.odbj.\n"
     "  -q       print nothing; the exit status tells\n"
     "  --json   print the report as one JSON document\n"
     "  --dump   list every object with its properties\n"
-    "Exit status: 0 sound, 1 problems found, 2 usage error or unopenable set.\n";
+    "Exit status: 0 sound, 1 problems found, 2 usage error, unopenable set or\n"
+    "a report that could not be written.\n";
 
 ParsedOptions parse_options(const std::vector<std::string>& args) {
   Options options;
@@ -26,6 +28,8 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
     };
     if (arg == "-h" || arg == "--help") {
       options.help = true;
+    } else if (arg == "--version") {
+      options.version = true;
     } else if (arg == "-q") {
       options.quiet = true;
     } else if (arg == "--json") {
@@ -43,7 +47,7 @@ ParsedOptions parse_options(const std::vector<std::string>& args) {
       positional.push_back(arg);
     }
   }
-  if (options.help) return {options, ""};
+  if (options.help || options.version) return {options, ""};
   if (positional.size() > 1) return {std::nullopt, "more than one directory"};
   if (positional.size() == 1) {
     if (!options.mdb.empty() || !options.tsdb.empty()) {

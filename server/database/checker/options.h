@@ -16,6 +16,7 @@ struct Options {
   bool json = false;
   bool dump = false;
   bool help = false;
+  bool version = false;
 };
 
 // The options, or the reason the command line is wrong.
