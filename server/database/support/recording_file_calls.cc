@@ -11,9 +11,23 @@ namespace testing_util {
 
 bool RecordingFileCalls::record(const char* name, const std::string& file) {
   log_.push_back(std::string(name) + " " + file);
+  if (!fail_name_.empty() && fail_name_ == name) {
+    fail_name_.clear();
+    fail_at_ = log_.size();
+  }
   if (log_.size() != fail_at_) return false;
   errno = fail_code_;
   return true;
+}
+
+std::size_t RecordingFileCalls::count_after(std::size_t from,
+                                            const std::vector<std::string>& names) const {
+  return static_cast<std::size_t>(
+      std::count_if(log_.begin() + static_cast<std::ptrdiff_t>(std::min(from, log_.size())),
+                    log_.end(), [&names](const std::string& line) {
+                      return std::find(names.begin(), names.end(),
+                                       line.substr(0, line.find(' '))) != names.end();
+                    }));
 }
 
 std::string RecordingFileCalls::file_of(int fd) const {

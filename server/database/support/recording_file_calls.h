@@ -5,8 +5,9 @@
 // Install it with support::ScopedFileCalls around the code under test.
 // Calls are numbered from 1 in the order they are made. fail_call(n, code)
 // makes call n return failure with errno `code` without reaching the
-// system (mmap returns MAP_FAILED, pread/pwrite -1, the rest -1); every
-// other call goes through. A run that first counts its calls with no
+// system (mmap returns MAP_FAILED, the rest -1); fail_first(name, code)
+// does the same to the first call of that name. Every other call goes
+// through. A run that first counts its calls with no
 // failure and then fails each of them in turn covers every call.
 #pragma once
 
@@ -26,6 +27,11 @@ class RecordingFileCalls : public support::FileCalls {
     fail_at_ = n;
     fail_code_ = code;
   }
+  // Fails the first call named `name` ("fsync", "msync", ...) with `code`.
+  void fail_first(const std::string& name, int code) {
+    fail_name_ = name;
+    fail_code_ = code;
+  }
   // Cuts every read and write to at most `bytes` (0: no cut) and makes every
   // other one fail with EINTR first.
   void chop(std::size_t bytes) { chop_ = bytes; }
@@ -33,6 +39,8 @@ class RecordingFileCalls : public support::FileCalls {
   std::uint64_t calls() const { return log_.size(); }
   // True once the chosen call has been failed.
   bool failed() const { return fail_at_ != 0 && log_.size() >= fail_at_; }
+  // The calls made after the first `from` whose names are among `names`.
+  std::size_t count_after(std::size_t from, const std::vector<std::string>& names) const;
   // One line per call: its name and the file it acts on ("mmap main.odbj").
   const std::vector<std::string>& log() const { return log_; }
 
@@ -65,6 +73,7 @@ class RecordingFileCalls : public support::FileCalls {
     std::string file;
   };
   std::uint64_t fail_at_ = 0;
+  std::string fail_name_;
   int fail_code_ = 0;
   std::size_t chop_ = 0;
   std::uint64_t transfers_ = 0;

@@ -8,6 +8,10 @@
 // the device's first blocks: it starts with none, grows by zeroing the next
 // ones, and the device's remaining blocks take the place of the file
 // system's free space. Every call goes through the file layer (file_io.h).
+// Fail-stop: the first failed write or flush is kept, and every later
+// write, growth, zeroing and flush fails with it before touching the file;
+// a failed flush may have dropped the pages it was to write, so nothing
+// after it could be trusted to commit.
 #include "server/database/tsdb/backing_store.h"
 
 #include <fcntl.h>
@@ -66,6 +70,7 @@ void BackingStore::btb_Open(const std::string& path) {
   // Chain elements are scattered through the file: no read-ahead.
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
   fd_ = std::move(fd);
+  failure_ = nullptr;
   is_device_ = device;
   device_bytes_ = 0;
   if (device) {
@@ -151,15 +156,16 @@ void BackingStore::btb_WriteFile(std::uint32_t first,
   const std::uint64_t position = std::uint64_t{first} * block_size_;
   // 64-bit, so that no count can wrap the size and write less than asked.
   const std::uint64_t total = std::uint64_t{block_size_} * count;
+  throw_if_stopped();
   if (total == 0) return;
   const support::Transfer t = support::pwrite_full(fd_.get(), buffer, total, position);
   if (!t.complete(total)) {
     // A write that makes no progress is a full device.
     errno = t.error != 0 ? t.error : ENOSPC;
-    throw error_read("Cannot seq. write " + support::text_u64(total) +
+    stop(error_read("Cannot seq. write " + support::text_u64(total) +
                      " bytes at block " + support::text_u32(first) +
                      " offset " + support::text_u64(t.done) + ": " +
-                     support::quoted(last_error_text()));
+                     support::quoted(last_error_text())));
   }
 }
 
@@ -186,6 +192,7 @@ std::uint32_t free_blocks_in(std::uint64_t free_bytes,
 }
 
 void BackingStore::btb_Grow(std::uint32_t n) {
+  throw_if_stopped();
   if (n == 0) return;
   // A file reserves the blocks in one call: the space is allocated and
   // reads back as zeros without being written. Where the file system
@@ -217,10 +224,20 @@ void BackingStore::btb_ZeroAll() {
 }
 
 void BackingStore::sync_writes() {
+  throw_if_stopped();
   if (support::file_calls().fsync(fd_.get()) != 0) {
-    throw error_io("flush failed with error: " +
-                   support::quoted(last_error_text()));
+    stop(error_io("flush failed with error: " + support::quoted(last_error_text())));
   }
+}
+
+void BackingStore::throw_if_stopped() const {
+  if (failure_) std::rethrow_exception(failure_);
+}
+
+template <typename Error>
+void BackingStore::stop(const Error& error) {
+  failure_ = std::make_exception_ptr(error);
+  throw error;
 }
 
 std::uint32_t BackingStore::zero_run_blocks() const {

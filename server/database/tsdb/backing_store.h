@@ -9,6 +9,9 @@
 //     store holds;
 //   - every failure is a tsdb::error_io (or a subclass) and leaves handle
 //     and block count as they were;
+//   - fail-stop: after a failed write or flush, every write, growth,
+//     zeroing and flush fails with that first error and writes nothing,
+//     until the store is opened again;
 //   - nothing is ever read back except the one-byte size probe;
 //   - on a block device (opened exclusively) the store is the device's
 //     first blocks: the block count starts at 0 when the block size is
@@ -17,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +69,9 @@ class BackingStore {
   void btb_ZeroAll();
   // Flushes everything written to stable storage.
   void sync_writes();
+  // Throws the failed write's or flush's error that stopped the store, if
+  // one did.
+  void throw_if_stopped() const;
 
   std::uint32_t btb_BlockCount() const { return block_count_; }
   std::uint32_t block_size() const { return block_size_; }
@@ -75,6 +82,9 @@ class BackingStore {
   std::uint64_t device_bytes() const { return device_bytes_; }
 
  private:
+  // Keeps `error` as the one that stops the store, and throws it.
+  template <typename Error>
+  [[noreturn]] void stop(const Error& error);
   // True when exactly one byte can be read at byte block * B.
   bool probe(std::uint64_t block) const;
   // Zero runs: up to kZeroRunBytes, whole blocks, at least one block;
@@ -91,6 +101,7 @@ class BackingStore {
   std::uint64_t device_bytes_ = 0;
   std::uint32_t device_blocks_ = 0;  // whole blocks of the device
   std::vector<std::uint8_t> zero_run_;
+  std::exception_ptr failure_;  // the write or flush that stopped the store
 };
 
 }  // namespace tsdb

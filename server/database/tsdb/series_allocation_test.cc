@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cerrno>
+#include <cstring>
 
 #include "server/database/support/errors.h"
 #include "server/database/support/metrics_table.h"
+#include "server/database/support/recording_file_calls.h"
 #include "server/database/tsdb/chains.h"
 #include "server/database/tsdb/pointer_chain_growth.h"
 #include "server/database/tsdb/tsdb_test_util.h"
@@ -247,6 +250,23 @@ TEST_F(SeriesAllocationTest, HeadAndTailGrowWithTheLblocks) {
   for (const ChainKind* kind : {&kHeadChain, &kTailChain}) {
     EXPECT_EQ(chain_capacity(tsdb_.replicas_of(*kind)[0]), 504u);
   }
+}
+
+// A failed flush stops the TSDB: every later write, growth and flush fails
+// with that error and reaches no file.
+TEST_F(SeriesAllocationTest, AFailedFlushStopsEveryLaterWrite) {
+  create(2, 1024);
+  tsdb_.diagnostics.set(0);
+  testing_util::RecordingFileCalls calls;
+  calls.fail_first("fsync", EIO);
+  support::ScopedFileCalls scope(calls);
+  const std::string text = "flush failed with error: \"" + std::string(std::strerror(EIO)) + "\"";
+  expect_error<error_io>([&] { allocate_described_ts(tsdb_, {4, {{1, 1}}}); }, text);
+  const std::size_t failed_at = calls.calls();
+  expect_error<error_io>([&] { allocate_described_ts(tsdb_, {4, {{1, 2}}}); }, text);
+  expect_error<error_io>([&] { tsdb_.store.btb_Grow(1); }, text);
+  expect_error<error_io>([&] { tsdb_.store.sync_writes(); }, text);
+  EXPECT_EQ(calls.count_after(failed_at, {"pwrite", "fallocate", "fsync"}), 0u);
 }
 
 }  // namespace
