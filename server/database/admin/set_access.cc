@@ -29,7 +29,7 @@ std::unique_ptr<mdb::SetLock> lock_set(const SetFiles& files) {
   } catch (const mdb::error_in_use& e) {
     throw Failure{kRefused, e.text()};
   } catch (const error::Exception& e) {
-    throw Failure{kUnopenable, e.text() + ": " + std::strerror(errno)};
+    throw Failure{kUnopenable, e.text()};
   }
 }
 

@@ -129,7 +129,7 @@ int set_password(const std::string& directory, const std::string& pwfile) {
   require_sound(files, {}, "the set is not sound: ");
   if (!holds_administrator(files)) {
     throw Failure{kRefused, "the set in " + directory +
-                                " has no administrator account (it was made with -n or -c)"};
+                                " has no administrator account (a set made with -n or -c has none)"};
   }
   dbcache::PasswordRead read =
       pwfile.empty() ? dbcache::read_password_twice() : dbcache::read_password_file(pwfile);

@@ -56,6 +56,7 @@ class SetLock {
 
  private:
   void lock(const std::string& path);
+  [[noreturn]] static void throw_unopened(const std::string& path);
 
   int fd_ = -1;
   Mode mode_;
