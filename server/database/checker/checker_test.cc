@@ -1,7 +1,10 @@
 // vexmon-dbcheck run as a subprocess on sets vexmon-dbcreate made in
 // temporary directories: every kind of new set checks sound, each damaged
 // copy gives its one problem line, and no check changes a byte.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -38,12 +41,12 @@ using testing_util::write_file;
 
 constexpr std::uint32_t kBlock = 8192;
 
-// Every file of the set in `dir`, by name: its bytes and its modification time.
+// Every file under `dir`, by path: its bytes and its modification time.
 std::map<std::string, std::pair<Bytes, fs::file_time_type>> snapshot(const std::string& dir) {
   std::map<std::string, std::pair<Bytes, fs::file_time_type>> files;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    files[entry.path().filename().string()] = {read_file(entry.path().string()),
-                                               entry.last_write_time()};
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (!entry.is_regular_file()) continue;
+    files[entry.path().string()] = {read_file(entry.path().string()), entry.last_write_time()};
   }
   return files;
 }
@@ -97,10 +100,11 @@ TEST(Checker, EveryNewSetChecksSound) {
        "DIR\ni\n4\ny\n2\n8192\n10\nDIR\ny\n",
        {R"("journal.placement": "internal")", R"("journal.bytes": 4194304)",
         R"("mdb.first_data_block": 769)", R"("tsdb.replicas": 2)", R"("objects": 3)"}},
-      {"5 chains, 4096-byte blocks",
+      {"5 chains, 4096-byte blocks, the journal elsewhere",
        {"-i", "-n"},
-       "DIR\ne\nDIR\n8\ny\n5\n4096\n10\nDIR\ny\n",
-       {R"("tsdb.replicas": 5)", R"("tsdb.block_size": 4096)", R"("tsdb.blocks_in_use": 21)"}},
+       "DIR\ne\nDIR/elsewhere\n8\ny\n5\n4096\n10\nDIR\ny\n",
+       {R"("tsdb.replicas": 5)", R"("tsdb.block_size": 4096)", R"("tsdb.blocks_in_use": 21)",
+        R"("journal.path": "DIR/elsewhere/main.odbj")"}},
       {"1024-byte blocks",
        {"-i"},
        "DIR\ni\n4\ny\n3\n1024\n100\nDIR\ny\n",
@@ -110,6 +114,7 @@ TEST(Checker, EveryNewSetChecksSound) {
     SCOPED_TRACE(c.name);
     TempDir dir;
     const std::string d = dir.path().string();
+    fs::create_directory(d + "/elsewhere");
     std::vector<std::string> args;
     for (const std::string& arg : c.args) args.push_back(with_dir(arg, d));
     const auto made = run_process(VEXMON_DBCREATE, args, with_dir(c.dialogue, d));
@@ -122,7 +127,7 @@ TEST(Checker, EveryNewSetChecksSound) {
     // A fact with "!" in front must be absent.
     for (const std::string& fact : c.facts) {
       const bool absent = fact.starts_with("!");
-      EXPECT_EQ(json.out.find(fact.substr(absent ? 1 : 0)) == std::string::npos, absent)
+      EXPECT_EQ(json.out.find(with_dir(fact.substr(absent ? 1 : 0), d)) == std::string::npos, absent)
           << fact << "\n"
           << json.out;
     }
@@ -139,6 +144,18 @@ std::uint8_t* block(Bytes& file, std::uint32_t n, std::uint32_t size = kBlock) {
 // The NodeId index's only leaf in a default set (its root is block 257).
 std::uint8_t* node_id_leaf(Bytes& mdb) {
   return block(mdb, support::load_be32(block(mdb, 257) + 8));
+}
+
+// Makes the copy at `to` of the set at `from` name its own journal, as vexmon-dbadmin relocate
+// does. Temporary directories' names have one length, so the path is replaced in place.
+void relocate(const std::string& from, const std::string& to) {
+  Bytes mdb = read_file(to + "/main.odb");
+  const std::string old_path = from + "/main.odbj", new_path = to + "/main.odbj";
+  ASSERT_EQ(old_path.size(), new_path.size());
+  const auto at = std::search(mdb.begin(), mdb.begin() + 1024, old_path.begin(), old_path.end());
+  ASSERT_NE(at, mdb.begin() + 1024);
+  std::copy(new_path.begin(), new_path.end(), at);
+  write_file(to + "/main.odb", mdb);
 }
 
 struct Damage {
@@ -247,6 +264,7 @@ TEST(Checker, EachDamageGivesItsProblemLine) {
     TempDir dir;
     const std::string d = dir.file("set");
     fs::copy(original, d);
+    relocate(original, d);
     Bytes bytes = read_file(d + "/" + damage.file);
     damage.change(bytes);
     write_file(d + "/" + damage.file, bytes);
@@ -282,6 +300,7 @@ TEST(Checker, TransactionsAReplaySkipsAreAProblem) {
   for (const auto& [at, what] : damages) {
     TempDir dir;
     fs::copy(made.path(), dir.path());
+    relocate(made.path().string(), dir.path().string());
     Bytes j = read_file(dir.file("main.odbj"));
     j[at] ^= 1;
     write_file(dir.file("main.odbj"), j);
@@ -292,6 +311,27 @@ TEST(Checker, TransactionsAReplaySkipsAreAProblem) {
               std::string::npos)
         << r.out;
   }
+}
+
+// A copied or moved set whose header still names the original's journal: one problem line naming
+// both journals and the mending command.
+TEST(Checker, ACopyWhoseHeaderNamesAnotherJournal) {
+  TempDir dir;
+  const std::string original = dir.file("original"), copy = dir.file("copy");
+  fs::create_directory(original);
+  ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-d", original}).exit_code, 0);
+  fs::copy(original, copy);
+  const std::string line = "\nmain.odb block 0 header: journal path " + original +
+                           "/main.odbj is not " + copy + "/main.odbj, the journal in the set's "
+                           "directory; a server would open " + original + "/main.odbj";
+  const std::string mend = "; to mend: vexmon-dbadmin relocate " + copy + "\n1 problem\n";
+  const auto copied = check(copy);
+  EXPECT_EQ(copied.exit_code, 1);
+  EXPECT_NE(copied.out.find(line + mend), std::string::npos) << copied.out;
+  fs::remove_all(original);
+  const auto moved = check(copy);
+  EXPECT_EQ(moved.exit_code, 1);
+  EXPECT_NE(moved.out.find(line + ", which does not exist" + mend), std::string::npos) << moved.out;
 }
 
 // A layout other than the creation tool's: 1024-byte blocks and an allocation map of one block.
@@ -408,9 +448,16 @@ TEST(Checker, UsageErrorsAndMissingFilesExitTwo) {
   for (const std::string option : {"--versio", "--version=1", "--jsonx", "--help2"}) {
     EXPECT_EQ(run_process(VEXMON_DBCHECK, {option, d}).exit_code, 2) << option;
   }
+  // A set that another process holds is not checked: the engine's line, exit status 2.
+  ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d}).exit_code, 0);
+  const int fd = ::open((d + "/main.odb").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+  const auto held = run_process(VEXMON_DBCHECK, {d});
+  ::close(fd);
+  EXPECT_EQ(held.exit_code, 2);
+  EXPECT_NE(held.err.find(" is in use by another process\n"), std::string::npos) << held.err;
   // A report that cannot be written is a failed check, and says so.
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d}).exit_code, 0);
   const auto full = run_process("/bin/sh", {"-c", std::string(VEXMON_DBCHECK) + " " + d + " >/dev/full"});
   EXPECT_EQ(full.exit_code, 2);
   EXPECT_EQ(full.err, "vexmon-dbcheck: cannot write the report: No space left on device\n");

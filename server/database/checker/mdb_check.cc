@@ -25,18 +25,25 @@ std::string base_name(const std::string& path) {
   return fs::path(path).filename().string();
 }
 
-// The external journal: --journal, else (for a set given as a directory)
-// the file of the header's journal name in that directory, so that a copied
-// or moved set is checked with its own journal, else the header's path.
-std::string journal_to_use(const MdbPaths& paths, const MdbLayout& layout) {
+// The external journal to check: --journal; else, for a set given as a
+// directory, the main.odbj in it, the set's own journal after a copy or a
+// move; else the header's path. A server opens the header's journal only,
+// so an own journal that the header does not name is a problem.
+std::string journal_to_use(const MdbPaths& paths, const MdbLayout& layout,
+                           const std::string& file, Report& report) {
   if (!paths.journal.empty()) return paths.journal;
   std::error_code error;
-  if (!paths.directory.empty()) {
-    const fs::path beside =
-        fs::path(paths.directory) / fs::path(layout.journal_path).filename();
-    if (fs::exists(beside, error)) return beside.string();
+  const std::string own = (fs::path(paths.directory) / "main.odbj").string();
+  if (paths.directory.empty() || !fs::exists(own, error)) return layout.journal_path;
+  if (!fs::equivalent(own, layout.journal_path, error)) {
+    const bool named_exists = fs::exists(layout.journal_path, error);
+    report.problem(file, 0, "header",
+                   "journal path " + layout.journal_path + " is not " + own +
+                       ", the journal in the set's directory; a server would open " +
+                       layout.journal_path + (named_exists ? "" : ", which does not exist") +
+                       "; to mend: vexmon-dbadmin relocate " + paths.directory);
   }
-  return layout.journal_path;
+  return own;
 }
 
 // Holds the entries of one index against the objects: every entry names
@@ -159,7 +166,7 @@ void check_mdb(const MdbPaths& paths, bool dump, Report& report) {
   report.fact("mdb.first_map_block", layout->first_map_block);
   report.fact("mdb.first_data_block", layout->first_data_block);
   const std::string journal =
-      layout->internal_journal ? std::string() : journal_to_use(paths, *layout);
+      layout->internal_journal ? std::string() : journal_to_use(paths, *layout, file, report);
   if (!layout->internal_journal && !readable_length(journal)) {
     throw Unopenable{"cannot open the journal " + journal};
   }
@@ -169,6 +176,9 @@ void check_mdb(const MdbPaths& paths, bool dump, Report& report) {
   mdb::diagnostic_mask().set(0);
   try {
     mdb::open_set(paths.mdb, {journal, true});
+  } catch (const mdb::error_in_use& e) {
+    // Another process holds the set: it cannot be checked now.
+    throw Unopenable{e.text()};
   } catch (const error::Exception& e) {
     report.problem(file, std::nullopt, "open", e.text());
     return;

@@ -13,13 +13,13 @@ namespace checker {
 struct MdbPaths {
   std::string mdb;
   std::string journal;  // empty: the path in the header
-  // The set's directory when it was given as one: an external journal of
-  // the header's file name there is the set's journal. May be empty.
+  // The set's directory when it was given as one: a main.odbj there is the
+  // set's journal, and a header naming another is a problem. May be empty.
   std::string directory;
 };
 
 // Throws Unopenable when the MDB (or its external journal) cannot be
-// opened at all.
+// opened at all, or another process holds the set.
 void check_mdb(const MdbPaths& paths, bool dump, Report& report);
 
 }  // namespace checker
