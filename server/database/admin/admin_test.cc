@@ -152,8 +152,10 @@ TEST(Admin, RefusalsLeaveEveryByteAsItWas) {
   add_object(other, {1, 0});
   add_object(other, {1, 1});
   testing_util::write_file(dir.file("empty"), {'\n'});
+  fs::copy(other + "/main.odbj", dir.file("moved.odbj"));
   const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-      {{"relocate", set, "--journal", other + "/main.odbj"}, "may not be its own"},
+      {{"relocate", set, "--journal", dir.file("moved.odbj")}, "may not be its own"},
+      {{"relocate", set, "--journal", empty + "/main.odbj"}, "belongs to the set whose header"},
       {{"relocate", set, "--journal", dir.file("none")}, "does not exist"},
       {{"set-password", other, "--pwfile", dir.file("empty")}, "has no administrator account"},
       {{"set-password", empty, "--pwfile", dir.file("empty")}, "has no administrator account"},

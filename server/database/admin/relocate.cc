@@ -1,5 +1,6 @@
 // Relocating a set's journal: the header's path is rewritten only after
-// the journal it will name has been found to belong to the set, so a
+// the journal it will name has been found to belong to the set (no other
+// set beside it names it, and the set is sound with it replayed), so a
 // refused relocation changes nothing; the journal itself is never written.
 #include "server/database/admin/relocate.h"
 
@@ -10,6 +11,7 @@
 
 #include "server/database/admin/header_rewrite.h"
 #include "server/database/admin/set_access.h"
+#include "server/database/support/errors.h"
 #include "server/database/support/text_format.h"
 
 namespace admin {
@@ -42,6 +44,32 @@ bool is_journal_file(const std::string& path) {
          (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
 }
 
+// Nothing in a journal names its set, but a journal beside another set's
+// MDB whose header names it is that set's: two sets sharing one journal
+// would replay each other's transactions.
+void refuse_other_sets_journal(const SetFiles& files, const std::string& target) {
+  const std::string beside = (fs::path(target).parent_path() / "main.odb").string();
+  std::error_code error;
+  if (!fs::exists(beside, error) || fs::equivalent(beside, files.mdb, error)) return;
+  std::string named;
+  try {
+    const mdb::HeaderImage header = read_header(beside);
+    if (mdb::header_magic(header) != mdb::kMdbMagic ||
+        mdb::header_journal_type(header) != mdb::journal_external) {
+      return;
+    }
+    named = mdb::external_journal_path(header);
+  } catch (const Failure&) {
+    return;  // not readable as a set: it claims no journal
+  } catch (const error::Exception&) {
+    return;
+  }
+  if (fs::equivalent(named, target, error)) {
+    throw Failure{kRefused, "the journal " + support::quoted(target) +
+                                " belongs to the set whose header names it, " + beside};
+  }
+}
+
 }  // namespace
 
 int relocate(const std::string& directory, const std::string& journal) {
@@ -57,6 +85,7 @@ int relocate(const std::string& directory, const std::string& journal) {
     throw Failure{kRefused, "the journal " + support::quoted(target) +
                                 " does not exist or is not a file or block device"};
   }
+  refuse_other_sets_journal(files, target);
   require_sound(files, target,
                 "with the journal " + support::quoted(target) +
                     " the set is not sound, so the journal may not be its own: ");
