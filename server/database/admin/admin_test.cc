@@ -191,6 +191,8 @@ TEST(Admin, RefusalsLeaveEveryByteAsItWas) {
            {}, {"move", set}, {"relocate"}, {"relocate", set, "--pwfile", "x"}}) {
     EXPECT_EQ(admin(args).exit_code, 2);
   }
+  EXPECT_TRUE(admin({"relocate", "--help"}).out.starts_with("Usage: vexmon-dbadmin relocate"));
+  EXPECT_EQ(admin({"--version"}).out, "vexmon-dbadmin " VEXMON_VERSION "\n");
 }
 
 TEST(Admin, SetsThePasswordTypedTwiceOnTheTerminal) {

@@ -26,9 +26,9 @@ ParsedOptions wrong(std::string error) { return {std::nullopt, std::move(error)}
 }  // namespace
 
 ParsedOptions parse_options(const std::vector<std::string>& args) {
-  if (args.size() == 1 && (args[0] == "--help" || args[0] == "-h")) return {Options{}, {}};
-  if (args.size() == 1 && args[0] == "--version") {
-    return {Options{Command::version, {}, {}, {}}, {}};
+  for (const std::string& arg : args) {
+    if (arg == "--help" || arg == "-h") return {Options{}, {}};
+    if (arg == "--version") return {Options{Command::version, {}, {}, {}}, {}};
   }
   if (args.empty()) return wrong("no command given");
   Options options;
