@@ -42,7 +42,10 @@ class SetLock {
   // REQUIRES: this process holds no SetLock on the same file.
   SetLock(const std::string& path, Mode mode);
   // Locks the file open on `fd` through a duplicate of the descriptor;
-  // `path` names the file in messages. Throws as above.
+  // `path` names the file in messages. Throws as above. The duplicate
+  // shares everything of the caller's open: a device opened with O_EXCL
+  // stays claimed while the lock lives, and open_set's own exclusive open
+  // of it would fail, so lock a device by its path.
   // REQUIRES: fd is open; this process holds no SetLock on the same file.
   SetLock(int fd, Mode mode, const std::string& path);
   ~SetLock();
