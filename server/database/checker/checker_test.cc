@@ -417,7 +417,7 @@ TEST(Checker, CraftedLevelsAreCheckedQuicklyInFewLines) {
   write_file(d + "/main.tsdb", t);
   const auto start = std::chrono::steady_clock::now();
   const auto r = check(d);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_LT(std::count(r.out.begin(), r.out.end(), '\n'), 20) << r.out;
   EXPECT_NE(r.out.find("main.tsdb block 3 lblock replica 0 entry 2 dblocks: block is used by lblock "

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <map>
+#include <set>
+#include <utility>
 
 #include "server/database/checker/block_scan.h"
 #include "server/database/checker/index_check.h"
@@ -53,8 +55,22 @@ std::string journal_to_use(const MdbPaths& paths, const MdbLayout& layout,
 bool match_entries(const std::string& name, const TreeCheck& tree,
                    bool by_parent, const BlockScan& scan,
                    const std::string& file, Report& report) {
-  const std::size_t problems_before = report.problems().size();
+  const std::uint64_t problems_before = report.problem_count();
+  const auto key_of = [by_parent](const ObjectInfo& info) {
+    return by_parent ? info.parent : info.node_id;
+  };
+  // The objects no entry has named yet, by key, so that an entry naming no
+  // object finds the one it should have named in one lookup.
+  std::set<std::pair<mdb::NodeId, RefKey>> unnamed;
+  for (const auto& [ref, info] : scan.objects) {
+    if (key_of(info)) unnamed.emplace(*key_of(info), ref);
+  }
   std::map<RefKey, std::uint32_t> counts;
+  const auto count = [&](const RefKey& ref) {
+    ++counts[ref];
+    const auto key = key_of(scan.objects.at(ref));
+    if (key) unnamed.erase({*key, ref});
+  };
   for (const IndexEntry& entry : tree.entries) {
     const RefKey ref{entry.data.block, entry.data.offset};
     const std::string structure = name + " entry " + mdb::to_text(entry.key);
@@ -64,14 +80,11 @@ bool match_entries(const std::string& name, const TreeCheck& tree,
       std::string text = "names " + ref_text(ref) + ", where no object starts";
       // The object the entry should have named counts as indexed, so the
       // one fault gives one line.
-      for (const auto& [other, info] : scan.objects) {
-        const auto& property = by_parent ? info.parent : info.node_id;
-        if (property == entry.key && !counts.count(other)) {
-          text += " (the object " + mdb::to_text(entry.key) + " is at " +
-                  ref_text(other) + ")";
-          counts[other] = 1;
-          break;
-        }
+      const auto candidate = unnamed.lower_bound({entry.key, RefKey{0, 0}});
+      if (candidate != unnamed.end() && candidate->first == entry.key) {
+        text += " (the object " + mdb::to_text(entry.key) + " is at " +
+                ref_text(candidate->second) + ")";
+        count(candidate->second);
       }
       report.problem(file, entry.data.block, structure, text);
       continue;
@@ -81,19 +94,18 @@ bool match_entries(const std::string& name, const TreeCheck& tree,
       report.problem(file, entry.data.block, structure,
                      "names " + ref_text(ref) + ", an object with another key");
     }
-    ++counts[ref];
+    count(ref);
   }
   for (const auto& [ref, info] : scan.objects) {
-    const auto& property = by_parent ? info.parent : info.node_id;
-    if (!property) continue;
-    const std::uint32_t count = counts.count(ref) ? counts[ref] : 0;
-    if (count != 1) {
+    if (!key_of(info)) continue;
+    const std::uint32_t entries = counts.count(ref) ? counts[ref] : 0;
+    if (entries != 1) {
       report.problem(file, ref.first, "object " + ref_text(ref),
-                     "has " + text_u32(count) + " entries in the " + name +
+                     "has " + text_u32(entries) + " entries in the " + name +
                          ", expected 1");
     }
   }
-  return report.problems().size() == problems_before;
+  return report.problem_count() == problems_before;
 }
 
 // Asks the engine's own lookup for every object's node id.
