@@ -146,6 +146,22 @@ std::uint32_t block_of(std::uint64_t offset) {
   return static_cast<std::uint32_t>(offset / database().store.block_size());
 }
 
+void check_update_target(std::uint64_t target, std::uint64_t n) {
+  const Database& db = database();
+  if (!db.header) return;
+  const std::uint32_t first_map_block = header_first_map_block(*db.header);
+  const std::uint64_t blocks = db.first_data_block > first_map_block
+                                   ? std::uint64_t{db.first_data_block - first_map_block} *
+                                         db.store.block_size()
+                                   : 0;
+  const std::uint64_t limit = blocks * db.store.block_size();
+  if (n > limit || target > limit - n) {
+    throw error_need_repair("Update of " + support::text_u64(n) + " bytes at MDB offset " +
+                            support::text_u64(target) + " lies beyond the " +
+                            support::text_u64(blocks) + " blocks the allocation map covers");
+  }
+}
+
 std::uint32_t index_root_count() {
   return header_index_root_count(resident_header());
 }

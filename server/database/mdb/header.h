@@ -45,6 +45,14 @@ bool block_in_file(std::uint32_t n);
 std::uint64_t block_offset(std::uint32_t n);
 std::uint32_t block_of(std::uint64_t offset);
 
+// Refuses an update of n bytes at byte `target` of the MDB file that
+// reaches past the blocks the allocation map has entries for, (D - F) * B
+// blocks from block 0, with error_need_repair. A CRC protects a journal
+// entry from random damage, not from pointing at the wrong place; nothing
+// the engine writes lies past those blocks. Does nothing while no header
+// is loaded.
+void check_update_target(std::uint64_t target, std::uint64_t n);
+
 // The index root list of the resident header image.
 // REQUIRES: header_loaded().
 std::uint32_t index_root_count();

@@ -80,7 +80,8 @@ void clear_new_turn(JournalFile& journal) {
 }
 
 // Writes the replayed updates into the MDB file once the walk has taken
-// them all. An update inside one block that a later update of that whole
+// them all; an update that points past the blocks of the allocation map
+// fails the replay before anything is written. An update inside one block that a later update of that whole
 // block overwrites is skipped, and runs of updates that continue one
 // another go out as one write, so the file ends exactly as if every update
 // had been written in journal order, with far fewer bytes written when a
@@ -90,6 +91,7 @@ class ReplayWriter {
   explicit ReplayWriter(std::uint32_t block_size) : block_size_(block_size) {}
 
   void add(const UpdateEntry& update) {
+    check_update_target(update.target, update.data_length);
     if (update.data_length == 0) return;
     if (update.target % block_size_ == 0 && update.data_length == block_size_) {
       last_whole_[update.target / block_size_] = updates_.size();

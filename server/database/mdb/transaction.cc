@@ -127,6 +127,7 @@ void log_update(const void* data, std::uint32_t n, std::uint64_t target) {
   if (t.stack.empty()) {
     throw error_internal("Update outside of transaction attempted");
   }
+  check_update_target(target, n);
   const std::uint64_t size = update_entry_size(n);
   if (free_in_turn() < size) throw error_transact("Transaction log full");
   const std::uint32_t position = journal().cursor.write_position;

@@ -27,8 +27,9 @@ void begin_transaction();
 
 // Logs that the n bytes at `data` are to be stored at byte `target` of the
 // MDB file. Fails with "Transaction log full" when the entry does not fit
-// in the current half; nothing is written then and the transaction stays
-// open.
+// in the current half, and with error_need_repair when the bytes reach past
+// the blocks the allocation map covers (check_update_target); nothing is
+// written then and the transaction stays open.
 void log_update(const void* data, std::uint32_t n, std::uint64_t target);
 
 // Ends the innermost transaction. The outermost end commits: it writes the

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "server/database/mdb/journal_entries.h"
 #include "server/database/mdb/journal_layout.h"
 #include "server/database/mdb/mdb_test_fixture.h"
@@ -174,6 +176,31 @@ TEST_F(ReplayTest, PointerChoiceAndHeaderChecks) {
   expect_error<error_fubar>([&] { replay(image); }, "Journal does not start with a journal header");
   close_journal();
   expect_error<error_internal>([] { replay_at_open(); }, "No journal mapped");
+}
+
+// The map's 256 blocks have entries for 256 * 8192 blocks of 8192 bytes
+// (16 GiB): no replayed or logged update may reach past them.
+TEST_F(ReplayTest, UpdatesBeyondTheBlocksOfTheMapAreRefused) {
+  constexpr std::uint64_t kCovered = std::uint64_t{256} * 8192 * 8192;
+  const std::string text =
+      "Update of 8 bytes at MDB offset 17179869180 lies beyond the 2097152 blocks "
+      "the allocation map covers";
+  JournalImage far;
+  encode_index_pointer(far.pointer(0), {1, 48});
+  far.transaction(far.transaction(48, 1, 5000, 1), 1, kCovered - 4, 2);
+  reopen(far);
+  expect_error<error_need_repair>([] { replay_at_open(); }, text);
+  // Nothing was written: the replay checks every update before it writes.
+  EXPECT_EQ(mdb_bytes(5000, 8), std::vector<std::uint8_t>(8));
+  EXPECT_EQ(std::filesystem::file_size(mdb_path), 385u * 8192);
+
+  JournalImage fresh;
+  replay(fresh);
+  begin_transaction();
+  const std::vector<std::uint8_t> data = pattern(8, 1);
+  log_update(data.data(), 8, kCovered - 8);  // the last 8 bytes are still covered
+  expect_error<error_need_repair>([&] { log_update(data.data(), 8, kCovered - 4); }, text);
+  EXPECT_EQ(journal_position(), 48u + 16 + 32);
 }
 
 }  // namespace
