@@ -12,6 +12,7 @@
 #include "server/database/admin/header_rewrite.h"
 #include "server/database/admin/set_access.h"
 #include "server/database/support/errors.h"
+#include "server/database/support/paths.h"
 #include "server/database/support/text_format.h"
 
 namespace admin {
@@ -20,22 +21,15 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// `path` made absolute from the working directory, without "." and empty
-// components. Symbolic links are not resolved and ".." stays (it would
-// not name the same place when it follows a link), so the header names
-// what the user named.
+// `path` made absolute as the header must store it (support::absolute_path).
 std::string absolute_path(const std::string& path) {
   std::error_code error;
-  const fs::path absolute = fs::absolute(path, error);
+  std::string absolute = support::absolute_path(path, error);
   if (error) {
     throw Failure{kUnopenable, "cannot make " + support::quoted(path) + " absolute: " +
                                    error.message()};
   }
-  fs::path cleaned = absolute.root_path();
-  for (const fs::path& part : absolute.relative_path()) {
-    if (!part.empty() && part != ".") cleaned /= part;
-  }
-  return cleaned.string();
+  return absolute;
 }
 
 bool is_journal_file(const std::string& path) {

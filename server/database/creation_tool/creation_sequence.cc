@@ -26,7 +26,6 @@
 #include "server/database/creation_tool/creation_sequence.h"
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -40,6 +39,8 @@
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/open_set.h"
 #include "server/database/support/interruption.h"
+#include "server/database/support/paths.h"
+#include "server/database/support/text_format.h"
 #include "server/database/tsdb/creation.h"
 
 namespace creation_tool {
@@ -82,12 +83,17 @@ creation_plan plan_creation(const creation_settings& settings) {
   plan.header.journal_type =
       internal ? mdb::journal_internal : mdb::journal_external;
   // A server may be started from any directory: a relative journal path is
-  // stored made absolute from the working directory (symbolic links are
-  // kept as they are), an absolute one byte for byte.
-  plan.header.journal_path =
-      settings.journal_path.empty()
-          ? settings.journal_path
-          : std::filesystem::absolute(settings.journal_path).string();
+  // stored made absolute from the working directory, an absolute one byte
+  // for byte.
+  if (!settings.journal_path.empty()) {
+    std::error_code error;
+    plan.header.journal_path = support::absolute_path(settings.journal_path, error);
+    if (error) {
+      refuse_with_reason("Cannot make the journal path " +
+                             support::quoted(settings.journal_path) + " absolute",
+                         error.value());
+    }
+  }
   plan.header.journal_start = layout.journal_start;
   plan.header.journal_blocks = layout.journal_blocks;
   plan.header.index_roots = {f + 256, f + 257};

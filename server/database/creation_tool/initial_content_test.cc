@@ -163,7 +163,7 @@ TEST(InitialContent, ChosenPasswordAndAbsoluteJournalPath) {
   std::filesystem::create_directory(d + "/set");
   testing_util::write_file(d + "/pw", {'s', '3', 'c', 'r', 'e', 't', '\n'});
   const auto r = testing_util::run_process(
-      "/bin/sh", {"-c", "cd " + d + " && exec " VEXMON_DBCREATE " -f --pwfile pw -d set"});
+      "/bin/sh", {"-c", "cd " + d + " && exec " VEXMON_DBCREATE " -f --pwfile pw -d ./set"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   mdb::HeaderImage header;
   const std::vector<std::uint8_t> block0 = testing_util::read_range(d + "/set/main.odb", 0, 1024);
