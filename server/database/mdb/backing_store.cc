@@ -25,7 +25,6 @@
 
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/fail_stop.h"
-#include "server/database/mdb/sync_observer.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/file_io.h"
 #include "server/database/support/text_format.h"
@@ -148,7 +147,6 @@ void BackingStore::sync() {
   if (support::file_calls().fsync(fd_.get()) != 0) {
     fail(error_io("sync error on backing store"), true);
   }
-  report_sync(path_, 0, 0);
 }
 
 void BackingStore::fail(const error_io& error, bool stops) {

@@ -26,7 +26,7 @@
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/model_test_util.h"
 #include "server/database/mdb/open_set.h"
-#include "server/database/mdb/session_workload.h"
+#include "server/database/mdb/session_workload_test_util.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/recording_file_calls.h"
 #include "server/database/support/test_util.h"
@@ -37,7 +37,6 @@ namespace {
 using namespace mdb_testing;
 using testing_util::RecordingFileCalls;
 
-constexpr std::uint32_t kBlock = 1024;
 constexpr std::uint32_t kJournalBlocks = 128;  // halves of 64 KiB: flips under the workload
 constexpr std::size_t kSteps = 60;
 
@@ -62,23 +61,9 @@ class FaultInjectionTest : public testing::TestWithParam<bool>, private InMemory
   bool internal() const { return GetParam(); }
   std::string journal() const { return internal() ? std::string{} : journal_path_; }
 
-  // A new MDB with 1024-byte blocks, empty index roots and a fresh
-  // journal; its bytes are kept to start every session from.
+  // The set every session starts from.
   void create() {
-    const std::uint32_t f = internal() ? 1 + kJournalBlocks : 1;
-    testing_util::make_zero_file(mdb_path_, std::uint64_t{f + 40} * kBlock);
-    open_store(mdb_path_);
-    create_header(kBlock, internal() ? journal_internal : journal_external, journal(),
-                  internal() ? 1 : 0, internal() ? kJournalBlocks : 0, {f + 1, f + 2}, f, f + 1);
-    if (internal()) {
-      open_journal(mdb_path_, kBlock, kJournalBlocks * kBlock, false);
-    } else {
-      testing_util::make_zero_file(journal_path_, kJournalBlocks * kBlock);
-      open_journal(journal_path_, 0, 0, true);
-    }
-    init_journal_header();
-    close_journal();
-    close_store();
+    create_session_set(mdb_path_, journal_path_, internal(), kJournalBlocks);
     fresh_mdb_ = testing_util::read_file(mdb_path_);
     if (!internal()) fresh_journal_ = testing_util::read_file(journal_path_);
   }

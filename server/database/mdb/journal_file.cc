@@ -22,7 +22,6 @@
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/fail_stop.h"
 #include "server/database/mdb/journal_layout.h"
-#include "server/database/mdb/sync_observer.h"
 #include "server/database/support/clock.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/file_io.h"
@@ -152,7 +151,6 @@ void JournalFile::sync() {
   if (::futimens(fd_.get(), nullptr) != 0) {
     stop_engine(error_io("Cannot set modification time on journal"));
   }
-  report_sync(path_, offset_, length_);
   meter::journal_sync.record_duration(support::elapsed(support::now(), start));
 }
 

@@ -8,6 +8,10 @@
 // torn, stale or fails its CRC: that is where the previous run's durable
 // writes ended.
 //
+// As at every checkpoint, the journal is synced before the MDB file is
+// written: the walk may have taken transactions that a crashed process
+// left in the page cache but never synced.
+//
 // The new turn starts in the other half, whose old entries are zeroed and
 // synced first. A turn of that half that never got its pointer to the disk
 // could otherwise carry the very serial the new turn gets, and its
@@ -162,6 +166,11 @@ void replay_at_open() {
   ReplayWriter writer(db.store.block_size());
   const ScanResult replayed = scan_journal(
       plan, [&writer](const UpdateEntry& update) { writer.add(update); });
+  // The walk read the journal as the page cache holds it, which after a
+  // crash of the process may be more than reached the disk. The MDB file
+  // must not hold a transaction that the durable journal lacks, so the
+  // journal is synced before the first write.
+  sync_journal();
   writer.write_all();
   sync_store();
   journal.cursor.serial = replayed.serial;

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "server/database/support/file_io.h"
@@ -58,11 +59,16 @@ class RecordingFileCalls : public support::FileCalls {
   int munmap(void* address, std::size_t length) override;
   int sync_directory(const char* path) override;
 
+ protected:
+  // The path that open descriptor fd was opened with; empty when unknown.
+  std::string path_of(int fd) const;
+  // The path of the file mapped at `address` and the file offset there;
+  // an empty path when nothing is mapped there.
+  std::pair<std::string, std::uint64_t> mapped_at(const void* address) const;
+
  private:
   // Logs the call; true when it is the one to fail (errno is then set).
   bool record(const char* name, const std::string& file);
-  std::string file_of(int fd) const;
-  std::string file_of(const void* address) const;
   // True when this read or write is to be interrupted (errno is then set).
   bool interrupt();
   std::size_t cut(std::size_t count) const;
@@ -70,7 +76,8 @@ class RecordingFileCalls : public support::FileCalls {
   struct Mapping {
     const void* address;
     std::size_t length;
-    std::string file;
+    std::string path;
+    std::uint64_t offset;  // of the mapping's first byte in the file
   };
   std::uint64_t fail_at_ = 0;
   std::string fail_name_;
@@ -78,7 +85,7 @@ class RecordingFileCalls : public support::FileCalls {
   std::size_t chop_ = 0;
   std::uint64_t transfers_ = 0;
   std::vector<std::string> log_;
-  std::vector<std::pair<int, std::string>> files_;  // open descriptors
+  std::vector<std::pair<int, std::string>> paths_;  // of open descriptors
   std::vector<Mapping> mappings_;
 };
 

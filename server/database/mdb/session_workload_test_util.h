@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "server/database/mdb/header.h"
 #include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/index_operations.h"
 #include "server/database/mdb/object_pieces.h"
@@ -28,6 +29,7 @@
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/support/metrics_table.h"
+#include "server/database/support/test_util.h"
 
 namespace mdb_testing {
 
@@ -65,6 +67,32 @@ inline Stored assemble(const mdb::NodeId& id, const mdb::NodeId& parent, std::si
   return {parent, Bytes(records.begin(), records.end())};
 }
 
+inline constexpr std::uint32_t kSessionBlock = 1024;
+
+// Creates a set of 1024-byte blocks with empty index roots and a fresh
+// journal of `journal_blocks` blocks, inside the MDB (blocks 1 ..) or in a
+// file of its own, and 40 blocks after the one-block map. The MDB file is
+// synced at the end, as the creation tool does.
+inline void create_session_set(const std::string& mdb_path, const std::string& journal_path,
+                               bool internal, std::uint32_t journal_blocks) {
+  const std::uint32_t f = internal ? 1 + journal_blocks : 1;
+  testing_util::make_zero_file(mdb_path, std::uint64_t{f + 40} * kSessionBlock);
+  mdb::open_store(mdb_path);
+  mdb::create_header(kSessionBlock, internal ? mdb::journal_internal : mdb::journal_external,
+                     internal ? "" : journal_path, internal ? 1 : 0,
+                     internal ? journal_blocks : 0, {f + 1, f + 2}, f, f + 1);
+  if (internal) {
+    mdb::open_journal(mdb_path, kSessionBlock, journal_blocks * kSessionBlock, false);
+  } else {
+    testing_util::make_zero_file(journal_path, journal_blocks * kSessionBlock);
+    mdb::open_journal(journal_path, 0, 0, true);
+  }
+  mdb::init_journal_header();
+  mdb::close_journal();
+  mdb::sync_store();
+  mdb::close_store();
+}
+
 class SessionWorkload {
  public:
   explicit SessionWorkload(std::uint32_t seed) : random_(seed) {}
@@ -88,8 +116,8 @@ class SessionWorkload {
   // Steps whose commit returned.
   std::size_t done() const { return steps_.size() - (in_flight_ ? 1 : 0); }
   bool in_flight() const { return in_flight_; }
-  // True inside the end_transaction that commits a step.
-  bool final_end() const { return final_end_; }
+  // Steps up to the last one whose synchronous end returned.
+  std::size_t synchronous_done() const { return synchronous_done_; }
 
   // The model after the first n steps, on top of `base` after `from`.
   Model model(std::size_t n, Model base = {}, std::size_t from = 0) const {
@@ -100,9 +128,9 @@ class SessionWorkload {
  private:
   void commit(const Step& planned) {
     steps_.back() = planned;
-    final_end_ = true;
-    mdb::end_transaction(random_() % 2 == 0);
-    final_end_ = false;
+    const bool asynchronous = random_() % 2 == 0;
+    mdb::end_transaction(asynchronous);
+    if (!asynchronous) synchronous_done_ = steps_.size();
   }
 
   void change(Step& planned) {
@@ -145,7 +173,7 @@ class SessionWorkload {
   std::mt19937 random_;
   std::vector<Step> steps_;  // the last one may be in flight
   bool in_flight_ = false;
-  bool final_end_ = false;
+  std::size_t synchronous_done_ = 0;
   std::map<mdb::NodeId, Live> live_;
   std::uint32_t next_id_ = 1;
 };
