@@ -26,9 +26,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint64_t kMaxFileBytes = 32u << 20;
-constexpr const char* kTsdbFile = "main.tsdb";
-
 std::uint64_t varint(std::span<const std::uint8_t>& in) {
   std::uint64_t value = 0;
   for (int shift = 0; !in.empty() && shift < 64; shift += 7) {
@@ -40,30 +37,29 @@ std::uint64_t varint(std::span<const std::uint8_t>& in) {
   return value;
 }
 
-Bytes next_file(std::span<const std::uint8_t>& in) {
-  const std::uint64_t length = std::min(varint(in), kMaxFileBytes);
+// Decodes the next file of the input and writes it to `name` (none when
+// `name` is the journal and its length 0). Returns its bytes.
+Bytes next_file(std::span<const std::uint8_t>& in, const char* name) {
+  const std::uint64_t length = std::min<std::uint64_t>(varint(in), 32u << 20);
   Bytes bytes;
   while (bytes.size() < length && !in.empty()) {
     const std::uint8_t byte = in.front();
     in = in.subspan(1);
-    if (byte != 0) {
-      bytes.push_back(byte);
-    } else {
-      bytes.resize(bytes.size() + std::min(varint(in) + 1, length - bytes.size()));
-    }
+    if (byte != 0) bytes.push_back(byte);
+    if (byte == 0) bytes.resize(bytes.size() + std::min(varint(in) + 1, length - bytes.size()));
   }
   bytes.resize(length);
+  std::filesystem::remove(name);
+  if (length > 0 || name != std::string(fuzzing::kJournalFile)) {
+    std::ofstream(name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(length));
+  }
   return bytes;
 }
 
-void write(const char* name, const Bytes& bytes) {
-  std::ofstream(name, std::ios::binary | std::ios::trunc)
-      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-Bytes read(const char* name) {
+bool unchanged(const char* name, const Bytes& bytes) {
   std::ifstream in(name, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return Bytes(std::istreambuf_iterator<char>(in), {}) == bytes;
 }
 
 }  // namespace
@@ -71,11 +67,8 @@ Bytes read(const char* name) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzzing::enter_work_dir();
   std::span<const std::uint8_t> in(data, size);
-  const Bytes mdb = next_file(in), journal = next_file(in), tsdb = next_file(in);
-  write(fuzzing::kMdbFile, mdb);
-  std::filesystem::remove(fuzzing::kJournalFile);
-  if (!journal.empty()) write(fuzzing::kJournalFile, journal);
-  write(kTsdbFile, tsdb);
+  const Bytes mdb = next_file(in, fuzzing::kMdbFile), journal = next_file(in, fuzzing::kJournalFile),
+              tsdb = next_file(in, "main.tsdb");
   checker::Report report;
   try {
     // The journal is named, so the header's path is never opened.
@@ -83,12 +76,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } catch (const checker::Unopenable&) {
   }
   try {
-    checker::check_tsdb(kTsdbFile, report);
+    checker::check_tsdb("main.tsdb", report);
   } catch (const checker::Unopenable&) {
   }
-  if (read(fuzzing::kMdbFile) != mdb || read(kTsdbFile) != tsdb ||
-      (!journal.empty() && read(fuzzing::kJournalFile) != journal)) {
-    std::abort();  // the check changed a file of the set
-  }
+  const bool same = unchanged(fuzzing::kMdbFile, mdb) && unchanged(fuzzing::kJournalFile, journal) &&
+                    unchanged("main.tsdb", tsdb);
+  if (!same) std::abort();  // the check changed a file of the set
   return 0;
 }

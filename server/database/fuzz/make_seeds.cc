@@ -49,12 +49,6 @@ void save(const std::string& target, const std::string& name, const Bytes& input
       .write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
 }
 
-// `text` with every "DIR" replaced by `dir`.
-std::string with_dir(std::string text, const std::string& dir) {
-  for (std::size_t at; (at = text.find("DIR")) != std::string::npos;) text.replace(at, 3, dir);
-  return text;
-}
-
 void zero_file(const char* name, std::uintmax_t size) {
   std::ofstream(name, std::ios::trunc).close();
   fs::resize_file(name, size);
@@ -92,15 +86,14 @@ void save_mdb(const std::string& name) {
   save_checker(".", name);
 }
 
-// Makes a set with vexmon-dbcreate, given `options` and the dialogue's answers, and saves it.
-void save_created_set(const std::string& name, const std::string& options,
-                      const std::string& answers) {
-  const std::string dir = fs::absolute(name).string();
+// Makes a set in the directory `dir` with vexmon-dbcreate, given `options` and the dialogue's
+// answers, and saves it under the directory's name.
+void save_created_set(const fs::path& dir, const std::string& options, const std::string& answers) {
   fs::create_directory(dir);
-  const std::string command = "printf '" + answers + "' | " VEXMON_DBCREATE " " + options +
-                              " >/dev/null 2>&1";
-  if (std::system(with_dir(command, dir).c_str()) != 0) std::exit(1);
-  save_checker(dir, name);
+  const std::string command =
+      "printf '" + answers + "' | " VEXMON_DBCREATE " " + options + " >/dev/null 2>&1";
+  if (std::system(command.c_str()) != 0) std::exit(1);
+  save_checker(dir.string(), dir.filename().string());
 }
 
 void create_mdb(bool internal) {
@@ -137,8 +130,9 @@ int main(int argc, char** argv) {
   if (argc != 2) return 2;
   out = fs::absolute(argv[1]);
   fuzzing::enter_work_dir();
-  save_created_set("default", "-f -d DIR", "");
-  save_created_set("internal-journal", "-i", "DIR\\ni\\n4\\ny\\n2\\n1024\\n10\\nDIR\\ny\\n");
+  const std::string set = fs::absolute("default"), inside = fs::absolute("internal-journal");
+  save_created_set(set, "-f -d " + set, "");
+  save_created_set(inside, "-i", inside + "\\ni\\n4\\ny\\n2\\n1024\\n10\\n" + inside + "\\ny\\n");
   zero_file("main.tsdb", 0);  // the small MDBs' TSDB in the checker's seeds
   {
     tsdb::TsdbState state;
