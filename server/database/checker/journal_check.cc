@@ -110,8 +110,8 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
   std::uint64_t serial = chosen.serial;
   std::uint64_t pos = chosen.start;
   bool redirected = false;
-  // What lies where the walk stopped, when it stopped inside a half at an
-  // entry that is not the end of the journal's first turn.
+  // What lies where the walk stopped, when it stopped at an entry inside its
+  // half; empty when it ran to the half's end or the journal is fresh.
   std::optional<std::string> stopped_at;
   std::optional<ParsedTransaction> failed;  // a transaction of the turn there
   const auto problem = [&](std::uint64_t at, const std::string& text) {
