@@ -13,10 +13,12 @@
 // left in the page cache but never synced.
 //
 // The new turn starts in the other half, whose old entries are zeroed and
-// synced first. A turn of that half that never got its pointer to the disk
-// could otherwise carry the very serial the new turn gets, and its
-// leftovers, found after the new turn's last transaction, would be taken
-// for current ones by a later replay.
+// synced before the flip writes the new turn's pointer. A turn of that half
+// that never got its pointer to the disk could otherwise carry the very
+// serial the new turn gets, and its leftovers, found at the new turn's start
+// or after its last transaction, would be taken for current ones by a later
+// replay. Zeroed after the flip, the half could still hold them on the disk
+// when the page with the new pointer is written back first.
 #include "server/database/mdb/replay.h"
 
 #include <cstddef>
@@ -73,12 +75,11 @@ std::optional<std::uint32_t> choose_pointer(const JournalFile& journal) {
   return choice;
 }
 
-// Zeroes the current half from the write position to its end and syncs,
-// so that nothing of an older turn remains behind the new one.
-void clear_new_turn(JournalFile& journal) {
-  const std::uint32_t half_end =
-      journal.cursor.half == 0 ? journal.length() / 2 : journal.length();
-  const std::uint32_t start = journal.cursor.write_position;
+// Zeroes the entries area of `half` and syncs, so that nothing of an older
+// turn remains where the new one will start.
+void clear_half(JournalFile& journal, std::uint32_t half) {
+  const std::uint32_t half_end = half == 0 ? journal.length() / 2 : journal.length();
+  const std::uint32_t start = half_bounds(journal.length(), half).start;
   if (start < half_end) journal.zero(start, half_end - start);
   sync_journal();
 }
@@ -175,8 +176,8 @@ void replay_at_open() {
   sync_store();
   journal.cursor.serial = replayed.serial;
   journal.cursor.half = *choice;
+  clear_half(journal, 1 - *choice);
   flip(false);
-  clear_new_turn(journal);
 }
 
 }  // namespace mdb
