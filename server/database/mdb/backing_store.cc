@@ -104,6 +104,7 @@ std::uint64_t measured_length(int fd) {
 BackingStore::~BackingStore() = default;
 
 void BackingStore::open(const std::string& path, bool read_only) {
+  clear_stopped_state();  // a new session, whether or not the open succeeds
   // A device is claimed exclusively: the open fails (EBUSY) while a file
   // system on it is mounted or another program holds it, instead of
   // overwriting what they own.
@@ -120,7 +121,6 @@ void BackingStore::open(const std::string& path, bool read_only) {
                      support::quoted(path));
   }
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
-  clear_stopped_state();  // a new session
   struct stat status {};
   is_device_ = ::fstat(fd.get(), &status) == 0 && S_ISBLK(status.st_mode);
   length_ = measured_length(fd.get());

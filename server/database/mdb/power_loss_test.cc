@@ -18,8 +18,6 @@
 // VEXMON_LONG_TESTS=1 runs more steps and more seeds.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <cerrno>
 #include <algorithm>
 #include <filesystem>
@@ -91,10 +89,6 @@ class DurableFiles : public testing_util::RecordingFileCalls {
   int fsync(int fd) override {
     return sync("fsync", path_of(fd), 0, kWholeFile,
                 [&] { return RecordingFileCalls::fsync(fd); });
-  }
-  int fdatasync(int fd) override {
-    return sync("fdatasync", path_of(fd), 0, kWholeFile,
-                [&] { return RecordingFileCalls::fdatasync(fd); });
   }
   int msync(void* address, std::size_t length, int flags) override {
     const auto [path, offset] = mapped_at(address);
@@ -292,18 +286,10 @@ class PowerLossRun {
   std::vector<Capture> captures_;
 };
 
-class PowerLossTest : public testing::TestWithParam<bool> {
+class PowerLossTest : public testing::TestWithParam<bool>, private InMemoryFiles {
  protected:
-  // The files live in memory (tmpfs) where there is one: the test syncs
-  // thousands of times, and a power cut is simulated, not needed.
-  void SetUp() override {
-    diagnostic_mask().set(0);
-    if (std::filesystem::is_directory("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 1);
-  }
-  void TearDown() override {
-    ::unsetenv("TMPDIR");
-    diagnostic_mask().set(support::kDefaultDiagnosticMask);
-  }
+  void SetUp() override { diagnostic_mask().set(0); }
+  void TearDown() override { diagnostic_mask().set(support::kDefaultDiagnosticMask); }
 };
 
 TEST_P(PowerLossTest, EveryCommittedTransactionSurvivesACutAtEverySync) {

@@ -8,8 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <iterator>
 #include <map>
 #include <optional>
@@ -66,6 +69,16 @@ inline Stored assemble(const mdb::NodeId& id, const mdb::NodeId& parent, std::si
   const auto records = cache.records();
   return {parent, Bytes(records.begin(), records.end())};
 }
+
+// Moves the temporary files of the tests that sync thousands of times into
+// memory (tmpfs) where there is one; a power cut is simulated, not needed.
+// A base class, so that a temporary directory member comes after it.
+struct InMemoryFiles {
+  InMemoryFiles() {
+    if (std::filesystem::is_directory("/dev/shm")) ::setenv("TMPDIR", "/dev/shm", 1);
+  }
+  ~InMemoryFiles() { ::unsetenv("TMPDIR"); }
+};
 
 inline constexpr std::uint32_t kSessionBlock = 1024;
 
