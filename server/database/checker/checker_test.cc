@@ -369,22 +369,28 @@ TEST(Checker, TreesOfManyLeaves) {
 }
 
 // Sessions that write, read only or do nothing, some filling the journal's half so that their last
-// (empty) transaction starts a new turn, in random order: the set checks sound after each. 12
-// sessions, 150 under VEXMON_LONG_TESTS=1.
+// (empty) transaction starts a new turn, in random order: the set checks sound after each. 6
+// sessions with each kind of journal, 75 under VEXMON_LONG_TESTS=1.
 TEST(Checker, SoundAfterAnySequenceOfSessions) {
-  TempDir dir;
-  const std::string d = dir.path().string();
-  ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-d", d}).exit_code, 0);
   std::mt19937 random(14);
-  std::uint32_t objects = 0;
-  const int sessions = std::getenv("VEXMON_LONG_TESTS") ? 150 : 12;
-  for (int session = 0; session < sessions; ++session) {
-    const std::uint32_t count = random() % 3 == 0 ? 0 : random() % 250;
-    const bool lone_end = random() % 2 == 0, to_flip = random() % 4 == 0;
-    objects += add_objects(d + "/main.odb", count, objects, lone_end, to_flip);
-    const auto r = check(d);
-    ASSERT_EQ(r.exit_code, 0) << "session " << session << ": " << count << " objects, lone end "
-                              << lone_end << ", to flip " << to_flip << "\n" << r.out;
+  for (const bool internal : {false, true}) {
+    TempDir dir;
+    const std::string d = dir.path().string();
+    const auto made = internal ? run_process(VEXMON_DBCREATE, {"-i"},
+                                             with_dir("DIR\ni\n4\ny\n2\n8192\n10\nDIR\ny\n", d))
+                               : run_process(VEXMON_DBCREATE, {"-f", "-d", d});
+    ASSERT_EQ(made.exit_code, 0);
+    std::uint32_t objects = 0;
+    const int sessions = std::getenv("VEXMON_LONG_TESTS") ? 75 : 6;
+    for (int session = 0; session < sessions; ++session) {
+      const std::uint32_t count = random() % 3 == 0 ? 0 : random() % 250;
+      const bool lone_end = random() % 2 == 0, to_flip = random() % 4 == 0;
+      objects += add_objects(d + "/main.odb", count, objects, lone_end, to_flip);
+      const auto r = check(d);
+      ASSERT_EQ(r.exit_code, 0) << "internal journal " << internal << ", session " << session
+                                << ": " << count << " objects, lone end " << lone_end
+                                << ", to flip " << to_flip << "\n" << r.out;
+    }
   }
 }
 
