@@ -79,10 +79,11 @@ void require_sound(const SetFiles& files, const std::string& journal,
     throw Failure{kUnopenable, failure.text};
   }
   if (report.sound()) return;
-  const std::size_t more = report.problems().size() - 1;
+  // problem_count() counts the problems past the listing cap as well.
+  const std::uint64_t more = report.problem_count() - 1;
   throw Failure{kRefused,
                 refusal + checker::problem_line(report.problems().front()) +
-                    (more ? " (and " + support::text_size(more) + " more; see vexmon-dbcheck)"
+                    (more ? " (and " + support::text_u64(more) + " more; see vexmon-dbcheck)"
                           : "")};
 }
 
