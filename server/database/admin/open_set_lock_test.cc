@@ -1,9 +1,7 @@
-// The set lock of open_set against other processes (forked children taking
-// flock on the same file), and the lock a program holds itself across
-// opens of its set.
+// The set lock of open_set against other holders of flock on the same file, and the lock a program
+// holds itself across opens of its set.
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "server/database/mdb/diagnostics.h"
@@ -16,46 +14,26 @@ namespace {
 using mdb::SetLock;
 using testing_util::read_file;
 
-// A child process that holds flock(`operation`) on `path` until the
-// object goes.
-class OtherProcessLock {
+// flock locks belong to the open file, so a lock taken on an open file of the test's own stands
+// for another process's lock: the engine's opens conflict with it as they would with a server's.
+class ForeignLock {
  public:
-  OtherProcessLock(const std::string& path, int operation) {
-    int ready[2];
-    EXPECT_EQ(::pipe(ready), 0);
-    EXPECT_EQ(::pipe(release_), 0);
-    child_ = ::fork();
-    if (child_ == 0) {
-      const int fd = ::open(path.c_str(), O_RDONLY);
-      char byte = ::flock(fd, operation) == 0 ? 1 : 0;
-      ::close(release_[1]);
-      if (::write(ready[1], &byte, 1) != 1 || ::read(release_[0], &byte, 1) < 0) _exit(1);
-      _exit(0);
-    }
-    ::close(ready[1]);
-    ::close(release_[0]);
-    char byte = 0;
-    EXPECT_EQ(::read(ready[0], &byte, 1), 1);
-    EXPECT_EQ(byte, 1) << "the child could not lock " << path;
-    ::close(ready[0]);
+  ForeignLock(const std::string& path, int operation) : fd_(::open(path.c_str(), O_RDONLY)) {
+    EXPECT_EQ(::flock(fd_, operation), 0) << path;
   }
-  ~OtherProcessLock() {
-    ::close(release_[1]);
-    ::waitpid(child_, nullptr, 0);
-  }
+  ~ForeignLock() { ::close(fd_); }
 
  private:
-  pid_t child_ = -1;
-  int release_[2] = {-1, -1};
+  int fd_;
 };
 
-// True when another process gets an exclusive lock on `path` at once.
+// True when an exclusive lock on `path` is granted at once to an open file other than the
+// engine's.
 bool other_process_can_lock(const std::string& path) {
-  const pid_t child = ::fork();
-  if (child == 0) _exit(::flock(::open(path.c_str(), O_RDONLY), LOCK_EX | LOCK_NB) == 0 ? 0 : 1);
-  int status = -1;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  const bool locked = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  ::close(fd);
+  return locked;
 }
 
 class SetLockTest : public testing::Test {
@@ -79,13 +57,13 @@ class SetLockTest : public testing::Test {
 
 TEST_F(SetLockTest, AnotherProcessHoldingTheFileRefusesTheOpensItConflictsWith) {
   {
-    OtherProcessLock writer(mdb_, LOCK_EX);
+    ForeignLock writer(mdb_, LOCK_EX);
     expect_refused(false);
     expect_refused(true);
     EXPECT_THROW(SetLock(mdb_, SetLock::Mode::shared), mdb::error_in_use);
   }
   {
-    OtherProcessLock reader(mdb_, LOCK_SH);
+    ForeignLock reader(mdb_, LOCK_SH);
     expect_refused(false);
     mdb::open_set(mdb_, {{}, true});
     mdb::close_set();

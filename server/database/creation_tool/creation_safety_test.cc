@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <span>
@@ -303,36 +302,18 @@ TEST(CreationSafety, InterruptedRunTakesBackWhatItMade) {
   const std::string d = dir.file("db");
   std::filesystem::create_directory(d);
   const std::string input = answers(d, "", device.path(), "250");
-  int in[2], err[2];
-  ASSERT_EQ(::pipe(in), 0);
-  ASSERT_EQ(::pipe(err), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::dup2(in[0], 0);
-    ::dup2(err[1], 2);
-    ::close(in[1]);
-    ::close(err[0]);
-    ::freopen("/dev/null", "w", stdout);
-    ::execl(kProgram.c_str(), kProgram.c_str(), "-f", "-c", "-i", nullptr);
-    ::_exit(127);
-  }
-  ::close(in[0]);
-  ::close(err[1]);
-  EXPECT_EQ(::write(in[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  ::close(in[1]);
-  std::string shown;
-  char buffer[4096];
-  bool sent = false;
-  for (ssize_t n; (n = ::read(err[0], buffer, sizeof buffer)) > 0;) {
-    shown.append(buffer, static_cast<std::size_t>(n));
-    if (!sent && shown.find("Initializing database...") != std::string::npos) {
-      sent = ::kill(child, SIGINT) == 0;
-    }
-  }
-  ::close(err[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << shown;
+  testing_util::write_file(dir.file("answers"), Bytes(input.begin(), input.end()));
+  const std::string err = dir.file("err");
+  // SIGINT as soon as the zero fill has begun (at most 10 s of waiting for it). The shell starts
+  // its background job with SIGINT ignored; env gives the program the default back.
+  const auto r = run_process(
+      "/bin/sh", {"-c", "env --default-signal=INT " + kProgram + " -f -c -i <" +
+                            dir.file("answers") + " >/dev/null 2>" + err +
+                            " & for i in $(seq 1000); do grep -q Initializing.database " + err +
+                            " && break; sleep 0.01; done; kill -INT $!; wait $!"});
+  const Bytes shown_bytes = testing_util::read_file(err);
+  const std::string shown(shown_bytes.begin(), shown_bytes.end());
+  EXPECT_EQ(r.exit_code, 130) << shown;
   EXPECT_NE(shown.find("Interrupted by signal 2"), std::string::npos) << shown;
   EXPECT_NE(shown.find("Removed \"" + d + "/main.odb\"\n"), std::string::npos) << shown;
   EXPECT_TRUE(std::filesystem::is_empty(d));
