@@ -2,10 +2,12 @@
 // to fail one chosen system call of a whole run. Before main() it installs
 // a recording file layer that fails call number VEXMON_FAIL_CALL with errno
 // VEXMON_FAIL_ERRNO (nothing fails when unset); when the process ends it
-// writes the number of calls made to the file VEXMON_CALL_COUNT, if given.
+// writes the number of calls made, then the log of the calls, one a line,
+// to the file VEXMON_CALL_COUNT, if given.
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <string>
 
 #include "server/database/support/recording_file_calls.h"
 
@@ -21,7 +23,11 @@ struct FailingCallsHook {
   }
   ~FailingCallsHook() {
     support::install_file_calls(nullptr);
-    if (const char* path = std::getenv("VEXMON_CALL_COUNT")) std::ofstream(path) << calls.calls();
+    if (const char* path = std::getenv("VEXMON_CALL_COUNT")) {
+      std::ofstream out(path);
+      out << calls.calls() << '\n';
+      for (const std::string& line : calls.log()) out << line << '\n';
+    }
   }
   testing_util::RecordingFileCalls calls;
 } hook;

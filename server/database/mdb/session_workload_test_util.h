@@ -128,7 +128,6 @@ class SessionWorkload {
   const std::vector<Step>& steps() const { return steps_; }
   // Steps whose commit returned.
   std::size_t done() const { return steps_.size() - (in_flight_ ? 1 : 0); }
-  bool in_flight() const { return in_flight_; }
   // Steps up to the last one whose synchronous end returned.
   std::size_t synchronous_done() const { return synchronous_done_; }
 
