@@ -106,10 +106,6 @@ TEST(Checker, EveryNewSetChecksSound) {
        "DIR\ne\nDIR/elsewhere\n8\ny\n5\n4096\n10\nDIR\ny\n",
        {R"("tsdb.replicas": 5)", R"("tsdb.block_size": 4096)", R"("tsdb.blocks_in_use": 21)",
         R"("journal.path": "DIR/elsewhere/main.odbj")"}},
-      {"1024-byte blocks",
-       {"-i"},
-       "DIR\ni\n4\ny\n3\n1024\n100\nDIR\ny\n",
-       {R"("tsdb.block_size": 1024)", R"("tsdb.blocks": 102400)", R"("tsdb.series": 1)"}},
   };
   for (const SoundCase& c : cases) {
     SCOPED_TRACE(c.name);

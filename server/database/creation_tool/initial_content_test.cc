@@ -155,8 +155,7 @@ TEST(InitialContent, DefaultRunWritesThreeObjectsAndTheAccountSeries) {
 }
 
 // A password chosen with --pwfile is stored as its digest; a relative -d stores the journal path
-// made absolute. A chosen password is refused together with -n or -c, and --pwprompt without a
-// terminal is refused before anything is written.
+// made absolute. A chosen password is refused together with -n or -c.
 TEST(InitialContent, ChosenPasswordAndAbsoluteJournalPath) {
   TempDir dir;
   const std::string d = dir.path().string();
@@ -182,11 +181,6 @@ TEST(InitialContent, ChosenPasswordAndAbsoluteJournalPath) {
     EXPECT_EQ(refused.exit_code, 1);
     EXPECT_TRUE(refused.err.ends_with("cannot be given with -n or -c\n")) << refused.err;
   }
-  TempDir empty;
-  const auto no_terminal =
-      testing_util::run_process(VEXMON_DBCREATE, {"-f", "--pwprompt", "-d", empty.path()});
-  EXPECT_EQ(no_terminal.exit_code, 1);
-  EXPECT_TRUE(std::filesystem::is_empty(empty.path())) << no_terminal.err;
 }
 
 }  // namespace
