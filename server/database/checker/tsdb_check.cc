@@ -130,9 +130,11 @@ std::uint32_t check_descriptors(Context& c, const tsdb::ChainKind& kind) {
   return current;
 }
 
+// Only the current replica's entries are read, so only its walk keeps the
+// block images.
 tsdb::ReplicaWalk walk_replica(Context& c, const tsdb::ChainKind& kind,
-                               std::uint32_t replica) {
-  tsdb::ReplicaWalk walk = c.reader.walk(kind, replica);
+                               std::uint32_t replica, bool current) {
+  tsdb::ReplicaWalk walk = c.reader.walk(kind, replica, current);
   const std::string name = replica_name(kind, replica);
   for (const tsdb::ChainFault& fault : walk.faults) {
     c.report.problem(c.file, fault.block, name, fault.text);
@@ -241,7 +243,7 @@ void check_tsdb(const std::string& path, Report& report) {
   for (const tsdb::ChainKind* kind : tsdb::kChainKinds) {
     const std::uint32_t chosen = check_descriptors(c, *kind);
     for (std::uint32_t r = 0; r < header.chains; ++r) {
-      tsdb::ReplicaWalk walk = walk_replica(c, *kind, r);
+      tsdb::ReplicaWalk walk = walk_replica(c, *kind, r, r == chosen);
       if (r == chosen) current[kind->number] = std::move(walk);
     }
     if (chosen == tsdb::kNoFreeEntry) {

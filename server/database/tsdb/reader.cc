@@ -118,7 +118,7 @@ bool Reader::read_block(std::uint32_t n,
   return support::pread_full(fd_.get(), buffer.data(), size, n * size).complete(size);
 }
 
-ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica) const {
+ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica, bool keep_images) const {
   ReplicaWalk result;
   result.kind = kind.number;
   result.replica = replica;
@@ -160,7 +160,7 @@ ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica) const {
                        " does not continue its element");
     }
     result.blocks.push_back(block);
-    result.images.push_back(image);
+    if (keep_images) result.images.push_back(image);
     previous = block;
     previous_position = header.position;
     block = header.next_block;

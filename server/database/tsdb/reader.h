@@ -26,7 +26,7 @@ struct ChainFault {
 };
 
 // What a walk of one replica found: its blocks in chain order with their
-// images, the number of elements and the faults. A walk stops at a block
+// images (when the walk keeps them), the number of elements and the faults. A walk stops at a block
 // outside the file, a block met twice or a block that is not a chain block
 // of the walked replica.
 struct ReplicaWalk {
@@ -42,7 +42,8 @@ struct ReplicaWalk {
 
   // Entries the walked blocks hold.
   std::uint32_t capacity(std::uint32_t block_size) const;
-  // Entry e, counted across the walked blocks. REQUIRES: e < capacity.
+  // Entry e, counted across the walked blocks.
+  // REQUIRES: e < capacity; the walk kept its images.
   EntryValue entry(std::uint32_t e, std::uint32_t block_size) const;
 };
 
@@ -72,7 +73,11 @@ class Reader {
   std::uint32_t current_replica(const ChainKind& kind) const;
 
   // Walks the chain blocks of a replica from its descriptor's first block.
-  ReplicaWalk walk(const ChainKind& kind, std::uint32_t replica) const;
+  // Without `keep_images` the walk lists the blocks and the faults but keeps
+  // no block images, so entry() may not be called on it: a caller that
+  // reads the entries of the current replica alone need not hold a copy of
+  // every chain block of every replica.
+  ReplicaWalk walk(const ChainKind& kind, std::uint32_t replica, bool keep_images = true) const;
 
   // Reads block n; false when it does not lie wholly inside the file.
   bool read_block(std::uint32_t n, std::vector<std::uint8_t>& buffer) const;
