@@ -178,9 +178,7 @@ class SessionWorkload {
              const mdb::NodeId& parent) {
     const Stored object = assemble(id, parent, 1 + random_() % 300);
     planned.emplace_back(id, object);
-    // Outside a wrapping transaction write_object commits by itself and may
-    // fail after its commit (in the checkpoint that follows): the step must
-    // already name the object then.
+    // Unwrapped, write_object commits by itself and may fail after that commit.
     steps_.back() = planned;
     live_[id] = {mdb::write_object(ref), parent};
   }
