@@ -8,11 +8,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 #include <vector>
 
 #include "server/database/creation_tool/run_failure.h"
 #include "server/database/support/file_io.h"
+#include "server/database/support/paths.h"
 #include "server/database/support/text_format.h"
 
 namespace creation_tool {
@@ -35,15 +35,6 @@ struct written_device {
 
 std::vector<created_file> files;
 std::vector<written_device> devices;
-
-std::string parent_of(const std::string& path) {
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  return parent.empty() ? "." : parent.string();
-}
-
-bool sync_directory(const std::string& directory) {
-  return support::file_calls().sync_directory(directory.c_str()) == 0;
-}
 
 // Overwrites the first `bytes` of `path` with zeros and syncs them.
 bool zero_start(const std::string& path, std::uint64_t bytes) {
@@ -88,14 +79,14 @@ void clean_up_created(std::ostream& err) {
       continue;
     }
     err << "Removed " << support::quoted(f.path) << '\n';
-    const std::string directory = parent_of(f.path);
+    const std::string directory = support::parent_directory(f.path);
     if (std::find(directories.begin(), directories.end(), directory) ==
         directories.end()) {
       directories.push_back(directory);
     }
   }
   for (const std::string& directory : directories) {
-    if (!sync_directory(directory)) {
+    if (support::file_calls().sync_directory(directory.c_str()) != 0) {
       err << "Unable to sync directory " << support::quoted(directory) << '\n'
           << reason_line(errno);
     }

@@ -22,6 +22,7 @@
 #include "server/database/creation_tool/run_failure.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/file_io.h"
+#include "server/database/support/paths.h"
 #include "server/database/support/text_format.h"
 #include "server/database/tsdb/creation.h"
 
@@ -68,7 +69,7 @@ void check_distinct(const std::vector<target>& targets) {
 // A file about to be created with O_CREAT|O_EXCL in an existing directory.
 void check_new_file(const std::string& path) {
   struct stat status {};
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  const std::string parent = support::parent_directory(path);
   const std::string line = "Unable to create file " + support::quoted(path);
   if (::lstat(path.c_str(), &status) == 0) refuse_with_reason(line, EEXIST);
   // EACCES for the permissions, EROFS for a read-only mount.
@@ -128,10 +129,6 @@ void check_free_space(const std::vector<file_need>& needs) {
   }
 }
 
-std::string directory_of(const std::string& path) {
-  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  return parent.empty() ? "." : parent.string();
-}
 
 // Opens a device exclusively and returns its size in bytes, or nullopt
 // (errno set) when it cannot be opened.
@@ -171,7 +168,7 @@ void check_before_writing(const creation_settings& settings,
 
   if (settings.mdb_placement == placement_dir) {
     check_new_file(settings.mdb_path);
-    needs.push_back({directory_of(settings.mdb_path), plan.mdb_bytes});
+    needs.push_back({support::parent_directory(settings.mdb_path), plan.mdb_bytes});
   } else {
     const auto size = device_size(settings.mdb_path);
     if (!size) {
@@ -184,7 +181,7 @@ void check_before_writing(const creation_settings& settings,
 
   if (external && settings.journal_placement == placement_dir) {
     check_new_file(settings.journal_path);
-    needs.push_back({directory_of(settings.journal_path), plan.journal_bytes});
+    needs.push_back({support::parent_directory(settings.journal_path), plan.journal_bytes});
   } else if (external) {
     const auto size = device_size(settings.journal_path);
     if (!size) {
@@ -200,7 +197,7 @@ void check_before_writing(const creation_settings& settings,
 
   if (settings.tsdb_placement == placement_dir) {
     check_new_file(settings.tsdb_path);
-    needs.push_back({directory_of(settings.tsdb_path), tsdb_bytes});
+    needs.push_back({support::parent_directory(settings.tsdb_path), tsdb_bytes});
   } else {
     tsdb::check_store(settings.tsdb_path, settings.tsdb_chains,
                       settings.tsdb_block_size, settings.tsdb_initial_checks);

@@ -9,12 +9,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <filesystem>
 
 #include "server/database/creation_tool/cleanup.h"
 #include "server/database/creation_tool/run_failure.h"
 #include "server/database/support/file_io.h"
 #include "server/database/support/interruption.h"
+#include "server/database/support/paths.h"
 #include "server/database/support/text_format.h"
 
 namespace creation_tool {
@@ -46,9 +46,7 @@ void write_zeros(int fd, const std::string& path, std::uint64_t size) {
 
 // Flushes the directory entry of a file just created in it.
 bool sync_parent_directory(const std::string& path) {
-  std::filesystem::path parent = std::filesystem::path(path).parent_path();
-  if (parent.empty()) parent = ".";
-  return support::file_calls().sync_directory(parent.c_str()) == 0;
+  return support::file_calls().sync_directory(support::parent_directory(path).c_str()) == 0;
 }
 
 }  // namespace

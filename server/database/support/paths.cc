@@ -18,4 +18,9 @@ std::string absolute_path(const std::string& path, std::error_code& error) {
   return cleaned.string();
 }
 
+std::string parent_directory(const std::string& path) {
+  const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+  return parent.empty() ? "." : parent.string();
+}
+
 }  // namespace support

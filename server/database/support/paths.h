@@ -15,4 +15,7 @@ namespace support {
 // directory cannot be found.
 std::string absolute_path(const std::string& path, std::error_code& error);
 
+// The directory that holds `path`: its parent, or "." for a bare name.
+std::string parent_directory(const std::string& path);
+
 }  // namespace support

@@ -25,6 +25,7 @@
 
 #include "server/database/support/errors.h"
 #include "server/database/support/file_io.h"
+#include "server/database/support/interruption.h"
 #include "server/database/support/text_format.h"
 
 namespace tsdb {
@@ -207,6 +208,7 @@ void BackingStore::btb_Grow(std::uint32_t n) {
   }
   const std::uint32_t run = is_device_ ? zero_run_blocks() : 1;
   for (std::uint32_t k = 0; k < n;) {
+    support::throw_if_interrupted();  // zeros take long: stop between runs
     const std::uint32_t count = std::min(run, n - k);
     btb_WriteFile(block_count_, zero_run(), count);
     block_count_ += count;
@@ -217,6 +219,7 @@ void BackingStore::btb_Grow(std::uint32_t n) {
 void BackingStore::btb_ZeroAll() {
   const std::uint32_t run = zero_run_blocks();
   for (std::uint32_t block = 0; block < block_count_;) {
+    support::throw_if_interrupted();
     const std::uint32_t count = std::min(run, block_count_ - block);
     btb_WriteFile(block, zero_run(), count);
     block += count;

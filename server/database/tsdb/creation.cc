@@ -19,7 +19,6 @@
 #include <string_view>
 
 #include "server/database/support/errors.h"
-#include "server/database/support/interruption.h"
 #include "server/database/support/text_format.h"
 #include "server/database/tsdb/diagnostic_bits.h"
 #include "server/database/tsdb/tsdb_state.h"
@@ -52,20 +51,22 @@ void check_device_room(const BackingStore& store, const std::string& path,
   }
 }
 
-// Appends `blocks` zero blocks in about 200 slices, stopping between two
-// slices when the run has been interrupted. On a terminal the line shows
-// how far it got, as a percentage that each update overwrites in place
-// (backspaces) and that is blanked before the step's "ok."; elsewhere
-// nothing is added, so logs and pipes get the plain progress line.
+// Appends `blocks` zero blocks. On a terminal the line shows how far it
+// got, as a percentage that each update overwrites in place (backspaces)
+// and that is blanked before the step's "ok."; elsewhere nothing is added,
+// so logs and pipes get the plain progress line. Growth that writes zeros
+// stops between two runs when the run has been interrupted.
 void grow_showing_progress(BackingStore& store, std::uint32_t blocks) {
-  const bool show = ::isatty(STDERR_FILENO) != 0;
+  if (::isatty(STDERR_FILENO) == 0) {
+    store.btb_Grow(blocks);
+    return;
+  }
   const std::uint32_t slice = std::max<std::uint32_t>(blocks / 200, 1);
   std::string shown;
   for (std::uint32_t done = 0; done < blocks;) {
-    support::throw_if_interrupted();
     const std::string percent =
         support::text_u64(std::uint64_t{done} * 100 / blocks) + "%";
-    if (show && percent != shown) {
+    if (percent != shown) {
       shown = percent;
       std::cerr << shown << std::string(shown.size(), '\b') << std::flush;
     }
@@ -73,10 +74,8 @@ void grow_showing_progress(BackingStore& store, std::uint32_t blocks) {
     store.btb_Grow(step);
     done += step;
   }
-  if (show) {
-    std::cerr << std::string(shown.size(), ' ')
-              << std::string(shown.size(), '\b');
-  }
+  std::cerr << std::string(shown.size(), ' ')
+            << std::string(shown.size(), '\b');
 }
 
 }  // namespace
