@@ -27,8 +27,10 @@
 #include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/index_operations.h"
 #include "server/database/mdb/object_store.h"
+#include "server/database/mdb/object_write.h"
 #include "server/database/mdb/property.h"
 #include "server/database/mdb/serialization_cache.h"
+#include "server/database/mdb/start_database.h"
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/diagnostics.h"
 

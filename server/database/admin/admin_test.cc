@@ -17,6 +17,7 @@
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/object_records.h"
 #include "server/database/mdb/object_store.h"
+#include "server/database/mdb/object_write.h"
 #include "server/database/mdb/open_set.h"
 #include "server/database/mdb/serialization_cache.h"
 #include "server/database/support/hash.h"

@@ -23,6 +23,7 @@
 #include "server/database/mdb/journal_entries.h"
 #include "server/database/mdb/journal_layout.h"
 #include "server/database/mdb/object_store.h"
+#include "server/database/mdb/object_write.h"
 #include "server/database/mdb/open_set.h"
 #include "server/database/mdb/property.h"
 #include "server/database/mdb/serialization_cache.h"

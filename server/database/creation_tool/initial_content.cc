@@ -8,6 +8,7 @@
 #include "server/database/dbcache/admin_account.h"
 #include "server/database/dbcache/node_type_property.h"
 #include "server/database/mdb/object_store.h"
+#include "server/database/mdb/object_write.h"
 #include "server/database/mdb/open_set.h"
 #include "server/database/mdb/property.h"
 #include "server/database/mdb/serialization_cache.h"

@@ -15,6 +15,7 @@
 #include "server/database/mdb/object_records.h"
 #include "server/database/mdb/object_store.h"
 #include "server/database/mdb/property.h"
+#include "server/database/mdb/start_database.h"
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/support/hash.h"

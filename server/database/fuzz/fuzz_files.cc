@@ -13,6 +13,7 @@
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/object_store.h"
+#include "server/database/mdb/start_database.h"
 #include "server/database/support/errors.h"
 
 namespace fuzzing {

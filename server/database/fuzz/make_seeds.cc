@@ -16,6 +16,7 @@
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/object_store.h"
+#include "server/database/mdb/object_write.h"
 #include "server/database/mdb/serialization_cache.h"
 #include "server/database/tsdb/creation.h"
 #include "server/database/tsdb/tsdb_state.h"

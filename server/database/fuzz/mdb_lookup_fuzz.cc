@@ -5,11 +5,13 @@
 
 #include "server/database/dbcache/node_type_property.h"
 #include "server/database/fuzz/fuzz_files.h"
+#include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/index_operations.h"
 #include "server/database/mdb/index_search.h"
 #include "server/database/mdb/object_pieces.h"
 #include "server/database/mdb/object_records.h"
 #include "server/database/mdb/object_store.h"
+#include "server/database/mdb/object_write.h"
 #include "server/database/mdb/serialization_cache.h"
 #include "server/database/support/errors.h"
 

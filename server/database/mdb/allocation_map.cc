@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "server/database/mdb/block_allocator.h"
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/header.h"

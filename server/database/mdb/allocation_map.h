@@ -17,6 +17,16 @@
 
 namespace mdb {
 
+enum block_state_t : std::uint8_t {
+  block_empty = 0,
+  block_used = 1,        // object block, at least a quarter free
+  block_full = 2,        // object block, less than a quarter free
+  block_index_root = 4,
+  block_index_node = 5,  // internal index node other than a root
+  block_index_leaf = 6,
+  block_lob = 7,
+};
+
 class AllocationMap {
  public:
   // Forgets every loaded map block and records where the map lies.
@@ -56,5 +66,19 @@ class AllocationMap {
 
 // The process-wide map.
 AllocationMap& allocation_map();
+
+// Clears the map cache, records the map's first block F and its number of
+// blocks M, scans the map and prints the block statistics.
+void init_map(std::uint32_t first_map_block, std::uint32_t map_blocks);
+
+// REQUIRES: init_map has run; n / B < M (unchecked; see query_block).
+std::uint8_t get_state(std::uint32_t n);
+// Logs the changed byte, then changes the map; a failed log changes
+// nothing. REQUIRES: in_transaction(); n / B < M (unchecked).
+void set_state(std::uint32_t n, std::uint8_t state);
+
+// As get_state / set_state, with a range test against the map.
+std::uint8_t query_block(std::uint32_t n);
+void mark_block(std::uint32_t n, std::uint8_t state);
 
 }  // namespace mdb

@@ -19,6 +19,7 @@
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/model_test_util.h"
+#include "server/database/mdb/object_write.h"
 #include "server/database/mdb/open_set.h"
 #include "server/database/mdb/session_workload_test_util.h"
 #include "server/database/support/errors.h"

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "server/database/mdb/buffer_cache.h"
-#include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/node_id.h"
+#include "server/database/mdb/object_ref.h"
 #include "server/database/support/big_endian.h"
 
 namespace mdb {

@@ -6,15 +6,9 @@
 #include <optional>
 #include <span>
 
-namespace mdb {
+#include "server/database/mdb/object_ref.h"
 
-// An object reference: block number and byte offset of the object.
-struct ObjectRef {
-  std::uint32_t block = 0;
-  std::uint32_t offset = 0xFFFFFFFFu;
-  bool is_null() const { return offset == 0xFFFFFFFFu; }
-  friend bool operator==(const ObjectRef&, const ObjectRef&) = default;
-};
+namespace mdb {
 
 // Sets the table of roots from the header's index root list: the NodeId
 // and ParentId slots get its first two roots, the other slots none. Writes

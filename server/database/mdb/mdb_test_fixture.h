@@ -18,10 +18,12 @@
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_format.h"
+#include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/index_operations.h"
 #include "server/database/mdb/object_pieces.h"
 #include "server/database/mdb/object_store.h"
 #include "server/database/mdb/replay.h"
+#include "server/database/mdb/start_database.h"
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/test_util.h"
 

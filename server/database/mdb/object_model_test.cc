@@ -19,6 +19,7 @@
 #include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/mdb_test_fixture.h"
 #include "server/database/mdb/model_test_util.h"
+#include "server/database/mdb/object_write.h"
 #include "server/database/mdb/property.h"
 #include "server/database/mdb/serialization_cache.h"
 #include "server/database/support/big_endian.h"

@@ -11,10 +11,17 @@
 #include <cstdint>
 #include <optional>
 
-#include "server/database/mdb/block_allocator.h"
+#include "server/database/mdb/buffer_cache.h"
 #include "server/database/support/big_endian.h"
 
 namespace mdb {
+
+// An object's working handle: where it is and a private copy of its block.
+struct dobj {
+  std::uint32_t block = 0;
+  std::uint32_t offset = 0;
+  BlockCopy data;
+};
 
 inline constexpr std::uint32_t kPieceHeaderSize = 4;
 inline constexpr std::uint32_t kPlaceholderBit = 1;

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "server/database/mdb/block_allocator.h"
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/object_pieces.h"

@@ -1,5 +1,5 @@
-// Objects inside object blocks: loading, allocating, splitting, freeing,
-// resizing and writing them, and the start of an opened MDB.
+// Objects inside object blocks: loading, allocating, splitting, freeing and
+// resizing them.
 //
 // An object block is a gapless run of pieces, each an object or a
 // placeholder (free space) with a 32-bit header: length in bits 31..1,
@@ -9,14 +9,10 @@
 
 #include <cstdint>
 
-#include "server/database/mdb/block_allocator.h"
-#include "server/database/mdb/index_maintenance.h"
+#include "server/database/mdb/object_pieces.h"
+#include "server/database/mdb/object_ref.h"
 
 namespace mdb {
-
-// Starts an MDB that open_database() opened: journal replay, allocation map,
-// serialization cache and raw access layer, in this order.
-void start_database();
 
 // The object at `ref`, with a private copy of its block.
 dobj load_object(ObjectRef ref);
@@ -36,10 +32,5 @@ void free_object(dobj& object);
 // Gives the object `size` bytes, moving it when its length differs.
 // REQUIRES: in_transaction().
 void resize_object(dobj& object, std::uint32_t size);
-
-// Stores the serialization cache's content as the object at `ref`, or as a
-// new object when `ref` is null, and updates the indexes; returns where the
-// object now is.
-ObjectRef write_object(ObjectRef ref);
 
 }  // namespace mdb

@@ -1,12 +1,14 @@
 // Objects in 8192-byte blocks: where the first objects go, what a free
 // logs, the sizes and references that are refused, and writing objects
 // from the serialization cache. The model test covers placement at large.
+#include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/object_store.h"
 
 #include <gtest/gtest.h>
 
 #include "server/database/mdb/journal_entries.h"
 #include "server/database/mdb/mdb_test_fixture.h"
+#include "server/database/mdb/object_write.h"
 #include "server/database/mdb/property.h"
 #include "server/database/mdb/serialization_cache.h"
 #include "server/database/support/big_endian.h"

@@ -6,11 +6,14 @@
 // moves (within its block or to another). Its bytes are logged only when
 // they differ from what the reference held before, so rewriting an
 // unchanged object leaves no trace in the journal.
+#include "server/database/mdb/object_write.h"
+
 #include <algorithm>
 #include <optional>
 #include <span>
 
 #include "server/database/mdb/header.h"
+#include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/object_pieces.h"
 #include "server/database/mdb/object_records.h"
 #include "server/database/mdb/object_store.h"

@@ -27,7 +27,7 @@
 #include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/index_operations.h"
 #include "server/database/mdb/index_search.h"
-#include "server/database/mdb/object_store.h"
+#include "server/database/mdb/start_database.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/text_format.h"
 

@@ -28,6 +28,7 @@
 #include "server/database/mdb/object_pieces.h"
 #include "server/database/mdb/object_records.h"
 #include "server/database/mdb/object_store.h"
+#include "server/database/mdb/object_write.h"
 #include "server/database/mdb/serialization_cache.h"
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/big_endian.h"

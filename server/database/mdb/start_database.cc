@@ -3,8 +3,11 @@
 // (the allocation map above all) sees them; then the allocator, the
 // serialization cache and the raw access layer are set up for the block
 // size the header gave.
+#include "server/database/mdb/start_database.h"
+
+#include "server/database/mdb/block_allocator.h"
+#include "server/database/mdb/buffer_cache.h"
 #include "server/database/mdb/database.h"
-#include "server/database/mdb/object_store.h"
 #include "server/database/mdb/raw_access.h"
 #include "server/database/mdb/replay.h"
 #include "server/database/mdb/serialization_cache.h"
