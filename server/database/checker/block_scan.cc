@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "server/database/mdb/block_allocator.h"
-#include "server/database/mdb/database.h"
 #include "server/database/mdb/index_format.h"
 #include "server/database/mdb/object_pieces.h"
 #include "server/database/support/big_endian.h"
@@ -28,12 +27,15 @@ const char* state_name(std::uint8_t state) {
   }
 }
 
-// Parses the pieces of a block whose first word is no index magic. Returns
-// the number of objects, or the fault of the first bad piece.
+// Parses the pieces of a block whose first word is no index magic: the
+// objects, the free space, and the fault of the first bad piece.
 struct Pieces {
   std::uint32_t objects = 0;
+  std::uint32_t free = 0;  // bytes in placeholders
   bool single_placeholder = false;
   std::optional<std::string> fault;
+  // The first placeholder that follows a placeholder: freeing merges them.
+  std::optional<std::uint32_t> second_placeholder;
 };
 
 Pieces parse_pieces(std::uint32_t n, const std::vector<std::uint8_t>& data,
@@ -44,6 +46,7 @@ Pieces parse_pieces(std::uint32_t n, const std::vector<std::uint8_t>& data,
   result.single_placeholder =
       support::load_be32(data.data()) == size + mdb::kPlaceholderBit;
   std::uint32_t offset = 0;
+  bool after_placeholder = false;
   while (offset < size && !result.fault) {
     const std::uint32_t header = mdb::piece_header(data.data(), offset);
     const std::uint32_t length = mdb::piece_length(header);
@@ -62,7 +65,10 @@ Pieces parse_pieces(std::uint32_t n, const std::vector<std::uint8_t>& data,
                      ", past the block's end";
       break;
     }
-    if (!mdb::is_placeholder(header)) {
+    if (mdb::is_placeholder(header)) {
+      if (after_placeholder && !result.second_placeholder) result.second_placeholder = offset;
+      result.free += length;
+    } else {
       ++result.objects;
       ObjectInfo info;
       info.ref = {n, offset};
@@ -78,6 +84,7 @@ Pieces parse_pieces(std::uint32_t n, const std::vector<std::uint8_t>& data,
         if (dump) report.object(std::move(dumped));
       }
     }
+    after_placeholder = mdb::is_placeholder(header);
     offset += length;
   }
   return result;
@@ -89,22 +96,15 @@ std::string ref_text(const RefKey& ref) {
   return text_u32(ref.first) + ":" + text_u32(ref.second);
 }
 
-void read_store_block(std::uint32_t n, std::vector<std::uint8_t>& buffer) {
-  mdb::Database& db = mdb::database();
-  buffer.resize(db.store.block_size());
-  db.store.read_blocks(buffer.data(), n, 1);
-}
-
-BlockScan scan_blocks(const MdbLayout& layout, const std::string& file,
-                      bool dump, Report& report) {
+BlockScan scan_blocks(const MdbBlocks& mdb, const std::string& file, bool dump, bool uncut,
+                      Report& report) {
   BlockScan scan;
-  const std::uint32_t block_size = layout.block_size;
-  const std::uint64_t store_blocks = mdb::database().store.length() / block_size;
-  const std::uint32_t map_blocks = layout.first_data_block - layout.first_map_block;
-  const std::uint64_t covered = std::uint64_t{map_blocks} * block_size;
-  std::vector<std::uint8_t> map(covered);
-  mdb::database().store.read_blocks(map.data(), layout.first_map_block, map_blocks);
-  scan.blocks = static_cast<std::uint32_t>(std::min(store_blocks, covered));
+  std::vector<std::uint8_t> map, data;
+  for (std::uint32_t n = mdb.first_map_block; n < mdb.first_data_block; ++n) {
+    mdb.read(n, data);
+    map.insert(map.end(), data.begin(), data.end());
+  }
+  scan.blocks = static_cast<std::uint32_t>(std::min<std::uint64_t>(mdb.blocks, map.size()));
   scan.states.assign(map.begin(), map.begin() + scan.blocks);
   const auto beyond = std::find_if(map.begin() + scan.blocks, map.end(),
                                    [](std::uint8_t s) { return s != 0; });
@@ -114,7 +114,6 @@ BlockScan scan_blocks(const MdbLayout& layout, const std::string& file,
                    "state " + std::string(state_name(*beyond)) +
                        " for a block past the end of the file");
   }
-  std::vector<std::uint8_t> data;
   std::uint32_t in_use = 0;
   for (std::uint32_t n = 0; n < scan.blocks; ++n) {
     const std::uint8_t state = scan.states[n];
@@ -124,7 +123,7 @@ BlockScan scan_blocks(const MdbLayout& layout, const std::string& file,
                      "state " + std::string(state_name(state)) +
                          ", but the block " + holds);
     };
-    if (n < layout.first_data_block) {
+    if (n < mdb.first_data_block) {
       if (state != mdb::block_empty) contradiction("lies before the data blocks");
       continue;
     }
@@ -132,7 +131,7 @@ BlockScan scan_blocks(const MdbLayout& layout, const std::string& file,
       contradiction("has no such state");
       continue;
     }
-    read_store_block(n, data);
+    mdb.read(n, data);
     const std::uint32_t magic = mdb::block_magic(data.data());
     const bool index_block =
         magic == mdb::kIndexNodeMagic || magic == mdb::kIndexLeafMagic;
@@ -159,6 +158,19 @@ BlockScan scan_blocks(const MdbLayout& layout, const std::string& file,
       }
     } else if (pieces.fault) {
       report.problem(file, n, "object block", *pieces.fault);
+    } else {
+      if (pieces.objects == 0 && uncut) {
+        contradiction("holds no object");
+      } else if (state == mdb::block_full && pieces.free >= mdb.block_size / 4) {
+        // An allocation that finds less than a quarter free marks a block full; a free that
+        // leaves a quarter or more marks it used again.
+        contradiction("has " + text_u32(pieces.free) + " bytes free, a quarter or more");
+      }
+      if (pieces.second_placeholder) {
+        report.problem(file, n, "object block",
+                       "placeholder at offset " + text_u32(*pieces.second_placeholder) +
+                           " follows another placeholder");
+      }
     }
   }
   report.fact("mdb.blocks_in_use", in_use);

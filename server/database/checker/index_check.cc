@@ -1,7 +1,9 @@
 // Walking the index trees. The walk goes depth first from the root with
 // the key bounds each child inherits from its parent's separators; it
 // never visits a block twice and never goes deeper than kMaxDepth, so a
-// damaged tree cannot make it loop.
+// damaged tree cannot make it loop. Besides order and bounds it holds the
+// shape splits and deletions keep: a leaf right of a separator starts with
+// it, and no leaf is empty but the only leaf of an emptied tree.
 #include "server/database/checker/index_check.h"
 
 #include <algorithm>
@@ -26,9 +28,9 @@ struct Bounds {
 
 class TreeWalk {
  public:
-  TreeWalk(const std::string& name, bool unique, const BlockScan& scan,
+  TreeWalk(const std::string& name, bool unique, const MdbBlocks& mdb, const BlockScan& scan,
            const std::string& file, std::vector<bool>& reached, Report& report)
-      : name_(name), unique_(unique), scan_(scan), file_(file),
+      : name_(name), unique_(unique), mdb_(mdb), scan_(scan), file_(file),
         reached_(reached), report_(report) {}
 
   TreeCheck run(std::uint32_t root) {
@@ -37,14 +39,14 @@ class TreeWalk {
       problem(root, "root", "lies past the end of the file");
       return result_;
     }
-    read_store_block(root, data);
+    mdb_.read(root, data);
     if (std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 0; }) &&
         scan_.states[root] == mdb::block_empty) {
       result_.created = false;
       reached_[root] = true;
       return result_;
     }
-    visit(root, 0, {}, true);
+    visit(root, 0, {}, true, false);
     check_links();
     result_.leaves = static_cast<std::uint32_t>(leaves_.size());
     return result_;
@@ -52,7 +54,7 @@ class TreeWalk {
 
  private:
   struct Leaf {
-    std::uint32_t block, left, right;
+    std::uint32_t block, left, right, nkeys;
   };
 
   void problem(std::uint32_t block, const std::string& structure,
@@ -78,8 +80,10 @@ class TreeWalk {
     }
   }
 
-  void visit(std::uint32_t block, std::uint32_t depth, Bounds bounds,
-             bool is_root) {
+  // `right_of_separator`: the block is a child right of a separator of its parent, whose key
+  // is bounds.low.
+  void visit(std::uint32_t block, std::uint32_t depth, Bounds bounds, bool is_root,
+             bool right_of_separator) {
     if (depth > kMaxDepth) {
       problem(block, "node", "deeper than any sound tree");
       return;
@@ -90,12 +94,12 @@ class TreeWalk {
     }
     reached_[block] = true;
     std::vector<std::uint8_t> data;
-    read_store_block(block, data);
+    mdb_.read(block, data);
     const std::uint32_t magic = mdb::block_magic(data.data());
     if (magic == mdb::kIndexNodeMagic) {
       visit_node(block, data, depth, bounds, is_root);
     } else if (magic == mdb::kIndexLeafMagic && !is_root) {
-      visit_leaf(block, data, depth, bounds);
+      visit_leaf(block, data, depth, bounds, right_of_separator);
     } else {
       problem(block, is_root ? "root" : "node",
               "is neither an index node nor a leaf");
@@ -115,8 +119,10 @@ class TreeWalk {
     }
     if (is_root && n == 0 && node.ptr0() == 0) return;  // empty tree
     for (std::uint32_t i = 0; i < n; ++i) {
-      if (!key_in_bounds(node.key(i), bounds) ||
-          (i > 0 && node.key(i) < node.key(i - 1))) {
+      // Separators of a unique index are distinct.
+      const bool ordered = i == 0 || (unique_ ? node.key(i - 1) < node.key(i)
+                                              : node.key(i - 1) <= node.key(i));
+      if (!key_in_bounds(node.key(i), bounds) || !ordered) {
         problem(block, structure, "key " + text_u32(i) + " (" +
                                       mdb::to_text(node.key(i)) +
                                       ") is out of order");
@@ -133,12 +139,12 @@ class TreeWalk {
       Bounds inner = bounds;
       if (j > 0) inner.low = node.key(j - 1);
       if (j < n) inner.high = node.key(j);
-      visit(child, depth + 1, inner, false);
+      visit(child, depth + 1, inner, false, j > 0);
     }
   }
 
   void visit_leaf(std::uint32_t block, const std::vector<std::uint8_t>& data,
-                  std::uint32_t depth, const Bounds& bounds) {
+                  std::uint32_t depth, const Bounds& bounds, bool right_of_separator) {
     check_state(block, mdb::block_index_leaf, "leaf", "leaf");
     const mdb::ConstIndexLeaf leaf(data.data());
     const std::uint32_t n = leaf.nkeys();
@@ -151,6 +157,13 @@ class TreeWalk {
     } else if (depth != result_.depth) {
       problem(block, "leaf", "lies at depth " + text_u32(depth) +
                                  ", other leaves at " + text_u32(result_.depth));
+    }
+    // A split gives the parent the new leaf's first key, and a deletion of a leaf's first entry
+    // moves the separator along.
+    if (right_of_separator && n > 0 && leaf.key(0) > *bounds.low) {
+      problem(block, "leaf", "starts with " + mdb::to_text(leaf.key(0)) +
+                                 ", not with the separator " + mdb::to_text(*bounds.low) +
+                                 " left of it");
     }
     for (std::uint32_t i = 0; i < n; ++i) {
       const mdb::NodeId key = leaf.key(i);
@@ -165,11 +178,15 @@ class TreeWalk {
       }
       result_.entries.push_back({key, leaf.data(i)});
     }
-    leaves_.push_back({block, leaf.left(), leaf.right()});
+    leaves_.push_back({block, leaf.left(), leaf.right(), n});
   }
 
   void check_links() {
     for (std::size_t i = 0; i < leaves_.size(); ++i) {
+      // A deletion frees an emptied leaf, but the last leaf of a tree stays under the root.
+      if (leaves_[i].nkeys == 0 && (leaves_.size() > 1 || result_.depth != 1)) {
+        problem(leaves_[i].block, "leaf", "holds no entry");
+      }
       const std::uint32_t left = i > 0 ? leaves_[i - 1].block : 0;
       const std::uint32_t right = i + 1 < leaves_.size() ? leaves_[i + 1].block : 0;
       if (leaves_[i].left != left) {
@@ -187,6 +204,7 @@ class TreeWalk {
 
   const std::string& name_;
   const bool unique_;
+  const MdbBlocks& mdb_;
   const BlockScan& scan_;
   const std::string& file_;
   std::vector<bool>& reached_;
@@ -198,9 +216,9 @@ class TreeWalk {
 }  // namespace
 
 TreeCheck check_tree(const std::string& name, std::uint32_t root, bool unique,
-                     const BlockScan& scan, const std::string& file,
+                     const MdbBlocks& mdb, const BlockScan& scan, const std::string& file,
                      std::vector<bool>& reached, Report& report) {
-  return TreeWalk(name, unique, scan, file, reached, report).run(root);
+  return TreeWalk(name, unique, mdb, scan, file, reached, report).run(root);
 }
 
 void report_lost_index_blocks(const BlockScan& scan,

@@ -1,6 +1,6 @@
-// The index B+-trees of an opened MDB: structure (magics, counts, key order
+// The index B+-trees of an MDB: structure (magics, counts, key order
 // within and across blocks, separators, equal leaf depth, leaf links both
-// ways, map states) and the entries, which the caller holds against the
+// ways, no empty leaves, map states) and the entries, which the caller holds against the
 // objects.
 #pragma once
 
@@ -32,7 +32,7 @@ struct TreeCheck {
 // ("NodeId index"). `reached` (one flag per store block) marks every block
 // the walk visits; a block reached twice is a problem.
 TreeCheck check_tree(const std::string& name, std::uint32_t root, bool unique,
-                     const BlockScan& scan, const std::string& file,
+                     const MdbBlocks& mdb, const BlockScan& scan, const std::string& file,
                      std::vector<bool>& reached, Report& report);
 
 // Reports every block whose state says index node or leaf that no tree

@@ -5,8 +5,8 @@
 // Each tree grows to a target size and shrinks again, down to empty and back, with keys that arrive
 // at random, ascending or descending, and with few or many equal keys; so leaf, node and root
 // splits, the removal of emptied blocks and the separator fix-ups all happen many times. After
-// every batch both trees are walked whole and compared with their models, and lookups and cursors
-// are tried; now and then the database is closed and opened again, so that the journal replay has
+// every batch the checker's rules walk the set, both trees are compared with their models, and
+// lookups and cursors are tried; now and then the database is closed and opened again, so that the journal replay has
 // to bring the trees back.
 #include <gtest/gtest.h>
 
@@ -136,26 +136,17 @@ class IndexModelTest : public MdbFixture {
     }
   }
 
-  // Walks both trees and the allocation map, and tries lookups and
+  // Holds the set to the checker's rules and both trees to their models, and tries lookups and
   // cursors; returns the first broken rule.
   std::string check() {
-    std::set<std::uint32_t> index_blocks;
+    const RulesCheck rules = check_rules(false, true);
+    if (!rules.report.sound()) return rules.problems();
     for (const ModelTree& tree : trees_) {
-      const TreeWalk walk = TreeWalker(tree.slot == 0).walk(root(tree.slot));
-      const std::string problem =
-          walk.problem.empty() ? first_difference(tree.entries(), walk.entries) : walk.problem;
+      const checker::TreeCheck& walked = rules.read.trees[tree.slot];
+      const std::string problem = first_difference(tree.entries(), entries_of(walked));
       if (!problem.empty()) return "tree " + std::to_string(tree.slot) + ": " + problem;
-      deepest_ = std::max(deepest_, walk.depth);
-      index_blocks.insert(walk.blocks.begin(), walk.blocks.end());
+      deepest_ = std::max(deepest_, walked.depth);
     }
-    // Freed index blocks are zeroed and marked empty.
-    const std::string map_problem =
-        check_data_area(index_blocks, [&](std::uint32_t b, std::uint8_t state) {
-          const bool zero = private_copy(b) == BlockCopy(index_block_size());
-          return state == block_empty && zero ? std::string()
-                                              : "block " + std::to_string(b) + " is not empty";
-        });
-    if (!map_problem.empty()) return map_problem;
     for (int probe = 0; probe < 12; ++probe) {
       ModelTree& tree = trees_[probe % 2];
       const bool present = probe % 4 < 2 && tree.size() > 0;

@@ -1,19 +1,17 @@
-// Helpers of the model-based tests: how many seeds and operations a run takes, and walks of the
-// index trees and of the allocation map that name the first rule a database breaks.
+// Helpers of the model-based tests: how many seeds and operations a run takes, the entries of
+// an index as a list, and the checker's rules on the open set.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
-#include <optional>
-#include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "server/database/checker/mdb_rules.h"
 #include "server/database/mdb/allocation_map.h"
-#include "server/database/mdb/block_allocator.h"
+#include "server/database/mdb/buffer_cache.h"
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_format.h"
@@ -64,129 +62,37 @@ inline std::string first_difference(const IndexEntries& expected, const IndexEnt
   return {};
 }
 
-// What a walk of one index tree found: its entries in leaf order, its blocks
-// (root included), the depth of its leaves and the first broken rule.
-struct TreeWalk {
+// The checker's rules on the set the engine holds open, its blocks as private copies show them
+// (the committed state, outside a transaction): the report, empty when sound, and what the rules
+// read. Without `entries_name_objects` the index entries are not held against the objects; with
+// `uncut` no crash has cut an allocation short, so every object block holds an object.
+struct RulesCheck {
+  checker::Report report;
+  checker::MdbRuleResult read;
+  std::string problems() const { return checker::problem_lines(report); }
+};
+inline RulesCheck check_rules(bool entries_name_objects, bool uncut) {
+  const mdb::BackingStore& store = mdb::database().store;
+  const mdb::AllocationMap& map = mdb::allocation_map();
+  checker::MdbBlocks blocks{store.block_size(), store.length() / store.block_size(),
+                            map.first_map_block(), map.first_map_block() + map.map_blocks(), {},
+                            [](std::uint32_t n, std::vector<std::uint8_t>& buffer) {
+                              buffer = mdb::private_copy(n);
+                            }};
+  for (std::uint32_t i = 0; i < mdb::index_root_count(); ++i) {
+    blocks.roots.push_back(mdb::index_root(i));
+  }
+  RulesCheck check;
+  check.read = checker::check_mdb_blocks(blocks, "main.odb", {false, entries_name_objects, uncut},
+                                         check.report);
+  return check;
+}
+
+// The entries of a tree the rules walked, in tree order.
+inline IndexEntries entries_of(const checker::TreeCheck& tree) {
   IndexEntries entries;
-  std::set<std::uint32_t> blocks;
-  std::uint32_t depth = 0;
-  std::string problem;
-};
-
-// Walks the tree of `root` and checks the rules of the index blocks: magics, counts within
-// capacity, allocation map states (4 root, 5 node, 6 leaf), no block reached twice, keys in order
-// inside and across blocks, every key within the separators above it (below the right one in a
-// unique index, at most equal in a non-unique one), the first key of every leaf but a first child
-// equal to the separator left of it, all leaves at one depth and chained both ways in key order,
-// and no empty leaf but the first leaf of an empty tree.
-class TreeWalker {
- public:
-  explicit TreeWalker(bool unique) : unique_(unique) {}
-
-  TreeWalk walk(std::uint32_t root) {
-    visit(root, 0, std::nullopt, std::nullopt, false);
-    for (std::size_t i = 0; i < leaves_.size(); ++i) {
-      const Leaf& leaf = leaves_[i];
-      if (leaf.depth != leaves_[0].depth) fail(leaf.block, "lies deeper");
-      if (leaf.left != (i == 0 ? 0 : leaves_[i - 1].block) ||
-          leaf.right != (i + 1 == leaves_.size() ? 0 : leaves_[i + 1].block)) {
-        fail(leaf.block, "links to other leaves than its neighbours");
-      }
-      if (leaf.nkeys == 0 && (leaves_.size() > 1 || leaf.depth != 1)) fail(leaf.block, "is empty");
-    }
-    if (!leaves_.empty()) walk_.depth = leaves_[0].depth;
-    return walk_;
-  }
-
- private:
-  struct Leaf { std::uint32_t block, left, right, nkeys, depth; };
-  using Bound = std::optional<mdb::NodeId>;
-
-  void fail(std::uint32_t block, const std::string& text) {
-    if (walk_.problem.empty()) walk_.problem = "block " + std::to_string(block) + " " + text;
-  }
-  void check_key(std::uint32_t block, const mdb::NodeId& key, Bound& previous, const Bound& lo,
-                 const Bound& hi) {
-    if (previous && (unique_ ? key <= *previous : key < *previous)) {
-      fail(block, "has " + mdb::key_text(key) + " out of order");
-    }
-    if ((lo && key < *lo) || (hi && (unique_ ? key >= *hi : key > *hi))) {
-      fail(block, "has " + mdb::key_text(key) + " outside its separators");
-    }
-    previous = key;
-  }
-
-  // A leaf that is not a first child starts with `lo` when `first_is_lo`.
-  void visit(std::uint32_t block, std::uint32_t depth, const Bound& lo, const Bound& hi,
-             bool first_is_lo) {
-    if (!walk_.problem.empty()) return;
-    if (!mdb::block_in_file(block) || !walk_.blocks.insert(block).second) {
-      return fail(block, "lies outside the file or is reached twice");
-    }
-    const mdb::PathElement element = mdb::load_element(block);
-    const std::uint32_t magic = mdb::block_magic(element.copy->data());
-    const std::uint8_t state = mdb::query_block(block);
-    Bound previous;
-    if (magic == mdb::kIndexNodeMagic) {
-      const mdb::IndexNode node = element.node();
-      if (state != (depth == 0 ? mdb::block_index_root : mdb::block_index_node) ||
-          node.nkeys() > mdb::node_capacity()) {
-        return fail(block, "has map state " + std::to_string(state) + " or too many keys");
-      }
-      if (node.nkeys() == 0 && node.ptr0() == 0) {
-        if (depth != 0) fail(block, "is a node without children");
-        return;
-      }
-      for (std::uint32_t i = 0; i < node.nkeys(); ++i) {
-        check_key(block, node.key(i), previous, lo, hi);
-      }
-      for (std::uint32_t j = 0; j <= node.nkeys(); ++j) {
-        visit(node.pointer(j), depth + 1, j == 0 ? lo : Bound(node.key(j - 1)),
-              j == node.nkeys() ? hi : Bound(node.key(j)), j > 0);
-      }
-      return;
-    }
-    const mdb::IndexLeaf leaf = element.leaf();
-    if (magic != mdb::kIndexLeafMagic || depth == 0 || state != mdb::block_index_leaf ||
-        leaf.nkeys() > mdb::leaf_capacity()) {
-      return fail(block, "is no sound leaf (map state " + std::to_string(state) + ")");
-    }
-    if (first_is_lo && leaf.nkeys() > 0 && leaf.key(0) != *lo) {
-      fail(block, "starts with " + mdb::key_text(leaf.key(0)) + " under the separator " +
-                      mdb::key_text(*lo));
-    }
-    if (!walk_.entries.empty()) previous = walk_.entries.back().first;
-    for (std::uint32_t i = 0; i < leaf.nkeys(); ++i) {
-      check_key(block, leaf.key(i), previous, lo, hi);
-      walk_.entries.emplace_back(leaf.key(i), leaf.data(i));
-    }
-    leaves_.push_back({block, leaf.left(), leaf.right(), leaf.nkeys(), depth});
-  }
-
-  bool unique_;
-  TreeWalk walk_;
-  std::vector<Leaf> leaves_;
-};
-
-// Checks the allocation map of the data area, from D to the end of the file or of the map: a block
-// is in an index state exactly when it is one of `index_blocks`; every other block goes to
-// `other(block, state)`, which returns the broken rule or nothing.
-inline std::string check_data_area(
-    const std::set<std::uint32_t>& index_blocks,
-    const std::function<std::string(std::uint32_t, std::uint8_t)>& other) {
-  const mdb::Database& db = mdb::database();
-  const auto end = static_cast<std::uint32_t>(
-      std::min(db.store.length() / db.store.block_size(), mdb::allocation_map().covered_blocks()));
-  for (std::uint32_t b = db.first_data_block; b < end; ++b) {
-    const std::uint8_t state = mdb::query_block(b);
-    const bool index_state = state >= mdb::block_index_root && state <= mdb::block_index_leaf;
-    if (index_state != (index_blocks.count(b) != 0)) {
-      return "block " + std::to_string(b) + " has map state " + std::to_string(state) +
-             (index_state ? " but is in no tree" : " but is in a tree");
-    }
-    if (std::string problem = index_state ? "" : other(b, state); !problem.empty()) return problem;
-  }
-  return {};
+  for (const checker::IndexEntry& entry : tree.entries) entries.emplace_back(entry.key, entry.data);
+  return entries;
 }
 
 }  // namespace mdb_testing

@@ -3,17 +3,16 @@
 // database with 1024-byte blocks, checked against a model of the objects
 // and of the entries they call for in the NodeId and ParentId indexes.
 //
-// After every batch each object is loaded and compared byte for byte, both index trees are walked
-// and compared with the model, and every block of the data area is checked: an object block is
-// covered by its pieces from 0 to its end, holds exactly the model's objects, has no two
-// placeholders side by side and the map state its free space calls for; a block in no tree and
-// without objects is empty. Now and then the database is closed and opened again.
+// After every batch the checker's rules check the set (object blocks covered by their pieces, no
+// two placeholders side by side, map states as the free space calls for, both trees against the
+// objects), each object is loaded and compared byte for byte, and both index trees and the objects
+// the rules found are compared with the model. Now and then the database is closed and opened
+// again.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <map>
 #include <random>
-#include <set>
 #include <string>
 
 #include "server/database/mdb/index_maintenance.h"
@@ -125,8 +124,10 @@ class ObjectModelTest : public MdbFixture {
     objects_.erase(it);
   }
 
+  // Holds the set to the checker's rules, and the objects and both trees to the model.
   std::string check() {
-    std::map<std::uint32_t, std::set<std::uint32_t>> by_block;
+    const RulesCheck rules = check_rules(true, true);
+    if (!rules.report.sound()) return rules.problems();
     IndexEntries node_ids;
     for (const auto& [id, object] : objects_) {
       const dobj loaded = load_object(object.ref);
@@ -135,65 +136,15 @@ class ObjectModelTest : public MdbFixture {
                       loaded.data.begin() + loaded.offset)) {
         return "object " + key_text(id) + " at " + data_text(object.ref) + " changed";
       }
-      by_block[object.ref.block].insert(object.ref.offset);
       node_ids.emplace_back(id, object.ref);
     }
-    std::set<std::uint32_t> index_blocks;
     const IndexEntries expected[] = {node_ids, {parents_.begin(), parents_.end()}};
     for (std::uint32_t slot = 0; slot < 2; ++slot) {
-      const TreeWalk walk = TreeWalker(slot == 0).walk(root(slot));
-      const std::string problem =
-          walk.problem.empty() ? first_difference(expected[slot], walk.entries) : walk.problem;
+      const std::string problem = first_difference(expected[slot], entries_of(rules.read.trees[slot]));
       if (!problem.empty()) return "tree " + std::to_string(slot) + ": " + problem;
-      index_blocks.insert(walk.blocks.begin(), walk.blocks.end());
     }
-    std::size_t matched = 0;
-    const std::string problem =
-        check_data_area(index_blocks, [&](std::uint32_t b, std::uint8_t state) {
-          matched += by_block[b].size();
-          const std::string block_problem = check_block(b, state, by_block[b]);
-          return block_problem.empty() ? block_problem
-                                       : "block " + std::to_string(b) + " (state " +
-                                             std::to_string(state) + ") " + block_problem;
-        });
-    if (!problem.empty()) return problem;
-    return matched == objects_.size() ? "" : "objects lie outside the data area";
-  }
-
-  // One block that no tree holds, with the offsets of its model objects.
-  static std::string check_block(std::uint32_t b, std::uint8_t state,
-                                 const std::set<std::uint32_t>& offsets) {
-    const BlockCopy copy = private_copy(b);
-    const auto size = static_cast<std::uint32_t>(copy.size());
-    if (state == block_empty) {
-      const bool zero = copy == BlockCopy(size);
-      const bool free = piece_header(copy.data(), 0) == (size | 1);
-      return offsets.empty() && (zero || free) ? "" : "is empty but holds pieces";
-    }
-    if (state != block_used && state != block_full) return "is no object block";
-    std::set<std::uint32_t> objects;
-    std::uint32_t end = 0, free = 0;
-    bool previous_free = false;
-    for (const auto& [offset, header] : pieces(copy)) {
-      const std::uint32_t length = piece_length(header);
-      if (offset != end || length < 4 || length % 4 != 0 || length > size - offset) {
-        return "has a bad piece at " + std::to_string(offset);
-      }
-      if (is_placeholder(header) && previous_free) {
-        return "has two placeholders side by side at " + std::to_string(offset);
-      }
-      previous_free = is_placeholder(header);
-      if (previous_free) free += length;
-      if (!previous_free) objects.insert(offset);
-      end = offset + length;
-    }
-    if (end != size || objects != offsets) return "holds other pieces than the model";
-    // A block fills without a new state until a search finds it full; a
-    // free brings the state in line.
-    if (objects.empty() || (state == block_full && free >= size / 4)) {
-      return "has " + std::to_string(free) + " bytes free";
-    }
-    return "";
+    // Each object the rules found has its one NodeId entry, and those are the model's.
+    return rules.read.scan.objects.size() == objects_.size() ? "" : "the blocks hold other objects";
   }
 
   void run(std::uint32_t seed, const ModelRun& plan) {

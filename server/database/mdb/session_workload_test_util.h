@@ -10,21 +10,21 @@
 
 #include <stdlib.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <iterator>
 #include <map>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/index_operations.h"
+#include "server/database/mdb/model_test_util.h"
 #include "server/database/mdb/object_pieces.h"
 #include "server/database/mdb/object_records.h"
 #include "server/database/mdb/object_store.h"
@@ -92,9 +92,14 @@ inline void create_session_set(const std::string& mdb_path, const std::string& j
   const std::uint32_t f = internal ? 1 + journal_blocks : 1;
   testing_util::make_zero_file(mdb_path, std::uint64_t{f + 40} * kSessionBlock);
   mdb::open_store(mdb_path);
-  mdb::create_header(kSessionBlock, internal ? mdb::journal_internal : mdb::journal_external,
-                     internal ? "" : journal_path, internal ? 1 : 0,
-                     internal ? journal_blocks : 0, {f + 1, f + 2}, f, f + 1);
+  mdb::create_header({.block_size = kSessionBlock,
+                      .journal_type = internal ? mdb::journal_internal : mdb::journal_external,
+                      .journal_path = internal ? "" : journal_path,
+                      .journal_start = internal ? 1u : 0u,
+                      .journal_blocks = internal ? journal_blocks : 0,
+                      .index_roots = {f + 1, f + 2},
+                      .first_map_block = f,
+                      .first_data_block = f + 1});
   if (internal) {
     mdb::open_journal(mdb_path, kSessionBlock, journal_blocks * kSessionBlock, false);
   } else {
@@ -205,37 +210,37 @@ inline mdb::NodeId parent_of(const Bytes& records) {
   return {support::load_be32(records.data() + 36), support::load_be32(records.data() + 40)};
 }
 
-// Every object the NodeId index of the open set names, checked against the
-// ParentId index.
+// Every object the NodeId index of the open set names, after the checker's rules found the set
+// sound but for what a cut may leave. A cut between the transaction that allocates an object and
+// the one that writes it leaves an object that no index names, holding what the space held
+// before. A cut that loses the growth of the file leaves it to the replay, which extends the file
+// only to the last byte it writes, so the map may name a block past its end.
 inline Model read_back() {
-  using mdb::NodeId;
-  using mdb::ObjectRef;
+  const RulesCheck rules = check_rules(true, false);
+  std::set<std::string> named;
+  for (const checker::IndexEntry& entry : rules.read.trees[0].entries) {
+    named.insert("object " + mdb::data_text(entry.data));
+  }
+  const mdb::BackingStore& store = mdb::database().store;
+  const bool partial_block = store.length() % store.block_size() != 0;
+  for (const checker::Problem& problem : rules.report.problems()) {
+    const bool unwritten =
+        problem.structure.starts_with("object ") && !named.count(problem.structure);
+    const bool lost_growth = partial_block && problem.text.ends_with(" past the end of the file");
+    EXPECT_TRUE(unwritten || lost_growth) << checker::problem_line(problem);
+  }
   Model seen;
-  std::vector<std::pair<NodeId, ObjectRef>> parents_expected;
-  mdb::IndexCursor c = mdb::nonuniq_search(mdb::kNodeIdIndex, NodeId{0, 0});
+  mdb::IndexCursor c = mdb::nonuniq_search(mdb::kNodeIdIndex, mdb::NodeId{0, 0});
   for (if_empty_leaf(c); !c.at_end(); cursor_next(c)) {
-    const ObjectRef ref = c.entry_data();
+    const mdb::ObjectRef ref = c.entry_data();
     const mdb::dobj object = mdb::load_object(ref);
     const std::uint8_t* start = object.data.data() + ref.offset;
     Stored stored{{},
                   Bytes(start + mdb::kObjectLengthWordSize,
                         start + mdb::piece_length(piece_header(object)))};
     stored.parent = parent_of(stored.records);
-    parents_expected.emplace_back(stored.parent, ref);
     seen[c.entry_key()] = stored;
   }
-  std::vector<std::pair<NodeId, ObjectRef>> parents;
-  mdb::IndexCursor p = mdb::nonuniq_search(mdb::kParentIdIndex, NodeId{0, 0});
-  for (if_empty_leaf(p); !p.at_end(); cursor_next(p)) {
-    parents.emplace_back(p.entry_key(), p.entry_data());
-  }
-  const auto order = [](const auto& a, const auto& b) {
-    return std::tie(a.first, a.second.block, a.second.offset) <
-           std::tie(b.first, b.second.block, b.second.offset);
-  };
-  std::sort(parents.begin(), parents.end(), order);
-  std::sort(parents_expected.begin(), parents_expected.end(), order);
-  EXPECT_TRUE(parents == parents_expected) << "ParentId index disagrees with the objects";
   // The cache's size gauge counts this MDB's 1 kB blocks.
   EXPECT_EQ(meter::buffercache_size.read(), meter::buffercache_block_count);
   return seen;
