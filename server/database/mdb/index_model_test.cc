@@ -6,8 +6,8 @@
 // at random, ascending or descending, and with few or many equal keys; so leaf, node and root
 // splits, the removal of emptied blocks and the separator fix-ups all happen many times. After
 // every batch the checker's rules walk the set, both trees are compared with their models, and
-// lookups and cursors are tried; now and then the database is closed and opened again, so that the journal replay has
-// to bring the trees back.
+// lookups and cursors are tried; now and then the database is closed and opened again, so that
+// the journal replay has to bring the trees back.
 #include <gtest/gtest.h>
 
 #include <iterator>

@@ -140,7 +140,8 @@ class ObjectModelTest : public MdbFixture {
     }
     const IndexEntries expected[] = {node_ids, {parents_.begin(), parents_.end()}};
     for (std::uint32_t slot = 0; slot < 2; ++slot) {
-      const std::string problem = first_difference(expected[slot], entries_of(rules.read.trees[slot]));
+      const std::string problem =
+          first_difference(expected[slot], entries_of(rules.read.trees[slot]));
       if (!problem.empty()) return "tree " + std::to_string(slot) + ": " + problem;
     }
     // Each object the rules found has its one NodeId entry, and those are the model's.
