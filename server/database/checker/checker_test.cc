@@ -410,9 +410,10 @@ TEST(Checker, CraftedLevelsAreCheckedQuicklyInFewLines) {
   const auto r = check(d);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
   EXPECT_LT(std::count(r.out.begin(), r.out.end(), '\n'), 20) << r.out;
-  // Entries 3 to 33 each overlap the one before: 10 overlaps listed, the last naming 22 more.
-  EXPECT_NE(r.out.find("entry 10 dblocks too, and 1267 more of its blocks are in use already (and "
-                       "22 more like this)\nmain.tsdb allocation: "),
+  // Entries 2 to 33 each overlap the blocks taken before them, which keep their first owner: 10
+  // overlaps listed, the last naming 22 more.
+  EXPECT_NE(r.out.find("entry 11 dblocks: block is used by check replica 2 too, and 1267 more of its "
+                       "blocks are in use already (and 22 more like this)\nmain.tsdb allocation: "),
             std::string::npos) << r.out;
   EXPECT_TRUE(r.out.ends_with("\n33 problems\n")) << r.out;
 }

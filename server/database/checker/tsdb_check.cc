@@ -96,7 +96,8 @@ void use_blocks(Context& c, std::uint32_t first, std::uint32_t count, OwnerCode 
   const auto overlap = c.owners.claim(first, std::min(end, c.reader.file_blocks()), owner);
   if (!overlap) return;
   overlaps.add([&] {
-    std::string text = "block is used by " + owner_name(overlap->owner) + " too";
+    std::string text =
+        "block is used by " + owner_name(c.owners.owner_of(overlap->block)) + " too";
     if (overlap->blocks > 1) {
       text += ", and " + text_u64(overlap->blocks - 1) + " more of its blocks are in use already";
     }
@@ -130,11 +131,11 @@ std::uint32_t check_descriptors(Context& c, const tsdb::ChainKind& kind) {
   return current;
 }
 
-// Only the current replica's entries are read, so only its walk keeps the
-// block images.
+// The blocks of a replica are claimed in runs of consecutive blocks, one
+// claim per element.
 tsdb::ReplicaWalk walk_replica(Context& c, const tsdb::ChainKind& kind,
-                               std::uint32_t replica, bool current) {
-  tsdb::ReplicaWalk walk = c.reader.walk(kind, replica, current);
+                               std::uint32_t replica) {
+  tsdb::ReplicaWalk walk = c.reader.walk(kind, replica);
   const std::string name = replica_name(kind, replica);
   for (const tsdb::ChainFault& fault : walk.faults) {
     c.report.problem(c.file, fault.block, name, fault.text);
@@ -142,12 +143,28 @@ tsdb::ReplicaWalk walk_replica(Context& c, const tsdb::ChainKind& kind,
   // A block past the end is reported as one line with the file's size.
   c.highest = std::max<std::uint64_t>(c.highest, walk.past_end);
   EntryProblems overlaps(c.report);
-  for (const std::uint32_t b : walk.blocks) {
-    use_blocks(c, b, 1, replica_owner(kind, replica), overlaps);
+  const std::vector<std::uint32_t>& blocks = walk.blocks;
+  for (std::size_t i = 0, j = 0; i < blocks.size(); i = j) {
+    for (j = i + 1; j < blocks.size() && blocks[j] == blocks[j - 1] + 1;) ++j;
+    use_blocks(c, blocks[i], static_cast<std::uint32_t>(j - i), replica_owner(kind, replica),
+               overlaps);
   }
   return walk;
 }
 
+// Visits the entries of a walked replica; a replica whose blocks can no
+// longer be read (the file shrank under the check) is a problem.
+void each_entry(Context& c, const tsdb::ReplicaWalk& walk, const tsdb::EntryVisitor& visit) {
+  if (!c.reader.each_entry(walk, visit)) {
+    c.report.problem(c.file, std::nullopt,
+                     replica_name(*tsdb::kChainKinds[walk.kind], walk.replica),
+                     "blocks could not be read again");
+  }
+}
+
+// The entries are read from the file as they are needed, twice for the
+// lblock replica (which lblocks are used, then each used one), so no copy
+// of a replica is held whatever its size.
 void check_entries(Context& c, const tsdb::ReplicaWalk& lblocks,
                    const tsdb::ReplicaWalk& checks,
                    const tsdb::ReplicaWalk& heads,
@@ -156,13 +173,14 @@ void check_entries(Context& c, const tsdb::ReplicaWalk& lblocks,
   const std::uint32_t lblock_count = lblocks.capacity(block_size);
   const std::string lname = replica_name(tsdb::kLblockChain, lblocks.replica);
   std::vector<bool> used(lblock_count);
-  for (std::uint32_t e = 0; e < lblock_count; ++e) used[e] = lblocks.entry(e, block_size)[0] != 0;
+  each_entry(c, lblocks, [&used](std::uint32_t e, const tsdb::EntryValue& v) {
+    used[e] = v[0] != 0;
+  });
   std::uint64_t used_lblocks = 0;
   std::uint32_t highest_lblock = 0;
   EntryProblems empty(c.report), loose(c.report), overlaps(c.report);
-  for (std::uint32_t e = 0; e < lblock_count; ++e) {
-    if (!used[e]) continue;
-    const tsdb::EntryValue v = lblocks.entry(e, block_size);
+  each_entry(c, lblocks, [&](std::uint32_t e, const tsdb::EntryValue& v) {
+    if (!used[e]) return;
     ++used_lblocks;
     highest_lblock = e;
     const auto structure = [&] { return lname + " entry " + text_u32(e); };
@@ -176,13 +194,12 @@ void check_entries(Context& c, const tsdb::ReplicaWalk& lblocks,
       });
     }
     use_blocks(c, v[0], v[1], dblocks_owner(lblocks.replica, e), overlaps);
-  }
+  });
   const std::string cname = replica_name(tsdb::kCheckChain, checks.replica);
   std::uint64_t series = 0;
   EntryProblems datatypes(c.report), free_levels(c.report);
-  for (std::uint32_t e = 0; e < checks.capacity(block_size); ++e) {
-    const tsdb::EntryValue v = checks.entry(e, block_size);
-    if (v[0] == 0) continue;
+  each_entry(c, checks, [&](std::uint32_t e, const tsdb::EntryValue& v) {
+    if (v[0] == 0) return;
     ++series;
     const auto structure = [&] { return cname + " entry " + text_u32(e); };
     if (v[0] > 4) {
@@ -198,7 +215,7 @@ void check_entries(Context& c, const tsdb::ReplicaWalk& lblocks,
                                     lname);
       });
     }
-  }
+  });
   if (used_lblocks > 0) {
     for (const tsdb::ReplicaWalk* walk : {&heads, &tails}) {
       if (walk->capacity(block_size) <= highest_lblock) {
@@ -235,7 +252,7 @@ void check_tsdb(const std::string& path, Report& report) {
                    "length " + text_u64(reader.file_bytes()) +
                        " is not a whole number of blocks");
   }
-  Context c{reader, file, report, {}, 0};
+  Context c{reader, file, report, BlockOwners(reader.file_blocks()), 0};
   EntryProblems none(report);
   use_blocks(c, 0, 1, 0, none);
   std::vector<tsdb::ReplicaWalk> current(tsdb::kChainKindCount);
@@ -243,7 +260,7 @@ void check_tsdb(const std::string& path, Report& report) {
   for (const tsdb::ChainKind* kind : tsdb::kChainKinds) {
     const std::uint32_t chosen = check_descriptors(c, *kind);
     for (std::uint32_t r = 0; r < header.chains; ++r) {
-      tsdb::ReplicaWalk walk = walk_replica(c, *kind, r, r == chosen);
+      tsdb::ReplicaWalk walk = walk_replica(c, *kind, r);
       if (r == chosen) current[kind->number] = std::move(walk);
     }
     if (chosen == tsdb::kNoFreeEntry) {

@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <unordered_set>
+#include <algorithm>
 
 #include "server/database/support/errors.h"
 #include "server/database/support/file_io.h"
@@ -29,19 +29,46 @@ std::string magic_text(std::uint32_t magic) {
   return text;
 }
 
+// The most bytes one read of chain blocks takes.
+constexpr std::uint64_t kMaxRunBytes = 1 << 20;
+
+// Chain blocks read ahead. The blocks of an element lie one after the other,
+// so while the blocks asked for follow the last one read, each read takes
+// twice as many blocks as the one before (up to kMaxRunBytes); after a jump
+// it takes one block again. Long elements thus cost few calls, and a chain
+// that jumps about reads at most about twice what it uses.
+class BlockRuns {
+ public:
+  explicit BlockRuns(const Reader& reader) : reader_(reader) {}
+
+  // The image of block n; null when it does not lie wholly in the file.
+  const std::uint8_t* get(std::uint64_t n) {
+    const std::size_t size = reader_.header().block_size;
+    if (n >= first_ && n < first_ + count_) return buffer_.data() + (n - first_) * size;
+    const std::uint64_t most = std::max<std::uint64_t>(kMaxRunBytes / size, 1);
+    run_ = count_ > 0 && n == first_ + count_ ? std::min(run_ * 2, most) : 1;
+    const std::uint64_t blocks = reader_.file_blocks();
+    first_ = n;
+    count_ = n < blocks ? std::min(run_, blocks - n) : 0;
+    buffer_.resize(count_ * size);
+    if (count_ == 0 || !reader_.read_blocks(first_, count_, buffer_.data())) {
+      count_ = 0;
+      return nullptr;
+    }
+    return buffer_.data();
+  }
+
+ private:
+  const Reader& reader_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t first_ = 0, count_ = 0, run_ = 1;
+};
+
 }  // namespace
 
 std::uint32_t ReplicaWalk::capacity(std::uint32_t block_size) const {
   return static_cast<std::uint32_t>(blocks.size()) *
          entries_per_block(*kChainKinds[kind], block_size);
-}
-
-EntryValue ReplicaWalk::entry(std::uint32_t e, std::uint32_t block_size) const {
-  const ChainKind& chain_kind = *kChainKinds[kind];
-  const std::uint32_t per_block = entries_per_block(chain_kind, block_size);
-  const std::vector<std::uint8_t>& image = images[e / per_block];
-  return decode_entry(image.data() + entry_offset(chain_kind, e % per_block),
-                      chain_kind);
 }
 
 Reader::~Reader() { close(); }
@@ -110,19 +137,24 @@ std::uint32_t Reader::current_replica(const ChainKind& kind) const {
 
 bool Reader::read_block(std::uint32_t n,
                         std::vector<std::uint8_t>& buffer) const {
-  const std::uint64_t size = header_.block_size;
-  if (!fd_.is_open() || size == 0 || (std::uint64_t{n} + 1) * size > file_bytes_) {
-    return false;
-  }
-  buffer.resize(size);
-  return support::pread_full(fd_.get(), buffer.data(), size, n * size).complete(size);
+  buffer.resize(header_.block_size);
+  return read_blocks(n, 1, buffer.data());
 }
 
-ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica, bool keep_images) const {
+bool Reader::read_blocks(std::uint64_t first, std::uint64_t count,
+                         std::uint8_t* buffer) const {
+  const std::uint64_t size = header_.block_size;
+  if (!fd_.is_open() || size == 0 || first + count > file_blocks()) return false;
+  return support::pread_full(fd_.get(), buffer, count * size, first * size)
+      .complete(count * size);
+}
+
+ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica) const {
   ReplicaWalk result;
   result.kind = kind.number;
   result.replica = replica;
-  std::unordered_set<std::uint32_t> seen;
+  std::vector<bool> seen(file_blocks());
+  BlockRuns runs(*this);
   std::uint32_t block = descriptor(kind, replica).first_block;
   std::uint32_t previous = 0;
   std::uint32_t previous_position = 0;
@@ -130,18 +162,19 @@ ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica, bool keep
     result.faults.push_back({at, std::move(text)});
   };
   if (block == 0) fault(0, "descriptor names block 0 as first block");
-  std::vector<std::uint8_t> image;
   while (block != 0) {
     const std::uint32_t from = result.blocks.empty() ? 0 : previous;
-    if (!seen.insert(block).second) {
-      fault(from, "next block " + text_u32(block) + " is already in the chain");
-      break;
-    }
-    if (!read_block(block, image)) {
+    const std::uint8_t* image = runs.get(block);
+    if (image == nullptr) {
       result.past_end = block;
       break;
     }
-    const ChainBlockHeader header = decode_chain_block_header(image.data());
+    if (seen[block]) {
+      fault(from, "next block " + text_u32(block) + " is already in the chain");
+      break;
+    }
+    seen[block] = true;
+    const ChainBlockHeader header = decode_chain_block_header(image);
     if (header.magic != kind.magic) {
       fault(block, "magic " + magic_text(header.magic) + ", expected " +
                        magic_text(kind.magic));
@@ -160,12 +193,26 @@ ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica, bool keep
                        " does not continue its element");
     }
     result.blocks.push_back(block);
-    if (keep_images) result.images.push_back(image);
     previous = block;
     previous_position = header.position;
     block = header.next_block;
   }
   return result;
+}
+
+bool Reader::each_entry(const ReplicaWalk& walk, const EntryVisitor& visit) const {
+  const ChainKind& kind = *kChainKinds[walk.kind];
+  const std::uint32_t per_block = entries_per_block(kind, header_.block_size);
+  BlockRuns runs(*this);
+  std::uint32_t e = 0;
+  for (const std::uint32_t n : walk.blocks) {
+    const std::uint8_t* image = runs.get(n);
+    if (image == nullptr) return false;
+    for (std::uint32_t slot = 0; slot < per_block; ++slot, ++e) {
+      visit(e, decode_entry(image + entry_offset(kind, slot), kind));
+    }
+  }
+  return true;
 }
 
 }  // namespace tsdb

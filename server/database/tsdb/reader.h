@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,15 +26,14 @@ struct ChainFault {
   std::string text;
 };
 
-// What a walk of one replica found: its blocks in chain order with their
-// images (when the walk keeps them), the number of elements and the faults. A walk stops at a block
-// outside the file, a block met twice or a block that is not a chain block
-// of the walked replica.
+// What a walk of one replica found: its blocks in chain order, the number
+// of elements and the faults. A walk stops at a block outside the file, a
+// block met twice or a block that is not a chain block of the walked
+// replica.
 struct ReplicaWalk {
   std::uint32_t kind = 0;
   std::uint32_t replica = 0;
   std::vector<std::uint32_t> blocks;
-  std::vector<std::vector<std::uint8_t>> images;
   std::uint32_t elements = 0;
   // A block the chain names past the end of the file (0: none); the walk
   // stops there.
@@ -42,10 +42,10 @@ struct ReplicaWalk {
 
   // Entries the walked blocks hold.
   std::uint32_t capacity(std::uint32_t block_size) const;
-  // Entry e, counted across the walked blocks.
-  // REQUIRES: e < capacity; the walk kept its images.
-  EntryValue entry(std::uint32_t e, std::uint32_t block_size) const;
 };
+
+// Receives entry number e of a replica and its value.
+using EntryVisitor = std::function<void(std::uint32_t e, const EntryValue& value)>;
 
 class Reader {
  public:
@@ -73,14 +73,18 @@ class Reader {
   std::uint32_t current_replica(const ChainKind& kind) const;
 
   // Walks the chain blocks of a replica from its descriptor's first block.
-  // Without `keep_images` the walk lists the blocks and the faults but keeps
-  // no block images, so entry() may not be called on it: a caller that
-  // reads the entries of the current replica alone need not hold a copy of
-  // every chain block of every replica.
-  ReplicaWalk walk(const ChainKind& kind, std::uint32_t replica, bool keep_images = true) const;
+  // Keeps no block images, only their numbers.
+  ReplicaWalk walk(const ChainKind& kind, std::uint32_t replica) const;
+  // Visits every entry of the walked blocks in order, reading them again;
+  // keeps nothing. False when a block can no longer be read.
+  bool each_entry(const ReplicaWalk& walk, const EntryVisitor& visit) const;
 
   // Reads block n; false when it does not lie wholly inside the file.
   bool read_block(std::uint32_t n, std::vector<std::uint8_t>& buffer) const;
+  // Reads `count` blocks from block `first` into `buffer`; false unless
+  // they all lie wholly inside the file and could be read.
+  // REQUIRES: buffer holds count * block size bytes.
+  bool read_blocks(std::uint64_t first, std::uint64_t count, std::uint8_t* buffer) const;
 
  private:
   support::UniqueFd fd_;
