@@ -13,8 +13,8 @@
 #include <random>
 
 #include "server/database/dbcache/admin_account.h"
-#include "server/database/mdb/header_image.h"
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/format.h"
 #include "server/database/mdb/object_records.h"
 #include "server/database/mdb/object_store.h"
 #include "server/database/mdb/object_write.h"
@@ -121,7 +121,7 @@ TEST(Admin, RelocatesACopyAndAMovedSetLeavingTheOriginalAsItWas) {
   mdb::HeaderImage header{};
   const auto bytes = read_file(copy + "/main.odb");
   std::copy_n(bytes.begin(), header.size(), header.begin());
-  EXPECT_EQ(mdb::external_journal_path(header),
+  EXPECT_EQ(mdb::decode_header_image(header).journal_path,
             (fs::current_path() / fs::relative(copy) / "main.odbj").string());
   EXPECT_EQ(admin({"relocate", copy}).out, copy + "/main.odb now names the journal " + copy +
                                                "/main.odbj\n");

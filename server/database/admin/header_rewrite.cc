@@ -32,16 +32,9 @@ std::size_t header_end(const mdb::HeaderFields& fields) {
 
 mdb::HeaderImage relocated_header(const mdb::HeaderImage& old_header,
                                   const std::string& journal_path) {
-  mdb::HeaderFields fields;
-  fields.block_size = mdb::header_block_size(old_header);
+  mdb::HeaderFields fields = mdb::decode_header_image(old_header);
   fields.journal_type = mdb::journal_external;
   fields.journal_path = journal_path;
-  const std::uint32_t roots = mdb::header_index_root_count(old_header);
-  for (std::uint32_t i = 0; i < roots; ++i) {
-    fields.index_roots.push_back(mdb::header_index_root(old_header, i));
-  }
-  fields.first_map_block = mdb::header_first_map_block(old_header);
-  fields.first_data_block = mdb::header_first_data_block(old_header);
   if (header_end(fields) > kAtomicHeaderBytes) {
     throw Failure{kRefused, "the journal path " + support::quoted(journal_path) +
                                 " is too long: the header must end within its first " +
@@ -49,7 +42,7 @@ mdb::HeaderImage relocated_header(const mdb::HeaderImage& old_header,
   }
   mdb::HeaderImage image;
   try {
-    image = mdb::build_header_image(fields);
+    image = mdb::encode_header_image(fields);
   } catch (const error::Exception& e) {
     throw Failure{kRefused, e.text()};
   }

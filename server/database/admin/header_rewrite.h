@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "server/database/mdb/header_image.h"
+#include "server/database/mdb/format.h"
 
 namespace admin {
 

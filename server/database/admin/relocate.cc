@@ -52,7 +52,7 @@ void refuse_other_sets_journal(const SetFiles& files, const std::string& target)
         mdb::header_journal_type(header) != mdb::journal_external) {
       return;
     }
-    named = mdb::external_journal_path(header);
+    named = mdb::decode_header_image(header).journal_path;
   } catch (const Failure&) {
     return;  // not readable as a set: it claims no journal
   } catch (const error::Exception&) {
@@ -83,7 +83,7 @@ int relocate(const std::string& directory, const std::string& journal) {
   require_sound(files, target,
                 "with the journal " + support::quoted(target) +
                     " the set is not sound, so the journal may not be its own: ");
-  if (mdb::external_journal_path(header) == target) {
+  if (mdb::decode_header_image(header).journal_path == target) {
     std::cout << files.mdb << " already names the journal " << target << "\n";
     return kDone;
   }

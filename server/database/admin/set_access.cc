@@ -59,7 +59,7 @@ bool has_external_journal(const mdb::HeaderImage& header, const std::string& mdb
       case mdb::journal_internal:
         return false;
       case mdb::journal_external:
-        mdb::external_journal_path(header);
+        mdb::decode_header_image(header);
         return true;
       default:
         break;

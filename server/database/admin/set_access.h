@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "server/database/mdb/header_image.h"
+#include "server/database/mdb/format.h"
 #include "server/database/mdb/open_set.h"
 
 namespace admin {

@@ -95,7 +95,7 @@ bool holds_administrator(const SetFiles& files) {
 void require_own_journal(const SetFiles& files) {
   const mdb::HeaderImage header = read_header(files.mdb);
   if (!has_external_journal(header, files.mdb)) return;
-  const std::string named = mdb::external_journal_path(header);
+  const std::string named = mdb::decode_header_image(header).journal_path;
   std::error_code error;
   if (!fs::exists(files.journal, error) || fs::equivalent(named, files.journal, error)) return;
   throw Failure{kRefused, "the header names the journal " + named + ", not " + files.journal +

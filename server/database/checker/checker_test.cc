@@ -20,8 +20,7 @@
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/header.h"
-#include "server/database/mdb/journal_entries.h"
-#include "server/database/mdb/journal_layout.h"
+#include "server/database/mdb/journal_format.h"
 #include "server/database/mdb/object_store.h"
 #include "server/database/mdb/object_write.h"
 #include "server/database/mdb/open_set.h"
@@ -325,7 +324,8 @@ TEST(Checker, EveryMapSizeTheFormatAllows) {
   testing_util::make_zero_file(mdb_file, 64 * 1024);
   testing_util::make_zero_file(dir.file("small.odbj"), 512 * 1024);
   mdb::open_store(mdb_file);
-  mdb::create_header(1024, mdb::journal_external, dir.file("small.odbj"), 0, 0, {2, 3}, 1, 2);
+  mdb::create_header({.block_size = 1024, .journal_path = dir.file("small.odbj"),
+                      .index_roots = {2, 3}, .first_map_block = 1, .first_data_block = 2});
   mdb::open_journal(dir.file("small.odbj"), 0, 0, true);
   mdb::init_journal_header();
   mdb::close_journal();

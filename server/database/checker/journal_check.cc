@@ -19,8 +19,7 @@
 
 #include "server/database/checker/tbeg_serial.h"
 #include "server/database/checker/transaction_parse.h"
-#include "server/database/mdb/journal_entries.h"
-#include "server/database/mdb/journal_layout.h"
+#include "server/database/mdb/journal_format.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/support/text_format.h"
 
@@ -36,24 +35,6 @@ struct Walk {
   std::uint64_t updates = 0;
   std::uint64_t update_bytes = 0;
 };
-
-// The pointer a replay chooses (see the journal document), if any.
-std::optional<std::uint32_t> choose_pointer(const std::uint8_t* journal) {
-  const std::uint8_t* p0 = journal + mdb::kIndexPointerOffset;
-  const std::uint8_t* p1 = p0 + mdb::kIndexPointerSize;
-  std::optional<std::uint32_t> choice;
-  const bool valid0 = mdb::pointer_valid(p0);
-  const mdb::IndexPointer pointer0 = mdb::decode_index_pointer(p0);
-  if (valid0) choice = 0;
-  if (mdb::pointer_valid(p1)) {
-    const std::uint64_t serial1 = mdb::decode_index_pointer(p1).serial;
-    if (!valid0 || serial1 > pointer0.serial ||
-        (serial1 == pointer0.serial && pointer0.start == 0)) {
-      choice = 1;
-    }
-  }
-  return choice;
-}
 
 }  // namespace
 
@@ -99,7 +80,7 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
                      "index pointer " + text_u32(i) + " fails its CRC");
     }
   }
-  const std::optional<std::uint32_t> choice = choose_pointer(j);
+  const std::optional<std::uint32_t> choice = mdb::choose_pointer(j);
   if (!choice) return;
   const mdb::IndexPointer chosen = mdb::decode_index_pointer(
       j + mdb::kIndexPointerOffset + *choice * mdb::kIndexPointerSize);
@@ -122,7 +103,7 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
   while (pos != 0) {
     const std::uint64_t half_end = half == 0 ? jlength / 2 : jlength;
     if (pos % 8 != 0 || pos + 8 > half_end) break;
-    const std::uint32_t magic = support::load_be32(j + pos);
+    const std::uint32_t magic = mdb::entry_magic(j + pos);
     if (magic == mdb::kTredMagic) {
       const std::uint32_t target = mdb::tred_target(j + pos);
       if (redirected || target != mdb::half_bounds(jlength, 1 - half).start) {

@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <bit>
 #include <cerrno>
+#include <utility>
 
-#include "server/database/mdb/header_image.h"
+#include "server/database/mdb/format.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/text_format.h"
 
@@ -85,7 +85,9 @@ std::optional<MdbLayout> check_mdb_header(const std::string& path,
     report.problem(file, 0, "header", text);
     return std::nullopt;
   };
-  if (!whole) return fail("file is shorter than the 1024-byte header");
+  if (!whole) {
+    return fail("file is shorter than the " + text_u32(mdb::kHeaderSize) + "-byte header");
+  }
   if (mdb::header_magic(image) != mdb::kMdbMagic) {
     return fail("magic is not VMDB");
   }
@@ -94,39 +96,33 @@ std::optional<MdbLayout> check_mdb_header(const std::string& path,
                 " is not 1");
   }
   layout.block_size = mdb::header_block_size(image);
-  if (!std::has_single_bit(layout.block_size) || layout.block_size < 1024 ||
-      layout.block_size > 65536) {
-    return fail("block size " + text_u32(layout.block_size) +
-                " is not a power of two from 1024 to 65536");
+  if (!mdb::valid_block_size(layout.block_size)) {
+    return fail("block size " + text_u32(layout.block_size) + " is not a power of two from " +
+                text_u32(mdb::kMinBlockSize) + " to " + text_u32(mdb::kMaxBlockSize));
   }
+  const std::uint32_t journal_type = mdb::header_journal_type(image);
+  if (journal_type != mdb::journal_internal && journal_type != mdb::journal_external) {
+    return fail("journal type " + text_u32(journal_type) +
+                " is neither 1 (internal) nor 2 (external)");
+  }
+  mdb::HeaderFields fields;
   try {
-    switch (mdb::header_journal_type(image)) {
-      case mdb::journal_internal:
-        layout.internal_journal = true;
-        layout.journal_start = mdb::internal_journal_start(image);
-        layout.journal_blocks = mdb::internal_journal_blocks(image);
-        break;
-      case mdb::journal_external:
-        layout.journal_path = mdb::external_journal_path(image);
-        break;
-      default:
-        return fail("journal type " +
-                    text_u32(mdb::header_journal_type(image)) +
-                    " is neither 1 (internal) nor 2 (external)");
-    }
-    const std::uint32_t roots = mdb::header_index_root_count(image);
-    if (roots < 2 || roots > 6) {
-      return fail("index root count " + text_u32(roots) +
-                  " is outside 2 to 6");
-    }
-    for (std::uint32_t i = 0; i < roots; ++i) {
-      layout.roots.push_back(mdb::header_index_root(image, i));
-    }
-    layout.first_map_block = mdb::header_first_map_block(image);
-    layout.first_data_block = mdb::header_first_data_block(image);
+    fields = mdb::decode_header_image(image);
   } catch (const error::Exception& e) {
     return fail(e.text());
   }
+  const auto roots = static_cast<std::uint32_t>(fields.index_roots.size());
+  if (roots < mdb::kMinIndexRoots || roots > mdb::kMaxIndexRoots) {
+    return fail("index root count " + text_u32(roots) + " is outside " +
+                text_u32(mdb::kMinIndexRoots) + " to " + text_u32(mdb::kMaxIndexRoots));
+  }
+  layout.internal_journal = journal_type == mdb::journal_internal;
+  layout.journal_start = fields.journal_start;
+  layout.journal_blocks = fields.journal_blocks;
+  layout.journal_path = std::move(fields.journal_path);
+  layout.roots = std::move(fields.index_roots);
+  layout.first_map_block = fields.first_map_block;
+  layout.first_data_block = fields.first_data_block;
   const std::uint32_t f = layout.first_map_block;
   const std::uint32_t d = layout.first_data_block;
   const std::uint32_t journal_end =

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "server/database/mdb/property.h"
+#include "server/database/mdb/format.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/support/text_format.h"
 
@@ -14,8 +14,7 @@ namespace {
 using support::load_be32;
 using support::text_u32;
 
-constexpr std::uint32_t kNodeIdProperty = 0;
-constexpr std::uint32_t kParentIdProperty = 2;
+// The node type is no index key; the report counts objects by it.
 constexpr std::uint32_t kNodeTypeProperty = 3;
 
 // The type name and value of a sound record, or the fault.
@@ -37,21 +36,24 @@ Decoded decode(std::uint32_t code, std::span<const std::uint8_t> record) {
     return {std::move(type), std::move(text), std::nullopt};
   };
   switch (code) {
-    case 1:
-    case 9:
-      return fixed(16, code == 1 ? "word" : "word9",
-                   size == 16 ? text_u32(load_be32(value)) : "");
+    case mdb::kTypeCodeWord:
+    case mdb::kTypeCodeWord9:
+      return fixed(mdb::kWordRecordSize, code == mdb::kTypeCodeWord ? "word" : "word9",
+                   size == mdb::kWordRecordSize ? text_u32(load_be32(value)) : "");
     case mdb::kTypeCodeEnum:
-      return fixed(16, "enum", size == 16 ? text_u32(load_be32(value)) : "");
+      return fixed(mdb::kWordRecordSize, "enum",
+                   size == mdb::kWordRecordSize ? text_u32(load_be32(value)) : "");
     case mdb::kTypeCodeBool:
-      if (size == 16 && value[0] > 1) {
+      if (size == mdb::kWordRecordSize && value[0] > 1) {
         return {"bool", "", "boolean byte " + text_u32(value[0])};
       }
-      return fixed(16, "bool", size == 16 ? (value[0] ? "true" : "false") : "");
+      return fixed(mdb::kWordRecordSize, "bool",
+                   size == mdb::kWordRecordSize ? (value[0] ? "true" : "false") : "");
     case mdb::kTypeCodeNodeId:
-      return fixed(24, "node id",
-                   size == 24 ? mdb::to_text({load_be32(value), load_be32(value + 4)})
-                              : "");
+      return fixed(mdb::kNodeIdRecordSize, "node id",
+                   size == mdb::kNodeIdRecordSize
+                       ? mdb::to_text({load_be32(value), load_be32(value + 4)})
+                       : "");
     case mdb::kTypeCodeString: {
       const std::uint8_t* end = record.data() + size;
       const std::uint8_t* zero = std::find(value, end, std::uint8_t{0});
@@ -105,14 +107,16 @@ std::optional<std::string> parse_object(std::span<const std::uint8_t> object,
     if (decoded.fault) {
       return where + "property " + text_u32(id) + ": " + *decoded.fault;
     }
-    const std::uint8_t* value = record.data() + mdb::kPropertyHeaderSize;
-    if (code == mdb::kTypeCodeNodeId) {
-      const mdb::NodeId node{load_be32(value), load_be32(value + 4)};
-      if (id == kNodeIdProperty) info.node_id = node;
-      if (id == kParentIdProperty) info.parent = node;
+    // The indexes key an object by the value words of properties 0 and 2,
+    // whatever the records' type codes; the engine refuses to index a
+    // record too short to hold them.
+    if (id == mdb::kOwnIdProperty || id == mdb::kParentIdProperty) {
+      const std::optional<mdb::NodeId> key = mdb::record_node_id(record);
+      if (!key) return where + "property " + text_u32(id) + ": too short for a node id";
+      (id == mdb::kOwnIdProperty ? info.node_id : info.parent) = key;
     }
     if (id == kNodeTypeProperty && code == mdb::kTypeCodeEnum) {
-      info.node_type = load_be32(value);
+      info.node_type = load_be32(record.data() + mdb::kPropertyHeaderSize);
     }
     if (dump) dump->properties.push_back({id, decoded.type, decoded.value});
     offset += size;

@@ -3,8 +3,7 @@
 
 #include <vector>
 
-#include "server/database/mdb/journal_entries.h"
-#include "server/database/support/big_endian.h"
+#include "server/database/mdb/journal_format.h"
 
 namespace checker {
 
@@ -16,7 +15,7 @@ ParsedTransaction walk(const std::uint8_t* j, std::uint64_t pos, std::uint64_t e
                        std::vector<bool>* met, std::uint64_t met_base) {
   ParsedTransaction t;
   std::uint64_t q = pos + mdb::kTbegSize;
-  while (q + 8 <= end && support::load_be32(j + q) == mdb::kTupdMagic) {
+  while (q + 8 <= end && mdb::entry_magic(j + q) == mdb::kTupdMagic) {
     if (met) {
       if ((*met)[(q - met_base) / 8]) return t;
       (*met)[(q - met_base) / 8] = true;
@@ -32,7 +31,7 @@ ParsedTransaction walk(const std::uint8_t* j, std::uint64_t pos, std::uint64_t e
     t.kind = ParsedTransaction::kNoUpdate;
     return t;
   }
-  if (q + mdb::kTendSize > end || support::load_be32(j + q) != mdb::kTendMagic) return t;
+  if (q + mdb::kTendSize > end || mdb::entry_magic(j + q) != mdb::kTendMagic) return t;
   t.tend = q;
   t.kind = mdb::transaction_crc(j + pos, q - pos) == mdb::tend_crc(j + q)
                ? ParsedTransaction::kComplete
@@ -54,7 +53,7 @@ void find_complete_transactions(const std::uint8_t* journal, std::uint64_t from,
   if (from >= end) return;
   std::vector<bool> met((end - from) / 8 + 1, false);
   for (std::uint64_t pos = from; pos + mdb::kTbegSize <= end; pos += 8) {
-    if (support::load_be32(journal + pos) != mdb::kTbegMagic ||
+    if (mdb::entry_magic(journal + pos) != mdb::kTbegMagic ||
         mdb::tbeg_serial(journal + pos) != serial) {
       continue;
     }

@@ -177,7 +177,7 @@ void check_before_writing(const creation_settings& settings,
     check_device_room(settings.mdb_path, *size, plan.mdb_bytes, "MDB");
     check_device_empty(settings.mdb_path, flags.overwrite);
   }
-  mdb::build_header_image(plan.header);  // "Too long journal path"
+  mdb::encode_header_image(plan.header);  // "Too long journal path"
 
   if (external && settings.journal_placement == placement_dir) {
     check_new_file(settings.journal_path);

@@ -1,19 +1,14 @@
 // The checks the creation runs before it writes its first byte.
 #pragma once
 
-#include <cstdint>
-
 #include "server/database/creation_tool/settings.h"
-#include "server/database/mdb/header_image.h"
+#include "server/database/mdb/format.h"
 
 namespace creation_tool {
 
-// What the creation sequence is about to write.
-struct creation_plan {
-  std::uint64_t mdb_bytes = 0;      // the MDB's initial size
-  std::uint64_t journal_bytes = 0;  // the journal's size
-  mdb::HeaderFields header;         // the MDB header it will write
-};
+// What the creation sequence is about to write: the sizes of the MDB and
+// its journal, and the header.
+using creation_plan = mdb::NewDatabaseLayout;
 
 // Refuses, before anything is written, every failure the creation sequence
 // can foresee, in the order the sequence would meet them, each with the

@@ -28,6 +28,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "server/database/creation_tool/cleanup.h"
 #include "server/database/creation_tool/creation_checks.h"
@@ -36,6 +37,7 @@
 #include "server/database/creation_tool/run_failure.h"
 #include "server/database/dbcache/password_input.h"
 #include "server/database/mdb/database.h"
+#include "server/database/mdb/format.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/open_set.h"
 #include "server/database/support/interruption.h"
@@ -47,59 +49,24 @@ namespace creation_tool {
 
 namespace {
 
-// The MDB block size, whatever block size the TSDB uses.
-constexpr std::uint64_t kMdbBlockSize = 8192;
-
-// Where the parts of a new MDB lie, in 8192-byte blocks.
-struct mdb_layout {
-  std::uint32_t journal_blocks = 0;   // J: the journal size rounded up
-  std::uint32_t journal_start = 0;    // 1 for an internal journal, else 0
-  std::uint32_t first_map_block = 0;  // F; the index roots are F+256, F+257
-  std::uint32_t initial_blocks = 0;   // the MDB file's size
-};
-
-mdb_layout compute_mdb_layout(std::uint32_t journal_type,
-                              std::uint32_t journal_bytes) {
-  mdb_layout layout;
-  layout.journal_blocks = static_cast<std::uint32_t>(
-      (std::uint64_t{journal_bytes} + kMdbBlockSize - 1) / kMdbBlockSize);
-  const bool internal = journal_type == kJournalInternal;
-  layout.journal_start = internal ? 1 : 0;
-  layout.first_map_block = internal ? layout.journal_blocks + 1 : 1;
-  layout.initial_blocks = (internal ? layout.journal_blocks : 0) + 385;
-  return layout;
-}
-
 // The sizes and the header of the new MDB.
 creation_plan plan_creation(const creation_settings& settings) {
-  const mdb_layout layout =
-      compute_mdb_layout(settings.journal_type, settings.journal_size);
-  const bool internal = settings.journal_type == kJournalInternal;
-  const std::uint32_t f = layout.first_map_block;
-  creation_plan plan;
-  plan.mdb_bytes = std::uint64_t{layout.initial_blocks} * kMdbBlockSize;
-  plan.journal_bytes = std::uint64_t{layout.journal_blocks} * kMdbBlockSize;
-  plan.header.block_size = static_cast<std::uint32_t>(kMdbBlockSize);
-  plan.header.journal_type =
-      internal ? mdb::journal_internal : mdb::journal_external;
   // A server may be started from any directory: a relative journal path is
   // stored made absolute from the working directory, an absolute one byte
   // for byte.
+  std::string journal_path;
   if (!settings.journal_path.empty()) {
     std::error_code error;
-    plan.header.journal_path = support::absolute_path(settings.journal_path, error);
+    journal_path = support::absolute_path(settings.journal_path, error);
     if (error) {
       refuse_with_reason("Cannot make the journal path " +
                              support::quoted(settings.journal_path) + " absolute",
                          error.value());
     }
   }
-  plan.header.journal_start = layout.journal_start;
-  plan.header.journal_blocks = layout.journal_blocks;
-  plan.header.index_roots = {f + 256, f + 257};
-  plan.header.first_map_block = f;
-  plan.header.first_data_block = f + 256;
-  return plan;
+  return mdb::new_database_layout(
+      settings.journal_type == kJournalInternal ? mdb::journal_internal : mdb::journal_external,
+      settings.journal_size, std::move(journal_path));
 }
 
 // The exclusive lock on the new MDB, held from its creation until the
@@ -132,14 +99,11 @@ void create_mdb(creation_settings& settings, const creation_plan& plan) {
   creation_lock().emplace(settings.mdb_path, mdb::SetLock::Mode::exclusive);
 
   mdb::open_store(settings.mdb_path);
-  mdb::create_header(header.block_size, header.journal_type,
-                     header.journal_path, header.journal_start,
-                     header.journal_blocks, header.index_roots,
-                     header.first_map_block, header.first_data_block);
+  mdb::create_header(header);
 
   if (header.journal_type == mdb::journal_internal) {
     mdb::open_journal(settings.mdb_path,
-                      std::uint64_t{header.journal_start} * kMdbBlockSize,
+                      std::uint64_t{header.journal_start} * header.block_size,
                       plan.journal_bytes, false);
   } else {
     if (settings.journal_placement == placement_dir) {

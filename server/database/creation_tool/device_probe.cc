@@ -14,8 +14,8 @@
 #include <string_view>
 
 #include "server/database/creation_tool/run_failure.h"
-#include "server/database/mdb/header_image.h"
-#include "server/database/mdb/journal_layout.h"
+#include "server/database/mdb/format.h"
+#include "server/database/mdb/journal_format.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/support/file_io.h"
 #include "server/database/support/text_format.h"

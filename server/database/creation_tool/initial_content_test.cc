@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "server/database/mdb/database.h"
+#include "server/database/mdb/format.h"
 #include "server/database/mdb/header.h"
-#include "server/database/mdb/header_image.h"
 #include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/index_operations.h"
 #include "server/database/mdb/object_records.h"
@@ -168,7 +168,7 @@ TEST(InitialContent, ChosenPasswordAndAbsoluteJournalPath) {
   mdb::HeaderImage header;
   const std::vector<std::uint8_t> block0 = testing_util::read_range(d + "/set/main.odb", 0, 1024);
   std::copy(block0.begin(), block0.end(), header.begin());
-  EXPECT_EQ(mdb::external_journal_path(header), d + "/set/main.odbj");
+  EXPECT_EQ(mdb::decode_header_image(header).journal_path, d + "/set/main.odbj");
   {
     CreatedDatabase db(d + "/set");
     const std::vector<ObjectRef> admin = db.lookup(0, kAdministrator);

@@ -60,7 +60,7 @@ bool write_mdb_files(std::span<const std::uint8_t> input) {
     std::copy_n(bytes.begin(), image.size(), image.begin());
     try {
       if (mdb::header_journal_type(image) == mdb::journal_external &&
-          mdb::external_journal_path(image) != kJournalFile) {
+          mdb::decode_header_image(image).journal_path != kJournalFile) {
         return false;
       }
     } catch (const error::Exception&) {

@@ -103,8 +103,11 @@ void create_mdb(bool internal) {
   zero_file(fuzzing::kMdbFile, (map + 16) * 1024);
   if (!internal) zero_file(fuzzing::kJournalFile, journal_blocks * 1024);
   mdb::open_store(fuzzing::kMdbFile);
-  mdb::create_header(1024, internal ? mdb::journal_internal : mdb::journal_external,
-                     fuzzing::kJournalFile, 1, journal_blocks, {map + 1, map + 2}, map, map + 1);
+  mdb::create_header({.block_size = 1024,
+                      .journal_type = internal ? mdb::journal_internal : mdb::journal_external,
+                      .journal_path = fuzzing::kJournalFile, .journal_start = 1,
+                      .journal_blocks = journal_blocks, .index_roots = {map + 1, map + 2},
+                      .first_map_block = map, .first_data_block = map + 1});
   mdb::open_journal(internal ? fuzzing::kMdbFile : fuzzing::kJournalFile, internal ? 1024 : 0,
                     internal ? journal_blocks * 1024 : 0, !internal);
   mdb::init_journal_header();

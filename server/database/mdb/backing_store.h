@@ -16,13 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "server/database/mdb/format.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/file_io.h"
 
 namespace mdb {
-
-// The block size of every MDB that the creation tool makes.
-inline constexpr std::uint32_t kDefaultBlockSize = 8192;
 
 // The offset of the last byte of `fd` that can be read, found by reading
 // single bytes at 8192, 16384, ... (doubling) and then bisecting between the
@@ -101,7 +99,7 @@ class BackingStore {
   support::UniqueFd fd_;
   std::string path_;
   std::uint64_t length_ = 0;
-  std::uint32_t block_size_ = kDefaultBlockSize;
+  std::uint32_t block_size_ = kNewBlockSize;
   bool is_device_ = false;
   bool read_only_ = false;
   std::uint64_t file_length_ = 0;  // measured length; the overlay may pass it

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "server/database/mdb/database.h"
-#include "server/database/mdb/journal_entries.h"
+#include "server/database/mdb/journal_format.h"
 #include "server/database/mdb/journal_scan.h"
 
 namespace mdb {

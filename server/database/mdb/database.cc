@@ -10,6 +10,8 @@ Database& database() {
   return instance;
 }
 
+StoreState& store_state() { return database(); }
+
 void open_journal(const std::string& path, std::uint64_t offset,
                   std::uint64_t length, bool external) {
   Database& db = database();

@@ -9,23 +9,15 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
-#include "server/database/mdb/backing_store.h"
-#include "server/database/mdb/header_image.h"
-#include "server/database/mdb/journal_file.h"
+#include "server/database/mdb/header.h"
 #include "server/database/mdb/transaction_state.h"
 
 namespace mdb {
 
-struct Database {
-  BackingStore store;
-  JournalFile journal;
-  // Present while a header has been written or read and the store is open.
-  std::optional<HeaderImage> header;
-  std::string mdb_path;               // name of the MDB file, set by open_store
-  std::uint32_t first_data_block = 0;  // D
+// The store state (header.h) and the transaction layer's.
+struct Database : StoreState {
   TransactionState transaction;  // open transactions and turn progress
 };
 

@@ -1,31 +1,44 @@
 // Creating, opening and closing the MDB through its header, and the block
-// arithmetic every layer uses. All act on the process-wide instance.
+// arithmetic every layer uses. All act on the process-wide instance's store
+// state (store_state()).
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
-#include "server/database/mdb/header_image.h"
+#include "server/database/mdb/backing_store.h"
+#include "server/database/mdb/format.h"
+#include "server/database/mdb/journal_file.h"
 
 namespace mdb {
+
+// The storage part of the open database: the backing store, the journal
+// mapping and the resident header image with what the engine derives from
+// it. The process-wide database (database.h) is one of these.
+struct StoreState {
+  BackingStore store;
+  JournalFile journal;
+  // Present while a header has been written or read and the store is open.
+  std::optional<HeaderImage> header;
+  std::string mdb_path;                // name of the MDB file, set by open_store
+  std::uint32_t first_map_block = 0;   // F
+  std::uint32_t first_data_block = 0;  // D
+};
+
+// The store state of the process-wide database.
+StoreState& store_state();
 
 // Remembers `path` as the MDB file name and opens the backing store
 // (read-only: see BackingStore). REQUIRES: the store is not open.
 void open_store(const std::string& path, bool read_only = false);
 
-// Builds the header from its arguments, keeps it as the resident header
-// image and writes it at byte 0 of the open store. An internal journal uses
-// the start block and length, an external one the path.
+// Builds the header from `fields`, keeps it as the resident header image and
+// writes it at byte 0 of the open store. An internal journal uses the start
+// block and length, an external one the path.
 // REQUIRES: the store is open and at least 1024 bytes long.
-void create_header(std::uint32_t block_size, journal_type_t journal_type,
-                   const std::string& journal_path,
-                   std::uint32_t journal_start_block,
-                   std::uint32_t journal_blocks,
-                   const std::vector<std::uint32_t>& index_roots,
-                   std::uint32_t first_map_block,
-                   std::uint32_t first_data_block);
+void create_header(const HeaderFields& fields);
 
 // Reads and checks the header of the open store, sets the block size, maps
 // the journal and returns the first data block D. A non-empty

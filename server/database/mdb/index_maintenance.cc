@@ -12,11 +12,11 @@
 
 #include "server/database/mdb/block_allocator.h"
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/format.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_operations.h"
 #include "server/database/mdb/object_records.h"
 #include "server/database/mdb/transaction.h"
-#include "server/database/support/big_endian.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/text_format.h"
 
@@ -26,9 +26,7 @@ using support::text_u32;
 
 namespace {
 
-// The property ids the indexes read, and where a scan keeps each.
-constexpr std::array<std::uint32_t, 6> kIndexedProperties = {0,  2,    502,
-                                                             59, 3800, 3901};
+// Where a scan keeps each of the properties the indexes read.
 enum : std::size_t { own_id, parent_id, listed_flag, ref59, ref3800, ref3901 };
 
 using ScannedRecords = std::array<std::optional<PropertyRecord>, 6>;
@@ -58,8 +56,7 @@ void require_value_bytes(const PropertyRecord& record, std::size_t bytes) {
 std::optional<NodeId> node_id_value(const std::optional<PropertyRecord>& record) {
   if (!record) return std::nullopt;
   require_value_bytes(*record, 8);
-  return NodeId{support::load_be32(record->bytes.data() + 12),
-                support::load_be32(record->bytes.data() + 16)};
+  return record_node_id(record->bytes);
 }
 
 bool bool_value(const PropertyRecord& record) {

@@ -21,7 +21,7 @@
 #include "server/database/mdb/backing_store.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/fail_stop.h"
-#include "server/database/mdb/journal_layout.h"
+#include "server/database/mdb/journal_format.h"
 #include "server/database/support/clock.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/file_io.h"

@@ -18,7 +18,7 @@
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/header.h"
-#include "server/database/mdb/journal_layout.h"
+#include "server/database/mdb/journal_format.h"
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/text_format.h"

@@ -15,7 +15,7 @@
 #include <functional>
 #include <optional>
 
-#include "server/database/mdb/journal_entries.h"
+#include "server/database/mdb/journal_format.h"
 
 namespace mdb {
 

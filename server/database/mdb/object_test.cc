@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/database/mdb/journal_entries.h"
+#include "server/database/mdb/journal_format.h"
 #include "server/database/mdb/mdb_test_fixture.h"
 #include "server/database/mdb/object_write.h"
 #include "server/database/mdb/property.h"

@@ -1,12 +1,9 @@
 // Typed properties: the pieces an object of the meta database is made of.
 //
-// An object is a sequence of property records. Each record starts with a
-// 12-byte header of three big-endian words: the property id, the record
-// size and the type word (the class's type code, with bit 31 set when the
-// property's flag is nonzero). The value follows at record offset 12. Every
-// record size is a multiple of 8; the bytes between the end of a value and
-// the end of its record are padding that a property never writes and that
-// readers ignore.
+// An object is a sequence of property records, laid out as format.h says:
+// a 12-byte header (id, record size, type word), the value at record offset
+// 12, and padding up to a multiple of 8 that a property never writes and
+// that readers ignore.
 //
 //   class                            code  value at offset 12     record size
 //   PropertySomething32<uint32, 1>   1     the word               16
@@ -23,20 +20,10 @@
 #include <type_traits>
 #include <utility>
 
+#include "server/database/mdb/format.h"
 #include "server/database/mdb/node_id.h"
 
 namespace mdb {
-
-inline constexpr std::uint32_t kPropertyHeaderSize = 12;
-inline constexpr std::uint32_t kPropertyFlagBit = 0x80000000;
-
-inline constexpr std::uint32_t kTypeCodeString = 3;
-inline constexpr std::uint32_t kTypeCodeNodeId = 4;
-inline constexpr std::uint32_t kTypeCodeEnum = 5;
-inline constexpr std::uint32_t kTypeCodeBool = 6;
-
-// n rounded up to a multiple of 8.
-constexpr std::uint64_t round_up_to_8(std::uint64_t n) { return (n + 7) / 8 * 8; }
 
 class Property {
  public:

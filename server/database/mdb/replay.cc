@@ -29,7 +29,7 @@
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/header.h"
-#include "server/database/mdb/journal_layout.h"
+#include "server/database/mdb/journal_format.h"
 #include "server/database/mdb/journal_scan.h"
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/big_endian.h"
@@ -51,28 +51,6 @@ void check_journal_header(const JournalFile& journal) {
     throw error_unsupported("Journal version " + support::text_u32(version) +
                             " is unsupported - please upgrade Vexmon first");
   }
-}
-
-// The index of the pointer to replay from: the valid one with the higher
-// serial; on equal serials pointer 1 unless pointer 0 has a start position
-// (a fresh journal has two pointers at serial 0, start 0).
-std::optional<std::uint32_t> choose_pointer(const JournalFile& journal) {
-  const std::uint8_t* p0 = journal.index_pointer(0);
-  const std::uint8_t* p1 = journal.index_pointer(1);
-  const bool valid0 = pointer_valid(p0);
-  const IndexPointer pointer0 = decode_index_pointer(p0);
-  std::optional<std::uint32_t> choice;
-  if (valid0) choice = 0;
-  if (pointer_valid(p1)) {
-    const std::uint64_t serial1 = decode_index_pointer(p1).serial;
-    // A damaged pointer 0 leaves pointer 1 as the only choice, whatever
-    // pointer 0's bytes say.
-    if (!valid0 || serial1 > pointer0.serial ||
-        (serial1 == pointer0.serial && pointer0.start == 0)) {
-      choice = 1;
-    }
-  }
-  return choice;
 }
 
 // Zeroes the entries area of `half` and syncs, so that nothing of an older
@@ -150,7 +128,8 @@ void replay_at_open() {
     throw error_internal("Invalid backing store length");
   }
   check_journal_header(journal);
-  const std::optional<std::uint32_t> choice = choose_pointer(journal);
+  // check_journal_header made sure the 48 header bytes are there.
+  const std::optional<std::uint32_t> choice = choose_pointer(journal.entry_at(0));
   if (!choice) {
     diagnostic(kDiagNotice, "POSSIBLE DATA LOSS: REPLAY IMPOSSIBLE");
     throw error_need_repair("Both index pointers were invalid");

@@ -92,9 +92,13 @@ inline void create_session_set(const std::string& mdb_path, const std::string& j
   const std::uint32_t f = internal ? 1 + journal_blocks : 1;
   testing_util::make_zero_file(mdb_path, std::uint64_t{f + 40} * kSessionBlock);
   mdb::open_store(mdb_path);
-  mdb::create_header(kSessionBlock, internal ? mdb::journal_internal : mdb::journal_external,
-                     internal ? "" : journal_path, internal ? 1 : 0,
-                     internal ? journal_blocks : 0, {f + 1, f + 2}, f, f + 1);
+  mdb::create_header({.block_size = kSessionBlock,
+                      .journal_type = internal ? mdb::journal_internal : mdb::journal_external,
+                      .journal_path = internal ? "" : journal_path,
+                      .journal_start = internal ? 1u : 0u,
+                      .journal_blocks = internal ? journal_blocks : 0,
+                      .index_roots = {f + 1, f + 2}, .first_map_block = f,
+                      .first_data_block = f + 1});
   if (internal) {
     mdb::open_journal(mdb_path, kSessionBlock, journal_blocks * kSessionBlock, false);
   } else {

@@ -22,8 +22,7 @@ void start_database() {
   replay_at_open();
 
   const Database& db = database();
-  const std::uint32_t first_map_block = header_first_map_block(*db.header);
-  init_map(first_map_block, db.first_data_block - first_map_block);
+  init_map(db.first_map_block, db.first_data_block - db.first_map_block);
   create_serialization_cache(db.store.block_size());
   init_raw_access(db.store.block_size());
 }

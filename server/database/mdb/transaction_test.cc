@@ -7,8 +7,7 @@
 
 #include <filesystem>
 
-#include "server/database/mdb/journal_entries.h"
-#include "server/database/mdb/journal_layout.h"
+#include "server/database/mdb/journal_format.h"
 #include "server/database/mdb/mdb_test_fixture.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/support/errors.h"

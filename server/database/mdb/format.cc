@@ -1,13 +1,16 @@
-// Building and reading the MDB header image.
+// Encoding and decoding the MDB header, the layout of a new database and the
+// node id value of a property record.
 //
 // Every read of a field behind the journal fields goes through
 // index_list_offset(), which checks that the list and the words after it
 // lie inside the 1024 bytes, so a damaged path length or root count can
 // never make a reader leave the image.
-#include "server/database/mdb/header_image.h"
+#include "server/database/mdb/format.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
+#include <utility>
 
 #include "server/database/support/big_endian.h"
 #include "server/database/support/errors.h"
@@ -20,7 +23,6 @@ constexpr std::uint32_t kJournalFieldsOffset = 16;
 constexpr std::uint32_t kInternalListOffset = 24;
 constexpr std::uint32_t kPathOffset = 20;
 constexpr std::uint32_t kPathAlignment = 8;
-constexpr std::size_t kMaxIndexRoots = 6;
 
 // Bytes the list needs besides its roots: N, the reserved word, F and D.
 constexpr std::uint64_t kListOverhead = 16;
@@ -47,16 +49,15 @@ std::uint32_t index_list_offset(const HeaderImage& image) {
   return static_cast<std::uint32_t>(list_offset);
 }
 
-// Offset of the word that follows the root list, plus `extra` words.
-std::uint32_t after_roots(const HeaderImage& image, std::uint32_t extra) {
-  const std::uint32_t list = index_list_offset(image);
-  return list + 4 + 4 * word(image, list) + 4 * extra;
-}
-
 }  // namespace
 
-HeaderImage build_header_image(const HeaderFields& fields) {
-  if (fields.index_roots.size() < 2 ||
+bool valid_block_size(std::uint32_t block_size) {
+  return std::has_single_bit(block_size) && block_size >= kMinBlockSize &&
+         block_size <= kMaxBlockSize;
+}
+
+HeaderImage encode_header_image(const HeaderFields& fields) {
+  if (fields.index_roots.size() < kMinIndexRoots ||
       fields.index_roots.size() > kMaxIndexRoots) {
     throw error_internal("Invalid number of index roots");
   }
@@ -109,30 +110,63 @@ std::uint32_t internal_journal_blocks(const HeaderImage& image) {
   return word(image, kJournalFieldsOffset + 4);
 }
 
-std::string external_journal_path(const HeaderImage& image) {
-  const std::uint32_t list = index_list_offset(image);
-  const char* begin = reinterpret_cast<const char*>(image.data()) + kPathOffset;
-  const char* end = reinterpret_cast<const char*>(image.data()) + list;
-  return std::string(begin, std::find(begin, end, '\0'));
-}
-
-std::uint32_t header_index_root_count(const HeaderImage& image) {
-  return word(image, index_list_offset(image));
-}
-
-std::uint32_t header_index_root(const HeaderImage& image, std::uint32_t i) {
-  if (i >= header_index_root_count(image)) {
-    throw error_range("Invalid index root number");
+HeaderFields decode_header_image(const HeaderImage& image) {
+  HeaderFields fields;
+  fields.block_size = header_block_size(image);
+  switch (header_journal_type(image)) {
+    case journal_internal:
+      fields.journal_type = journal_internal;
+      fields.journal_start = internal_journal_start(image);
+      fields.journal_blocks = internal_journal_blocks(image);
+      break;
+    case journal_external:
+      fields.journal_type = journal_external;
+      break;
+    default:
+      throw error_unsupported("Unknown journal type");
   }
-  return word(image, index_list_offset(image) + 4 + 4 * i);
+  const std::uint32_t list = index_list_offset(image);
+  if (fields.journal_type == journal_external) {
+    const char* begin = reinterpret_cast<const char*>(image.data()) + kPathOffset;
+    const char* end = reinterpret_cast<const char*>(image.data()) + list;
+    fields.journal_path.assign(begin, std::find(begin, end, '\0'));
+  }
+  const std::uint32_t roots = word(image, list);
+  for (std::uint32_t i = 0; i < roots; ++i) {
+    fields.index_roots.push_back(word(image, list + 4 + 4 * i));
+  }
+  const std::uint32_t after_roots = list + 4 + 4 * roots;
+  fields.first_map_block = word(image, after_roots + 4);
+  fields.first_data_block = word(image, after_roots + 8);
+  return fields;
 }
 
-std::uint32_t header_first_map_block(const HeaderImage& image) {
-  return word(image, after_roots(image, 1));
+NewDatabaseLayout new_database_layout(journal_type_t journal_type,
+                                      std::uint64_t journal_bytes,
+                                      std::string journal_path) {
+  const bool internal = journal_type == journal_internal;
+  const auto journal_blocks =
+      static_cast<std::uint32_t>((journal_bytes + kNewBlockSize - 1) / kNewBlockSize);
+  const std::uint32_t f = internal ? journal_blocks + 1 : 1;
+  const std::uint32_t d = f + kNewMapBlocks;
+  NewDatabaseLayout layout;
+  layout.header = {.block_size = kNewBlockSize,
+                   .journal_type = journal_type,
+                   .journal_path = std::move(journal_path),
+                   .journal_start = internal ? 1u : 0u,
+                   .journal_blocks = journal_blocks,
+                   .index_roots = {d, d + 1},
+                   .first_map_block = f,
+                   .first_data_block = d};
+  layout.mdb_bytes = std::uint64_t{d + kNewBlocksAfterMap} * kNewBlockSize;
+  layout.journal_bytes = std::uint64_t{journal_blocks} * kNewBlockSize;
+  return layout;
 }
 
-std::uint32_t header_first_data_block(const HeaderImage& image) {
-  return word(image, after_roots(image, 2));
+std::optional<NodeId> record_node_id(std::span<const std::uint8_t> record) {
+  if (record.size() < kPropertyHeaderSize + 8) return std::nullopt;
+  const std::uint8_t* value = record.data() + kPropertyHeaderSize;
+  return NodeId{support::load_be32(value), support::load_be32(value + 4)};
 }
 
 }  // namespace mdb
