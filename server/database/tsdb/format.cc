@@ -132,8 +132,12 @@ std::uint32_t select_replica(std::span<const std::uint8_t> image,
     const std::uint8_t* d =
         image.data() + checked_descriptor_offset(image, kind, i, chains);
     if (!descriptor_crc_valid(d)) continue;
+    // Equal timestamps are those of replicas no commit has stamped (0 in
+    // a new TSDB). The first commit of a kind writes replica 0 while its
+    // timestamp is still 0, so of equal ones the last is the one that
+    // nothing has begun to overwrite.
     const std::uint64_t timestamp = decode_descriptor(d).timestamp;
-    if (best == kNoFreeEntry || timestamp > best_timestamp) {
+    if (best == kNoFreeEntry || timestamp >= best_timestamp) {
       best = i;
       best_timestamp = timestamp;
     }

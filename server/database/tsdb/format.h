@@ -126,7 +126,7 @@ ChainDescriptor decode_descriptor(const std::uint8_t* descriptor);
 bool descriptor_crc_valid(const std::uint8_t* descriptor);
 
 // The replica a reader should use for `kind`: among the descriptors whose
-// CRC is valid, the one with the highest timestamp (the lowest replica
+// CRC is valid, the one with the highest timestamp (the highest replica
 // index on a tie). kNoFreeEntry when no descriptor of the kind is valid.
 // Fails like checked_descriptor_offset when the count or the image cannot
 // hold the descriptors.

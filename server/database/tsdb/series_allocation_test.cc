@@ -5,13 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <cerrno>
-#include <cstring>
 
 #include "server/database/support/errors.h"
 #include "server/database/support/metrics_table.h"
-#include "server/database/support/recording_file_calls.h"
 #include "server/database/tsdb/chains.h"
+#include "server/database/tsdb/phase_shift.h"
 #include "server/database/tsdb/pointer_chain_growth.h"
 #include "server/database/tsdb/tsdb_test_util.h"
 
@@ -126,14 +124,7 @@ TEST(CreationTest, SettingsTheFormatCannotHoldAreRefusedBeforeAnyOutput) {
     EXPECT_FALSE(tsdb.store.is_open());
   }
   EXPECT_EQ(testing_util::read_file(path).size(), 0u);
-  // The process-wide instance can be replaced; a bare file name stops the
-  // creation right after its first progress text.
-  for (const char* name : {"a.tsdb", "b.tsdb"}) {
-    reset_tsdb_instance();
-    testing_util::write_file(dir.file(name), {});
-    stderr_of([&] { tsdb_create(dir.file(name), 2, 16384, 1); });
-    EXPECT_EQ(testing_util::read_file(dir.file(name)).size(), 64u * 16384);
-  }
+  // A bare file name stops the creation right after its first progress text.
   reset_tsdb_instance();
   EXPECT_EQ(stderr_of([] { EXPECT_THROW(tsdb_create("main.tsdb", 2, 8192, 1), error_io); }),
             "Initializing I/O layer...");
@@ -174,6 +165,11 @@ TEST_F(SeriesAllocationTest, AdministratorSeriesOnANewTsdb) {
   EXPECT_TRUE(tsdb_.allocator.in_use(38));
   EXPECT_FALSE(tsdb_.allocator.in_use(39));
   EXPECT_EQ(tsdb_.current, (std::array<std::uint32_t, 4>{1, 1, 1, 1}));
+  // Nothing is dirty after a commit: a phase shift then writes and counts nothing.
+  const std::vector<std::uint8_t> committed = testing_util::read_file(path());
+  EXPECT_EQ(stderr_of([&] { phase_shift(tsdb_); }), "Phase shift of all chains avoided\n");
+  EXPECT_EQ(testing_util::read_file(path()), committed);
+  EXPECT_EQ(meter::phase_shifts.value, shifts + 1);
 
   // A second series of two levels (datatype 2) goes to replica 1 of each
   // kind: the second level (2 blocks) first, then the first (3 blocks).
@@ -185,7 +181,7 @@ TEST_F(SeriesAllocationTest, AdministratorSeriesOnANewTsdb) {
   EXPECT_EQ(select_replica(block(0), kCheckChain, 3), 1u);
 }
 
-TEST_F(SeriesAllocationTest, RefusedDescriptionsAndLevelsThatGrowTheStore) {
+TEST_F(SeriesAllocationTest, RefusedDescriptions) {
   create(2, 16384);  // 64 blocks: growth adds exactly what is asked for
   expect_error<error_internal>([&] { allocate_described_ts(tsdb_, {0, {}}); },
                                "allocate_described_ts() invoked with no levels");
@@ -200,13 +196,6 @@ TEST_F(SeriesAllocationTest, RefusedDescriptionsAndLevelsThatGrowTheStore) {
                                             "Unable to allocate 0 blocks in db file");
             }),
             "Growing TSDB with 0 blocks\n");
-  // 60 blocks of one-byte records, twice (lblock 0 is skipped).
-  const auto [id, printed] = allocate({4, {{60 * 16384, 7}}});
-  EXPECT_EQ(id, 0u);
-  EXPECT_EQ(printed.substr(0, printed.find("Phase")),
-            "Growing TSDB with 60 blocks\nGrowing TSDB with 60 blocks\n");
-  EXPECT_EQ(testing_util::read_file(path()).size(), 184u * 16384);
-  EXPECT_EQ(disk_entry(kLblockChain, 3, 1), (EntryValue{69, 60, 0, 7}));
 }
 
 TEST_F(SeriesAllocationTest, FullReplicasGrow) {
@@ -233,40 +222,6 @@ TEST_F(SeriesAllocationTest, FullReplicasGrow) {
                 "Phase shift from Tail chain 0 to chain 1 complete!\n" +
                 copy_growth + "(252 pointers)\n" +
                 "Phase shift from Check chain 0 to chain 1 complete!\n");
-  // Dblock 9 went to the level, block 10 to the lblock replica, block 11 to
-  // the check replica; the committed replicas link to them on disk.
-  EXPECT_EQ(decode_chain_block_header(block(3).data()).next_block, 10u);
-  EXPECT_EQ(disk_entry(kLblockChain, 10, 0), (EntryValue{9, 1, 0, 5}));
-  EXPECT_EQ(decode_chain_block_header(block(4).data()).next_block, 11u);
-  EXPECT_EQ(disk_entry(kCheckChain, 11, 0), (EntryValue{4, 63}));
-}
-
-TEST_F(SeriesAllocationTest, HeadAndTailGrowWithTheLblocks) {
-  create(2, 1024);
-  tsdb_.diagnostics.set(0);
-  chain_grow(tsdb_, current(kLblockChain), 4);
-  for (std::uint32_t e = 0; e < 252; ++e) chain_set_entry(current(kLblockChain), e, {1, 1, 0, 0});
-  EXPECT_EQ(allocate({4, {{1, 0}}}).first, 0u);
-  for (const ChainKind* kind : {&kHeadChain, &kTailChain}) {
-    EXPECT_EQ(chain_capacity(tsdb_.replicas_of(*kind)[0]), 504u);
-  }
-}
-
-// A failed flush stops the TSDB: every later write, growth and flush fails
-// with that error and reaches no file.
-TEST_F(SeriesAllocationTest, AFailedFlushStopsEveryLaterWrite) {
-  create(2, 1024);
-  tsdb_.diagnostics.set(0);
-  testing_util::RecordingFileCalls calls;
-  calls.fail_first("fsync", EIO);
-  support::ScopedFileCalls scope(calls);
-  const std::string text = "flush failed with error: \"" + std::string(std::strerror(EIO)) + "\"";
-  expect_error<error_io>([&] { allocate_described_ts(tsdb_, {4, {{1, 1}}}); }, text);
-  const std::size_t failed_at = calls.calls();
-  expect_error<error_io>([&] { allocate_described_ts(tsdb_, {4, {{1, 2}}}); }, text);
-  expect_error<error_io>([&] { tsdb_.store.btb_Grow(1); }, text);
-  expect_error<error_io>([&] { tsdb_.store.sync_writes(); }, text);
-  EXPECT_EQ(calls.count_after(failed_at, {"pwrite", "fallocate", "fsync"}), 0u);
 }
 
 }  // namespace
