@@ -131,8 +131,8 @@ std::uint32_t check_descriptors(Context& c, const tsdb::ChainKind& kind) {
   return current;
 }
 
-// The blocks of a replica are claimed in runs of consecutive blocks, one
-// claim per element.
+// The blocks of a replica are claimed in runs of consecutive blocks, in the
+// order of the file: one claim per element, however scattered.
 tsdb::ReplicaWalk walk_replica(Context& c, const tsdb::ChainKind& kind,
                                std::uint32_t replica) {
   tsdb::ReplicaWalk walk = c.reader.walk(kind, replica);
@@ -143,7 +143,8 @@ tsdb::ReplicaWalk walk_replica(Context& c, const tsdb::ChainKind& kind,
   // A block past the end is reported as one line with the file's size.
   c.highest = std::max<std::uint64_t>(c.highest, walk.past_end);
   EntryProblems overlaps(c.report);
-  const std::vector<std::uint32_t>& blocks = walk.blocks;
+  std::vector<std::uint32_t> blocks = walk.blocks;
+  std::sort(blocks.begin(), blocks.end());
   for (std::size_t i = 0, j = 0; i < blocks.size(); i = j) {
     for (j = i + 1; j < blocks.size() && blocks[j] == blocks[j - 1] + 1;) ++j;
     use_blocks(c, blocks[i], static_cast<std::uint32_t>(j - i), replica_owner(kind, replica),

@@ -47,6 +47,7 @@ class BlockRuns {
     if (n >= first_ && n < first_ + count_) return buffer_.data() + (n - first_) * size;
     const std::uint64_t most = std::max<std::uint64_t>(kMaxRunBytes / size, 1);
     run_ = count_ > 0 && n == first_ + count_ ? std::min(run_ * 2, most) : 1;
+    jumps_ += run_ == 1 ? 1 : 0;
     const std::uint64_t blocks = reader_.file_blocks();
     first_ = n;
     count_ = n < blocks ? std::min(run_, blocks - n) : 0;
@@ -58,11 +59,21 @@ class BlockRuns {
     return buffer_.data();
   }
 
+  // Reads that did not follow the one before.
+  std::uint64_t jumps() const { return jumps_; }
+
  private:
   const Reader& reader_;
   std::vector<std::uint8_t> buffer_;
-  std::uint64_t first_ = 0, count_ = 0, run_ = 1;
+  std::uint64_t first_ = 0, count_ = 0, run_ = 1, jumps_ = 0;
 };
+
+// Blocks read with more than 1024 jumps, and more than one jump for every
+// 16 blocks of the file, lie scattered: one pass over the whole file then
+// costs less than a read for each block still to come.
+bool scattered(std::uint64_t jumps, std::uint64_t file_blocks) {
+  return jumps > 1024 && jumps > file_blocks / 16;
+}
 
 }  // namespace
 
@@ -164,8 +175,9 @@ ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica) const {
   if (block == 0) fault(0, "descriptor names block 0 as first block");
   while (block != 0) {
     const std::uint32_t from = result.blocks.empty() ? 0 : previous;
-    const std::uint8_t* image = runs.get(block);
-    if (image == nullptr) {
+    if (headers_.empty() && scattered(runs.jumps(), file_blocks())) read_all_headers();
+    const std::uint8_t* image = headers_.empty() ? runs.get(block) : nullptr;
+    if (block >= file_blocks() || (headers_.empty() && image == nullptr)) {
       result.past_end = block;
       break;
     }
@@ -174,7 +186,8 @@ ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica) const {
       break;
     }
     seen[block] = true;
-    const ChainBlockHeader header = decode_chain_block_header(image);
+    const ChainBlockHeader header =
+        image != nullptr ? decode_chain_block_header(image) : headers_[block];
     if (header.magic != kind.magic) {
       fault(block, "magic " + magic_text(header.magic) + ", expected " +
                        magic_text(kind.magic));
@@ -200,16 +213,37 @@ ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica) const {
   return result;
 }
 
+void Reader::read_all_headers() const {
+  headers_.resize(file_blocks());
+  BlockRuns runs(*this);
+  for (std::uint64_t n = 0; n < headers_.size(); ++n) {
+    const std::uint8_t* image = runs.get(n);
+    headers_[n] = image != nullptr ? decode_chain_block_header(image) : ChainBlockHeader{};
+  }
+}
+
 bool Reader::each_entry(const ReplicaWalk& walk, const EntryVisitor& visit) const {
   const ChainKind& kind = *kChainKinds[walk.kind];
   const std::uint32_t per_block = entries_per_block(kind, header_.block_size);
+  // The blocks' places in the chain, taken in chain order or, when that
+  // jumps about, in the order of the file.
+  std::vector<std::uint32_t> order(walk.blocks.size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::uint64_t jumps = 0;
+  for (std::size_t i = 1; i < walk.blocks.size(); ++i) {
+    jumps += walk.blocks[i] != walk.blocks[i - 1] + 1 ? 1 : 0;
+  }
+  if (scattered(jumps, file_blocks())) {
+    std::sort(order.begin(), order.end(), [&walk](std::uint32_t a, std::uint32_t b) {
+      return walk.blocks[a] < walk.blocks[b];
+    });
+  }
   BlockRuns runs(*this);
-  std::uint32_t e = 0;
-  for (const std::uint32_t n : walk.blocks) {
-    const std::uint8_t* image = runs.get(n);
+  for (const std::uint32_t i : order) {
+    const std::uint8_t* image = runs.get(walk.blocks[i]);
     if (image == nullptr) return false;
-    for (std::uint32_t slot = 0; slot < per_block; ++slot, ++e) {
-      visit(e, decode_entry(image + entry_offset(kind, slot), kind));
+    for (std::uint32_t slot = 0; slot < per_block; ++slot) {
+      visit(i * per_block + slot, decode_entry(image + entry_offset(kind, slot), kind));
     }
   }
   return true;

@@ -73,10 +73,14 @@ class Reader {
   std::uint32_t current_replica(const ChainKind& kind) const;
 
   // Walks the chain blocks of a replica from its descriptor's first block.
-  // Keeps no block images, only their numbers.
+  // Keeps no block images, only their numbers. A chain whose blocks lie
+  // scattered makes the reader take the headers of all blocks of the file
+  // in one pass (16 bytes a block), which the walks after it use too.
   ReplicaWalk walk(const ChainKind& kind, std::uint32_t replica) const;
-  // Visits every entry of the walked blocks in order, reading them again;
-  // keeps nothing. False when a block can no longer be read.
+  // Visits every entry of the walked blocks, reading them again; keeps
+  // nothing. The entries come in order, but those of a replica whose
+  // blocks lie scattered come in the order of their blocks in the file.
+  // False when a block can no longer be read.
   bool each_entry(const ReplicaWalk& walk, const EntryVisitor& visit) const;
 
   // Reads block n; false when it does not lie wholly inside the file.
@@ -87,10 +91,14 @@ class Reader {
   bool read_blocks(std::uint64_t first, std::uint64_t count, std::uint8_t* buffer) const;
 
  private:
+  // Reads the chain block headers of every block of the file into headers_.
+  void read_all_headers() const;
+
   support::UniqueFd fd_;
   std::uint64_t file_bytes_ = 0;
   HeaderFields header_;
   std::vector<std::uint8_t> image_;
+  mutable std::vector<ChainBlockHeader> headers_;  // of every block, once read
 };
 
 }  // namespace tsdb
