@@ -11,6 +11,7 @@
 
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/engine_root.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/object_store.h"
 #include "server/database/mdb/start_database.h"
@@ -83,10 +84,6 @@ void open_mdb() {
   mdb::start_database();
 }
 
-void shut_mdb() {
-  mdb::database().transaction = {};
-  mdb::close_journal();
-  mdb::close_store();
-}
+void shut_mdb() { mdb::reset_engine(); }
 
 }  // namespace fuzzing

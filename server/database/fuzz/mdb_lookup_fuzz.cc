@@ -33,7 +33,7 @@ std::unique_ptr<Property> property_of(std::uint32_t type_word) {
 
 void visit(const NodeId& id) {
   SearchPath path;
-  const PathElement leaf = descend_unique(index_roots[kNodeIdIndex], id, path);
+  const PathElement leaf = descend_unique(index_roots()[kNodeIdIndex], id, path);
   if (!leaf_holds_key(leaf, id)) return;
   const ObjectRef ref = leaf.leaf().data(leaf.pos);
   const dobj object = load_object(ref);

@@ -14,6 +14,7 @@
 
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/engine_root.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/errors.h"
@@ -102,10 +103,7 @@ void AllocationMap::set_state(std::uint32_t n, std::uint8_t state) {
   entries[n % block_size()] = state;
 }
 
-AllocationMap& allocation_map() {
-  static AllocationMap map;
-  return map;
-}
+AllocationMap& allocation_map() { return engine_root().allocation_map.get(); }
 
 void init_map(std::uint32_t first_map_block, std::uint32_t map_blocks) {
   if (!header_loaded()) {

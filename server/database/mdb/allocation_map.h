@@ -64,7 +64,7 @@ class AllocationMap {
   std::uint8_t* recent_entries_ = nullptr;
 };
 
-// The process-wide map.
+// The process's map, in the engine root (engine_root.h).
 AllocationMap& allocation_map();
 
 // Clears the map cache, records the map's first block F and its number of

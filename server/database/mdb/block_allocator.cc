@@ -18,6 +18,7 @@
 #include "server/database/mdb/allocation_map.h"
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/engine_root.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/object_pieces.h"
 #include "server/database/mdb/transaction.h"
@@ -27,16 +28,14 @@
 
 namespace mdb {
 
-namespace {
-
+// The engine root's part for the allocator.
 struct AllocatorState {
   std::uint32_t last_good = 0;
 };
 
-AllocatorState& allocator() {
-  static AllocatorState state;
-  return state;
-}
+namespace {
+
+AllocatorState& allocator() { return engine_root().allocator.get(); }
 
 std::uint32_t block_size() { return database().store.block_size(); }
 std::uint32_t first_data_block() { return database().first_data_block; }

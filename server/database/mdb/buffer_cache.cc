@@ -16,6 +16,7 @@
 #include <cstring>
 
 #include "server/database/mdb/database.h"
+#include "server/database/mdb/engine_root.h"
 #include "server/database/mdb/fatal_assertion.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/journal_scan.h"
@@ -27,6 +28,9 @@ namespace {
 
 constexpr std::uint32_t kNoEntry = 0xFFFFFFFFu;
 
+}  // namespace
+
+// The engine root's part for the buffer cache.
 class BlockCache : public CachedBlocks {
  public:
   BlockCache() { set_cached_blocks(this); }
@@ -149,10 +153,9 @@ class BlockCache : public CachedBlocks {
   std::uint32_t block_size_ = 0;  // of the cached images
 };
 
-BlockCache& buffer_cache() {
-  static BlockCache cache;
-  return cache;
-}
+namespace {
+
+BlockCache& buffer_cache() { return engine_root().buffer_cache.get(); }
 
 }  // namespace
 

@@ -2,13 +2,11 @@
 #include "server/database/mdb/database.h"
 
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/engine_root.h"
 
 namespace mdb {
 
-Database& database() {
-  static Database instance;
-  return instance;
-}
+Database& database() { return engine_root().database.get(); }
 
 StoreState& store_state() { return database(); }
 

@@ -1,11 +1,11 @@
 // The one open meta database of the process.
 //
-// The engine keeps its state in a single process-wide instance, reached
-// through database(): the backing store, the journal mapping and the
-// resident header image with what the engine derives from it. Every
-// operation that acts on "the" MDB goes through this object, so closing the
-// store and the journal leaves it ready for the next open in the same
-// process.
+// The open database is the engine root's part for the storage and the
+// journal (engine_root.h), reached through database(): the backing store,
+// the journal mapping, the resident header image with what the engine
+// derives from it, and the transaction state. Every operation that acts on
+// "the" MDB goes through this object; reset_engine() replaces it by a new,
+// unopened one.
 #pragma once
 
 #include <cstdint>

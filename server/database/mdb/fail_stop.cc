@@ -1,15 +1,20 @@
-// The stopped state of the MDB engine: the error that stopped it, kept for
-// the process. See fail_stop.h.
+// The stopped state of the MDB engine: the error that stopped it, kept in
+// the engine root until a store is opened or the root is reset. See
+// fail_stop.h.
 #include "server/database/mdb/fail_stop.h"
+
+#include "server/database/mdb/engine_root.h"
 
 namespace mdb {
 
+// The engine root's part for the stopped state.
+struct StopState {
+  std::exception_ptr failure;
+};
+
 namespace {
 
-std::exception_ptr& first_failure() {
-  static std::exception_ptr failure;
-  return failure;
-}
+std::exception_ptr& first_failure() { return engine_root().stop.get().failure; }
 
 }  // namespace
 

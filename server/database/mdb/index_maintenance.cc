@@ -143,15 +143,15 @@ void take_index_roots() {
     throw error_fubar(
         "Meta database does not have the two required indexes defined");
   }
-  index_roots.fill(kNoIndexBlock);
-  index_roots[kNodeIdIndex] = index_root(0);
-  index_roots[kParentIdIndex] = index_root(1);
+  index_roots().fill(kNoIndexBlock);
+  index_roots()[kNodeIdIndex] = index_root(0);
+  index_roots()[kParentIdIndex] = index_root(1);
 }
 
 void init_indexes() {
   take_index_roots();
-  create_index_root(index_roots[kNodeIdIndex]);
-  create_index_root(index_roots[kParentIdIndex]);
+  create_index_root(index_roots()[kNodeIdIndex]);
+  create_index_root(index_roots()[kParentIdIndex]);
   diagnostic(kDiagInfo, "Node ID and Parent ID indexes are initialized");
 }
 

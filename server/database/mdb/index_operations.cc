@@ -11,6 +11,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "server/database/mdb/engine_root.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_delete.h"
 #include "server/database/mdb/index_insert.h"
@@ -22,9 +23,15 @@ namespace mdb {
 
 using support::text_u32;
 
-std::array<std::uint32_t, kMaxIndexes> index_roots = {
-    kNoIndexBlock, kNoIndexBlock, kNoIndexBlock,
-    kNoIndexBlock, kNoIndexBlock, kNoIndexBlock};
+// The engine root's part for the indexes.
+struct IndexRootTable {
+  std::array<std::uint32_t, kMaxIndexes> roots = {kNoIndexBlock, kNoIndexBlock, kNoIndexBlock,
+                                                  kNoIndexBlock, kNoIndexBlock, kNoIndexBlock};
+};
+
+std::array<std::uint32_t, kMaxIndexes>& index_roots() {
+  return engine_root().index_roots.get().roots;
+}
 
 namespace {
 
@@ -95,7 +102,7 @@ void check_index(std::uint32_t i, const std::string& message) {
   // A header may list more than the two roots init_indexes takes over; a
   // slot without a root in the table is refused like an undefined one.
   if (!(i < index_root_count() && i < kMaxIndexes) ||
-      index_roots[i] == kNoIndexBlock) {
+      index_roots()[i] == kNoIndexBlock) {
     throw error_internal(message);
   }
 }
@@ -106,7 +113,7 @@ void uniq_update(std::uint32_t i, const NodeId& k, const ObjectRef& d,
     throw error_internal("Attempt to use unique update on non-unique index");
   }
   SearchPath path;
-  PathElement leaf = descend_unique(index_roots[i], k, path);
+  PathElement leaf = descend_unique(index_roots()[i], k, path);
   if (leaf_holds_key(leaf, k)) {
     if (!must_exist) {
       throw error_index_conflict("Conflict on ID " + key_text(k) +
@@ -131,7 +138,7 @@ void uniq_delete(std::uint32_t i, const NodeId& k) {
     throw error_internal("Attempt to use unique delete on non-unique index");
   }
   SearchPath path;
-  PathElement leaf = descend_unique(index_roots[i], k, path);
+  PathElement leaf = descend_unique(index_roots()[i], k, path);
   if (!leaf.has_copy()) {
     throw error_internal("Generic search for data returned no data");
   }
@@ -144,7 +151,7 @@ void uniq_delete(std::uint32_t i, const NodeId& k) {
 IndexCursor nonuniq_search(std::uint32_t i, const NodeId& k) {
   check_index(i, "Attempt to search in non-existant non-unique index");
   SearchPath path;
-  PathElement leaf = descend_first(index_roots[i], k, path);
+  PathElement leaf = descend_first(index_roots()[i], k, path);
   const std::uint32_t pos = leaf.pos;
   return {leaf, pos, k};
 }
@@ -158,7 +165,7 @@ void nonuniq_update(std::uint32_t i, const NodeId& k, const ObjectRef& old_data,
                     const ObjectRef& new_data) {
   check_index(i, "Attempt to update non-existant non-unique index");
   IndexCursor cursor = nonuniq_search(i, k);
-  LeafWalk walk(index_roots[i], cursor.leaf.block);
+  LeafWalk walk(index_roots()[i], cursor.leaf.block);
   std::uint32_t candidates = 0;
   while (!cursor.at_end()) {
     if (cursor.entry_key() != k || cursor.entry_data() == old_data) break;
@@ -177,14 +184,14 @@ void nonuniq_update(std::uint32_t i, const NodeId& k, const ObjectRef& old_data,
 void nonuniq_insert(std::uint32_t i, const NodeId& k, const ObjectRef& d) {
   check_index(i, "Attempt to insert in non-unique non-existant index");
   SearchPath path;
-  PathElement leaf = descend_for_insert(index_roots[i], k, path);
+  PathElement leaf = descend_for_insert(index_roots()[i], k, path);
   leaf_insert_nonunique(path, leaf, k, d);
 }
 
 void nonuniq_delete(std::uint32_t i, const NodeId& k, const ObjectRef& d) {
   check_index(i, "Attempt to delete from non-unique non-existant index");
   SearchPath path;
-  PathElement leaf = descend_first(index_roots[i], k, path);
+  PathElement leaf = descend_first(index_roots()[i], k, path);
   if (!leaf.has_copy()) {
     throw error_internal("Generic search for data returned no data");
   }
@@ -193,7 +200,7 @@ void nonuniq_delete(std::uint32_t i, const NodeId& k, const ObjectRef& d) {
                       ") deletion could not find non-empty leaf for deletion");
   }
   // The scan compares data only, across leaves, until it finds d.
-  LeafWalk walk(index_roots[i], leaf.block);
+  LeafWalk walk(index_roots()[i], leaf.block);
   while (leaf.pos >= leaf.leaf().nkeys() || leaf.leaf().data(leaf.pos) != d) {
     leaf.pos += 1;
     if (leaf.pos < leaf.leaf().nkeys()) continue;

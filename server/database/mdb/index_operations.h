@@ -25,8 +25,8 @@ inline constexpr std::array<bool, kMaxIndexes> kIndexUnique = {
     true, false, false, false, false, false};
 
 // The root block of each slot; kNoIndexBlock until take_index_roots sets
-// slots 0 and 1.
-extern std::array<std::uint32_t, kMaxIndexes> index_roots;
+// slots 0 and 1. The table is the engine root's part for the indexes.
+std::array<std::uint32_t, kMaxIndexes>& index_roots();
 
 // Makes block b an empty index root in a committed transaction of its own;
 // false (nothing written) when it already is one.

@@ -65,7 +65,7 @@ TEST_F(IndexTest, RootsAreCreatedOnceAtOpen) {
     EXPECT_EQ(query_block(b), block_index_root);
     EXPECT_EQ(block(b).node().magic(), kIndexNodeMagic);
   }
-  EXPECT_EQ(index_roots[2], kNoIndexBlock);
+  EXPECT_EQ(index_roots()[2], kNoIndexBlock);
   shut_down();
   start();  // the second open finds the roots and logs nothing
   const std::uint32_t position = journal_position();

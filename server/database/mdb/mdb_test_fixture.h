@@ -16,6 +16,7 @@
 #include "server/database/mdb/buffer_cache.h"
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/engine_root.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_format.h"
 #include "server/database/mdb/index_maintenance.h"
@@ -52,9 +53,7 @@ class MdbFixture : public testing::Test {
  protected:
   void SetUp() override { mdb::diagnostic_mask().set(0); }
   void TearDown() override {
-    shut_down();
-    mdb::reset_buffer_cache();
-    mdb::reset_allocator();
+    mdb::reset_engine();
     mdb::diagnostic_mask().set(support::kDefaultDiagnosticMask);
   }
 
@@ -95,12 +94,9 @@ class MdbFixture : public testing::Test {
     start();
     mdb::init_indexes();
   }
-  // Closes journal and store, dropping open transactions like a crash.
-  void shut_down() {
-    mdb::database().transaction = {};
-    mdb::close_journal();
-    mdb::close_store();
-  }
+  // Unmaps the journal and closes the store, dropping open transactions and
+  // everything the engine held, like a crash.
+  void shut_down() { mdb::reset_engine(); }
 
   // Runs `action` inside a committed transaction.
   static void in_transaction(const std::function<void()>& action) {
@@ -117,7 +113,7 @@ class MdbFixture : public testing::Test {
   // A fresh private copy of index block n, and its leftmost child.
   static mdb::PathElement block(std::uint32_t n) { return mdb::load_element(n); }
   static std::uint32_t ptr0(std::uint32_t n) { return block(n).node().ptr0(); }
-  static std::uint32_t root(std::uint32_t slot) { return mdb::index_roots[slot]; }
+  static std::uint32_t root(std::uint32_t slot) { return mdb::index_roots()[slot]; }
 
   // (offset, header) of each piece of a block copy.
   using Pieces = std::vector<std::pair<std::uint32_t, std::uint32_t>>;

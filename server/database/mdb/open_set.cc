@@ -5,6 +5,10 @@
 // memory), no index root is created and the table of roots holds the
 // header's roots, so lookups find what the files hold.
 //
+// Invariant: a set lives in the engine root (engine_root.h): open_set
+// starts from a fresh root, and close_set, like a failed read-only open,
+// leaves a fresh one, so nothing of one set is seen by the next.
+//
 // Invariant: while a set is open its MDB file is flock-locked, by the
 // lock open_set took (own_lock) or by a SetLock of the caller; every
 // SetLock alive is listed in held_locks, so the process never asks flock
@@ -20,8 +24,8 @@
 #include <cerrno>
 #include <vector>
 
-#include "server/database/mdb/buffer_cache.h"
 #include "server/database/mdb/database.h"
+#include "server/database/mdb/engine_root.h"
 #include "server/database/mdb/fail_stop.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_maintenance.h"
@@ -33,6 +37,12 @@
 
 namespace mdb {
 
+// The engine root's part for open sets: the lock open_set took itself,
+// released by close_set.
+struct OpenSetLock {
+  std::optional<SetLock> lock;
+};
+
 namespace {
 
 // Never destroyed: a SetLock that outlives main (a set left open at exit)
@@ -42,11 +52,7 @@ std::vector<const SetLock*>& held_locks() {
   return *locks;
 }
 
-// The lock open_set took itself, released by close_set.
-std::optional<SetLock>& own_lock() {
-  static std::optional<SetLock> lock;
-  return lock;
-}
+std::optional<SetLock>& own_lock() { return engine_root().open_lock.get().lock; }
 
 // Uses the caller's lock on the file, or takes one for the open set.
 void lock_set(const std::string& mdb_path, bool read_only) {
@@ -59,21 +65,19 @@ void lock_set(const std::string& mdb_path, bool read_only) {
   own_lock().emplace(mdb_path, read_only ? SetLock::Mode::shared : SetLock::Mode::exclusive);
 }
 
-// Closes what a read-only open left open; nothing of it needs saving.
-void drop_read_only_set() {
-  Database& db = database();
+// Lets go of a set whose files need nothing saved (read-only, or the
+// engine stopped and writing nothing more): closes them, ignoring errors,
+// and resets the engine.
+void drop_set() {
   try {
     close_journal();
   } catch (const error::Exception&) {
   }
-  db.header.reset();
-  db.first_data_block = 0;
   try {
-    db.store.close();
+    database().store.close();
   } catch (const error::Exception&) {
   }
-  reset_buffer_cache();
-  own_lock().reset();
+  reset_engine();
 }
 
 }  // namespace
@@ -135,6 +139,7 @@ const SetLock* SetLock::held_on(const std::string& path) {
 }
 
 void open_set(const std::string& mdb_path, const OpenOptions& options) {
+  reset_engine();  // nothing of an earlier set is carried into this one
   open_store(mdb_path, options.read_only);
   try {
     lock_set(mdb_path, options.read_only);
@@ -153,27 +158,32 @@ void open_set(const std::string& mdb_path, const OpenOptions& options) {
     start_database();
     take_index_roots();
   } catch (...) {
-    drop_read_only_set();
+    drop_set();
     throw;
   }
 }
 
 void close_set() {
-  Database& db = database();
-  if (db.store.read_only() || engine_stopped()) {
-    drop_read_only_set();  // a stopped engine writes nothing more
-    throw_if_stopped();
+  if (database().store.read_only() || engine_stopped()) {
+    // A stopped engine still reports the error that stopped it.
+    try {
+      throw_if_stopped();
+    } catch (...) {
+      drop_set();
+      throw;
+    }
+    drop_set();
     return;
   }
   close_database_journal();
   // What checkpoints wrote into the MDB file must be on stable storage too.
   sync_store();
   close_store();
-  own_lock().reset();
+  reset_engine();
 }
 
 std::optional<ObjectRef> find_object(const NodeId& id) {
-  const std::uint32_t root = index_roots[kNodeIdIndex];
+  const std::uint32_t root = index_roots()[kNodeIdIndex];
   PathElement top = load_element(root);
   check_node(top);
   // An empty tree has no leaf yet; a descent would create one.

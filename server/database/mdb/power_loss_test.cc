@@ -31,6 +31,7 @@
 
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
+#include "server/database/mdb/engine_root.h"
 #include "server/database/mdb/model_test_util.h"
 #include "server/database/mdb/object_write.h"
 #include "server/database/mdb/open_set.h"
@@ -186,9 +187,7 @@ class PowerLossRun {
       } catch (const mdb::error_generic&) {
       }
     }
-    database().transaction = {};
-    close_journal();
-    database().store.close();
+    reset_engine();
     capture();
   }
 

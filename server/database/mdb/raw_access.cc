@@ -3,16 +3,19 @@
 
 #include <vector>
 
+#include "server/database/mdb/engine_root.h"
 #include "server/database/support/errors.h"
 
 namespace mdb {
 
+// The engine root's part for the raw access layer.
+struct RawAccessBuffer {
+  std::vector<std::uint8_t> bytes;
+};
+
 namespace {
 
-std::vector<std::uint8_t>& buffer() {
-  static std::vector<std::uint8_t> raw_buffer;
-  return raw_buffer;
-}
+std::vector<std::uint8_t>& buffer() { return engine_root().raw_access.get().bytes; }
 
 }  // namespace
 

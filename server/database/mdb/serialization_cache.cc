@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "server/database/mdb/engine_root.h"
 #include "server/database/support/errors.h"
 #include "server/database/support/text_format.h"
 
@@ -43,8 +44,7 @@ void SerializationCache::copy_out(std::uint8_t* destination) const {
 }
 
 SerializationCache& serialization_cache() {
-  static SerializationCache cache;
-  return cache;
+  return engine_root().serialization_cache.get();
 }
 
 void create_serialization_cache(std::uint32_t block_size) {

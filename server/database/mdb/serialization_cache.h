@@ -8,9 +8,9 @@
 // the stored records, so a second property with an id already present is
 // dropped and the first one stays.
 //
-// There is one cache per process. It has capacity 0 until the MDB is
-// started, so that a property added before then fails as not fitting. The
-// cache is not reentrant.
+// There is one cache per process, in the engine root (engine_root.h). It
+// has capacity 0 until the MDB is started, so that a property added before
+// then fails as not fitting. The cache is not reentrant.
 #pragma once
 
 #include <cstdint>
