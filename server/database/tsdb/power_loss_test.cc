@@ -107,7 +107,8 @@ class CaptureFile {
     for (std::size_t at = 0; at < image.size(); at += 4096) {
       const std::size_t end = std::min<std::size_t>(at + 4096, image.size());
       if (std::equal(image.begin() + at, image.begin() + end, shown_.begin() + at)) continue;
-      ASSERT_TRUE(support::pwrite_full(fd_.get(), image.data() + at, end - at, at).complete(end - at));
+      const support::Transfer t = support::pwrite_full(fd_.get(), image.data() + at, end - at, at);
+      ASSERT_TRUE(t.complete(end - at));
       std::copy(image.begin() + at, image.begin() + end, shown_.begin() + at);
     }
   }
@@ -138,7 +139,8 @@ class PowerLossRun {
         acknowledged_ = i;
       } catch (const error_io& e) {
         // The first failed flush stops the TSDB: every later call fails with it, writing nothing.
-        const std::string text = "flush failed with error: \"" + error::system_error_text(EIO) + "\"";
+        const std::string text =
+            "flush failed with error: \"" + error::system_error_text(EIO) + "\"";
         EXPECT_TRUE(files_.sync_failed() && e.description_text() == text) << e.text();
         const std::size_t failed_at = files_.calls();
         testing_util::expect_error<error_io>([&] { allocate_described_ts(tsdb_, series); }, text);
@@ -201,7 +203,8 @@ class PowerLossRun {
       const std::uint32_t replica = reader.current_replica(*kind);
       ASSERT_NE(replica, kNoFreeEntry) << "no valid " << kind->name << " descriptor";
       const ReplicaWalk walk = reader.walk(*kind, replica);
-      ASSERT_TRUE(walk.faults.empty() && walk.past_end == 0) << kind->name << " replica " << replica;
+      ASSERT_TRUE(walk.faults.empty() && walk.past_end == 0)
+          << kind->name << " replica " << replica;
       Entries entries;
       ASSERT_TRUE(reader.each_entry(walk, [&entries](std::uint32_t, const EntryValue& value) {
         entries.push_back(value);
