@@ -48,16 +48,16 @@ class DurableFile : public testing_util::RecordingFileCalls {
   std::uint64_t failing_sync = 0;  // the fsync, counted from 1, that fails with EIO (0: none)
   bool sync_failed() const { return failing_sync != 0 && syncs_ >= failing_sync; }
 
-  // The durable image with the sectors written since the last sync on top: none for `odds` 0,
-  // all for 1, else each with a chance of 1 in `odds` drawn from `random`.
-  Bytes image(std::mt19937* random, std::uint32_t odds) const {
-    Bytes image = durable_;
+  // Makes `image` the durable image with the sectors written since the last sync on top: none for
+  // `odds` 0, all for 1, else each with a chance of 1 in `odds` drawn from `random`. (Into a
+  // buffer of the caller's, which keeps its memory from one capture to the next.)
+  void image(Bytes& image, std::mt19937* random, std::uint32_t odds) const {
+    if (&image != &durable_) image = durable_;
     for (const auto& [sector, bytes] : pending_) {
       if (odds == 0 || (odds > 1 && (*random)() % odds != 0)) continue;
       image.resize(std::max(image.size(), (sector + 1) * kSector));
       std::copy(bytes.begin(), bytes.end(), image.begin() + sector * kSector);
     }
-    return image;
   }
 
   // The TSDB writes whole blocks, so every write covers whole sectors. (The blocks it adds by
@@ -80,7 +80,7 @@ class DurableFile : public testing_util::RecordingFileCalls {
       return -1;
     }
     const int result = RecordingFileCalls::fsync(fd);
-    if (result == 0) durable_ = image(nullptr, 1);
+    if (result == 0) image(durable_, nullptr, 1);
     pending_.clear();
     return result;
   }
@@ -185,7 +185,8 @@ class PowerLossRun {
     for (const std::uint32_t odds : {0, 2, 2}) {
       SCOPED_TRACE("capture " + std::to_string(checked_++) +
                    (odds == 0 ? " (synced bytes)" : " (some unsynced sectors)"));
-      crash_file_.write(files_.image(&random_, odds));
+      files_.image(image_, &random_, odds);
+      crash_file_.write(image_);
       try {
         check_capture();
       } catch (const error::Exception& e) { ADD_FAILURE() << "reading failed: " << e.text(); }
@@ -227,6 +228,7 @@ class PowerLossRun {
   const std::string path_ = dir_.file("main.tsdb");
   const std::string crash_path_ = dir_.file("crash.tsdb");
   CaptureFile crash_file_{crash_path_};
+  Bytes image_;  // of the capture
   TsdbState tsdb_;
   DurableFile files_{[this] { capture(); }};
   bool creating_ = true;
