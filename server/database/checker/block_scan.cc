@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "server/database/mdb/block_allocator.h"
+#include "server/database/mdb/allocation_map.h"
 #include "server/database/mdb/index_format.h"
 #include "server/database/mdb/object_pieces.h"
 #include "server/database/support/big_endian.h"

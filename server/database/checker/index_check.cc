@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <optional>
 
-#include "server/database/mdb/block_allocator.h"
+#include "server/database/mdb/allocation_map.h"
 #include "server/database/mdb/index_format.h"
 #include "server/database/support/text_format.h"
 

@@ -10,8 +10,8 @@
 
 #include "server/database/checker/block_scan.h"
 #include "server/database/checker/report.h"
-#include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/node_id.h"
+#include "server/database/mdb/object_ref.h"
 
 namespace checker {
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "server/database/checker/report.h"
-#include "server/database/mdb/index_maintenance.h"
 #include "server/database/mdb/node_id.h"
+#include "server/database/mdb/object_ref.h"
 
 namespace checker {
 
