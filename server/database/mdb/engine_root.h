@@ -14,8 +14,9 @@
 // below it is still there.
 //
 // Outside the root: the diagnostic mask, a setting of the process that
-// tests change before they open a set, and the list of SetLocks alive,
-// which their owners may hold across several sets.
+// tests change before they open a set; the list of SetLocks alive, which
+// their owners may hold across several sets; and the journal scans' link
+// to the buffer cache, which the cache part makes and undoes itself.
 #pragma once
 
 #include <memory>
