@@ -185,6 +185,7 @@ TEST(CreationSafety, ForeseeableFailuresStopBeforeAnythingIsWritten) {
   for (int i = 0; i < 5; ++i) deep /= std::string(200, 'j');
   std::filesystem::create_directories(deep);
   const struct { std::string existing, journal_dir, error; } cases[] = {
+      {"main.odb", "", placed + "Unable to create file \"" + d + "/main.odb\"\n  File exists\n"},
       {"main.tsdb", "", placed + "Unable to create file \"" + d + "/main.tsdb\"\n  File exists\n"},
       {"main.odbj", "", placed + "Unable to create file \"" + d + "/main.odbj\"\n  File exists\n"},
       {"", deep.string(), "\nMDB Error: Too long journal path\n"},
@@ -197,7 +198,10 @@ TEST(CreationSafety, ForeseeableFailuresStopBeforeAnythingIsWritten) {
     EXPECT_EQ(r.exit_code, 1) << c.error;
     EXPECT_EQ(r.err, c.error);
     EXPECT_EQ(entries(dir), before) << c.error;
-    if (!c.existing.empty()) std::filesystem::remove(dir.file(c.existing));
+    if (!c.existing.empty()) {
+      EXPECT_EQ(testing_util::read_file(dir.file(c.existing)), Bytes{7}) << c.error;
+      std::filesystem::remove(dir.file(c.existing));
+    }
   }
 }
 

@@ -213,21 +213,4 @@ TEST(CreationSequence, ChainCountsBlockSizesAndMultiBlockReplicas) {
   }
 }
 
-TEST(CreationSequence, ExistingFilesAreNeverOverwritten) {
-  TempDir dir;
-  const std::string d = dir.path().string();
-  ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d}).exit_code, 0);
-  const Bytes mdb = read_file(dir.file("main.odb"));
-  const Bytes journal = read_file(dir.file("main.odbj"));
-  const Bytes tsdb = read_file(dir.file("main.tsdb"));
-
-  const auto again = run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d});
-  EXPECT_EQ(again.exit_code, 1);
-  EXPECT_EQ(again.err,
-            "placement path: \"" + d + "\"\n" + "Unable to create file \"" + d + "/main.odb\"\n  File exists\n");
-  EXPECT_EQ(read_file(dir.file("main.odb")), mdb);
-  EXPECT_EQ(read_file(dir.file("main.odbj")), journal);
-  EXPECT_EQ(read_file(dir.file("main.tsdb")), tsdb);
-}
-
 }  // namespace
