@@ -69,10 +69,10 @@ class BlockRuns {
 };
 
 // Blocks read with more than 1024 jumps, and more than one jump for every
-// 16 blocks of the file, lie scattered: one pass over the whole file then
+// 64 blocks of the file, lie scattered: one pass over the whole file then
 // costs less than a read for each block still to come.
 bool scattered(std::uint64_t jumps, std::uint64_t file_blocks) {
-  return jumps > 1024 && jumps > file_blocks / 16;
+  return jumps > 1024 && jumps > file_blocks / 64;
 }
 
 }  // namespace
