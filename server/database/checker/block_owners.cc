@@ -9,7 +9,7 @@
 
 namespace checker {
 
-BlockOwners::BlockOwners(std::uint64_t blocks) : blocks_(blocks) {
+BlockOwners::BlockOwners(std::uint64_t blocks) {
   std::uint64_t bits = blocks;
   do {
     const std::uint64_t words = (bits + 63) / 64;

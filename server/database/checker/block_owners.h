@@ -41,8 +41,8 @@ class BlockOwners {
   std::uint64_t in_use() const { return in_use_; }
 
  private:
-  // The first block at or after `block` that is free; at least blocks_ when
-  // none is.
+  // The first block at or after `block` that is free; at least the number
+  // of blocks when none is.
   std::uint64_t next_free(std::uint64_t block) const;
   // The first clear bit at or after bit `bit` of level `level`; the level's
   // number of bits (its words times 64) when there is none.
@@ -56,7 +56,6 @@ class BlockOwners {
     std::uint64_t end;
     OwnerCode owner;
   };
-  std::uint64_t blocks_;
   // levels_[0] has a bit per block, set when it is in use; a bit of
   // levels_[k + 1] is set when the word of levels_[k] it stands for is full.
   std::vector<std::vector<std::uint64_t>> levels_;
