@@ -183,7 +183,7 @@ void check_entries(Context& c, const tsdb::ReplicaWalk& lblocks,
   each_entry(c, lblocks, [&](std::uint32_t e, const tsdb::EntryValue& v) {
     if (!used[e]) return;
     ++used_lblocks;
-    highest_lblock = e;
+    highest_lblock = std::max(highest_lblock, e);  // a scattered replica is read in file order
     const auto structure = [&] { return lname + " entry " + text_u32(e); };
     if (v[1] == 0) {
       empty.add([&] { return c.report.problem(c.file, v[0], structure(), "level has no dblocks"); });
