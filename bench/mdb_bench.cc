@@ -48,11 +48,10 @@ class BenchDatabase {
     char name[] = "/tmp/vexmon-bench-XXXXXX";
     dir_ = ::mkdtemp(name);
     const std::string d = dir_.string();
-    const std::string answers = d + "\\ne\\n" + d + "\\n" +
-                                std::to_string(journal_mib) + "\\ny\\n3\\n8192\\n10\\n" +
-                                d + "\\ny\\n";
-    const std::string command = "printf '" + answers + "' | " VEXMON_DBCREATE +
-                                std::string(" -i -f -c >/dev/null 2>&1");
+    const std::string answers = d + "\\ne\\n" + d + "\\n" + std::to_string(journal_mib) +
+                                "\\ny\\n3\\n8192\\n10\\n" + d + "\\ny\\n";
+    const std::string command =
+        "printf '" + answers + "' | " VEXMON_DBCREATE + std::string(" -i -f -c >/dev/null 2>&1");
     if (std::system(command.c_str()) != 0) throw std::runtime_error("creation failed");
     mdb::diagnostic_mask().set(0);
   }
@@ -104,7 +103,10 @@ void BM_CreateObjectOneTransactionEach(benchmark::State& state) {
   for (auto _ : state) create_objects(n++, 1);
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_CreateObjectOneTransactionEach)->Iterations(10000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CreateObjectOneTransactionEach)
+    ->Iterations(10000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_Create1000ObjectsPerTransaction(benchmark::State& state) {
   BenchDatabase db(128);
@@ -118,7 +120,10 @@ void BM_Create1000ObjectsPerTransaction(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * 1000);
 }
-BENCHMARK(BM_Create1000ObjectsPerTransaction)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Create1000ObjectsPerTransaction)
+    ->Iterations(10)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_LookupById(benchmark::State& state) {
   BenchDatabase db(128);
@@ -158,13 +163,14 @@ void BM_ReopenAfterLongTurn(benchmark::State& state) {
   std::vector<char> bytes(turn);
   std::ifstream(journal, std::ios::binary).read(bytes.data(), static_cast<std::streamsize>(turn));
   {
-    std::ofstream(db.path("copy"), std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(turn));
+    std::ofstream(db.path("copy"), std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(turn));
   }
   const int copy = ::open(db.path("copy").c_str(), O_RDONLY);
   ::fsync(copy);
   ::close(copy);
-  state.counters["raw_copy_ms"] = std::chrono::duration<double, std::milli>(
-      std::chrono::steady_clock::now() - start).count();
+  state.counters["raw_copy_ms"] =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
   state.counters["turn_mb"] = static_cast<double>(turn) / 1e6;
   for (auto _ : state) {
     state.PauseTiming();

@@ -20,13 +20,13 @@ class PeerDatabase {
     sqlite3_open((dir_ / "peer.db").c_str(), &db_);
     exec("PRAGMA journal_mode=WAL");
     exec("PRAGMA synchronous=NORMAL");
-    exec("CREATE TABLE objects (hi INTEGER, lo INTEGER, parent_hi INTEGER,"
-         " parent_lo INTEGER, data BLOB, PRIMARY KEY (hi, lo))");
+    exec(
+        "CREATE TABLE objects (hi INTEGER, lo INTEGER, parent_hi INTEGER,"
+        " parent_lo INTEGER, data BLOB, PRIMARY KEY (hi, lo))");
     exec("CREATE INDEX by_parent ON objects (parent_hi, parent_lo)");
-    sqlite3_prepare_v2(db_, "INSERT INTO objects VALUES (1, ?, 0, ?, ?)", -1,
-                       &insert_, nullptr);
-    sqlite3_prepare_v2(db_, "SELECT data FROM objects WHERE hi = 1 AND lo = ?",
-                       -1, &lookup_, nullptr);
+    sqlite3_prepare_v2(db_, "INSERT INTO objects VALUES (1, ?, 0, ?, ?)", -1, &insert_, nullptr);
+    sqlite3_prepare_v2(db_, "SELECT data FROM objects WHERE hi = 1 AND lo = ?", -1, &lookup_,
+                       nullptr);
   }
   ~PeerDatabase() {
     sqlite3_finalize(insert_);
@@ -39,8 +39,7 @@ class PeerDatabase {
     const std::string data(200, 'd');
     sqlite3_bind_int64(insert_, 1, n);
     sqlite3_bind_int64(insert_, 2, 1 + n % 50);
-    sqlite3_bind_blob(insert_, 3, data.data(), static_cast<int>(data.size()),
-                      SQLITE_TRANSIENT);
+    sqlite3_bind_blob(insert_, 3, data.data(), static_cast<int>(data.size()), SQLITE_TRANSIENT);
     sqlite3_step(insert_);
     sqlite3_reset(insert_);
   }
@@ -64,7 +63,10 @@ void BM_CreateObjectOneTransactionEach(benchmark::State& state) {
   for (auto _ : state) db.insert(n++);
   state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_CreateObjectOneTransactionEach)->Iterations(10000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_CreateObjectOneTransactionEach)
+    ->Iterations(10000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMicrosecond);
 
 void BM_Create1000ObjectsPerTransaction(benchmark::State& state) {
   PeerDatabase db;
@@ -76,7 +78,10 @@ void BM_Create1000ObjectsPerTransaction(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * 1000);
 }
-BENCHMARK(BM_Create1000ObjectsPerTransaction)->Iterations(10)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Create1000ObjectsPerTransaction)
+    ->Iterations(10)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 void BM_LookupById(benchmark::State& state) {
   PeerDatabase db;

@@ -65,7 +65,8 @@ std::string stored_digest(const std::string& dir) {
   const mdb::dobj account = mdb::load_object(*mdb::find_object(dbcache::kAdministratorNodeId));
   mdb::PropertyString digest;
   digest.deserialize(mdb::find_record(std::span(account.data).subspan(account.offset),
-                                      dbcache::kPasswordDigestPropertyId)->bytes);
+                                      dbcache::kPasswordDigestPropertyId)
+                         ->bytes);
   mdb::close_set();
   return digest.value();
 }
@@ -123,10 +124,10 @@ TEST(Admin, RelocatesACopyAndAMovedSetLeavingTheOriginalAsItWas) {
   std::copy_n(bytes.begin(), header.size(), header.begin());
   EXPECT_EQ(mdb::decode_header_image(header).journal_path,
             (fs::current_path() / fs::relative(copy) / "main.odbj").string());
-  EXPECT_EQ(admin({"relocate", copy}).out, copy + "/main.odb now names the journal " + copy +
-                                               "/main.odbj\n");
-  EXPECT_EQ(admin({"relocate", copy}).out, copy + "/main.odb already names the journal " + copy +
-                                               "/main.odbj\n");
+  EXPECT_EQ(admin({"relocate", copy}).out,
+            copy + "/main.odb now names the journal " + copy + "/main.odbj\n");
+  EXPECT_EQ(admin({"relocate", copy}).out,
+            copy + "/main.odb already names the journal " + copy + "/main.odbj\n");
   const std::string moved = dir.file("M");
   fs::rename(copy, moved);
   EXPECT_EQ(admin({"relocate", moved}).exit_code, 0);
@@ -135,8 +136,7 @@ TEST(Admin, RelocatesACopyAndAMovedSetLeavingTheOriginalAsItWas) {
   EXPECT_EQ(stored_digest(moved), security::md5_hex("secret"));
   EXPECT_EQ(stored_digest(original), security::md5_hex("qorvant"));
   EXPECT_TRUE(snapshot(original) == before) << "the original changed";
-  const std::string internal =
-      make_set(dir, "I", {"-i"}, "DIR\ni\n4\ny\n2\n8192\n10\nDIR\ny\n");
+  const std::string internal = make_set(dir, "I", {"-i"}, "DIR\ni\n4\ny\n2\n8192\n10\nDIR\ny\n");
   const Files internal_before = snapshot(internal);
   EXPECT_EQ(admin({"relocate", internal}).out,
             internal + "/main.odb has an internal journal: nothing to relocate\n");

@@ -54,8 +54,8 @@ mdb::HeaderImage relocated_header(const mdb::HeaderImage& old_header,
 void write_header(const std::string& mdb, const mdb::HeaderImage& header) {
   const int fd = ::open(mdb.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) {
-    throw Failure{kRefused, "cannot open " + support::quoted(mdb) + " for writing: " +
-                                std::strerror(errno)};
+    throw Failure{kRefused,
+                  "cannot open " + support::quoted(mdb) + " for writing: " + std::strerror(errno)};
   }
   const ssize_t written = ::pwrite(fd, header.data(), header.size(), 0);
   const int write_error = errno;
@@ -63,12 +63,12 @@ void write_header(const std::string& mdb, const mdb::HeaderImage& header) {
   const int sync_error = errno;
   ::close(fd);
   if (written != static_cast<ssize_t>(header.size())) {
-    throw Failure{kRefused, "writing the header of " + support::quoted(mdb) + " failed: " +
-                                std::strerror(written < 0 ? write_error : EIO)};
+    throw Failure{kRefused, "writing the header of " + support::quoted(mdb) +
+                                " failed: " + std::strerror(written < 0 ? write_error : EIO)};
   }
   if (!synced) {
-    throw Failure{kRefused, "syncing " + support::quoted(mdb) + " failed: " +
-                                std::strerror(sync_error)};
+    throw Failure{kRefused,
+                  "syncing " + support::quoted(mdb) + " failed: " + std::strerror(sync_error)};
   }
 }
 

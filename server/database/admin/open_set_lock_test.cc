@@ -46,7 +46,9 @@ class SetLockTest : public testing::Test {
   void expect_refused(bool read_only) {
     const auto before = read_file(mdb_);
     testing_util::expect_error<mdb::error_in_use>(
-        [&] { mdb::open_set(mdb_, {{}, read_only}); },
+        [&] {
+          mdb::open_set(mdb_, {{}, read_only});
+        },
         "Database in \"" + mdb_ + "\" is in use by another process");
     EXPECT_EQ(read_file(mdb_), before);
   }

@@ -26,16 +26,15 @@ std::string absolute_path(const std::string& path) {
   std::error_code error;
   std::string absolute = support::absolute_path(path, error);
   if (error) {
-    throw Failure{kUnopenable, "cannot make " + support::quoted(path) + " absolute: " +
-                                   error.message()};
+    throw Failure{kUnopenable,
+                  "cannot make " + support::quoted(path) + " absolute: " + error.message()};
   }
   return absolute;
 }
 
 bool is_journal_file(const std::string& path) {
   struct stat status {};
-  return ::stat(path.c_str(), &status) == 0 &&
-         (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
+  return ::stat(path.c_str(), &status) == 0 && (S_ISREG(status.st_mode) || S_ISBLK(status.st_mode));
 }
 
 // Nothing in a journal names its set, but a journal beside another set's

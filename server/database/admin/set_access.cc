@@ -40,8 +40,7 @@ mdb::HeaderImage read_header(const std::string& mdb) {
   const int error = errno;
   if (fd >= 0) ::close(fd);
   if (n < 0) {
-    throw Failure{kUnopenable,
-                  "cannot read " + support::quoted(mdb) + ": " + std::strerror(error)};
+    throw Failure{kUnopenable, "cannot read " + support::quoted(mdb) + ": " + std::strerror(error)};
   }
   if (static_cast<std::size_t>(n) < header.size()) {
     throw Failure{kRefused, support::quoted(mdb) + " is too short to hold an MDB header"};
@@ -70,8 +69,7 @@ bool has_external_journal(const mdb::HeaderImage& header, const std::string& mdb
   throw Failure{kRefused, name + ": unknown journal type"};
 }
 
-void require_sound(const SetFiles& files, const std::string& journal,
-                   const std::string& refusal) {
+void require_sound(const SetFiles& files, const std::string& journal, const std::string& refusal) {
   checker::Report report;
   try {
     checker::check_mdb({files.mdb, journal, {}}, false, report);
@@ -81,10 +79,10 @@ void require_sound(const SetFiles& files, const std::string& journal,
   if (report.sound()) return;
   // problem_count() counts the problems past the listing cap as well.
   const std::uint64_t more = report.problem_count() - 1;
-  throw Failure{kRefused,
-                refusal + checker::problem_line(report.problems().front()) +
-                    (more ? " (and " + support::text_u64(more) + " more; see vexmon-dbcheck)"
-                          : "")};
+  throw Failure{
+      kRefused,
+      refusal + checker::problem_line(report.problems().front()) +
+          (more ? " (and " + support::text_u64(more) + " more; see vexmon-dbcheck)" : "")};
 }
 
 }  // namespace admin

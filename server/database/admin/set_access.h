@@ -47,7 +47,6 @@ bool has_external_journal(const mdb::HeaderImage& header, const std::string& mdb
 // the checker finds the MDB, with `journal` (empty: the header's) replayed
 // into memory, not sound; unopenable when the MDB or that journal cannot
 // be opened. REQUIRES: the caller holds the set's lock.
-void require_sound(const SetFiles& files, const std::string& journal,
-                   const std::string& refusal);
+void require_sound(const SetFiles& files, const std::string& journal, const std::string& refusal);
 
 }  // namespace admin

@@ -33,12 +33,9 @@ namespace fs = std::filesystem;
 class StoredRecord final : public mdb::Property {
  public:
   explicit StoredRecord(const mdb::PropertyRecord& record)
-      : Property(record.id, (record.type_word & mdb::kPropertyFlagBit) ? 1 : 0),
-        record_(record) {}
+      : Property(record.id, (record.type_word & mdb::kPropertyFlagBit) ? 1 : 0), record_(record) {}
 
-  std::uint32_t type_code() const override {
-    return record_.type_word & ~mdb::kPropertyFlagBit;
-  }
+  std::uint32_t type_code() const override { return record_.type_word & ~mdb::kPropertyFlagBit; }
   std::uint32_t value_size(std::uint32_t) const override {
     return static_cast<std::uint32_t>(record_.bytes.size()) - mdb::kPropertyHeaderSize;
   }
@@ -129,8 +126,9 @@ int set_password(const std::string& directory, const std::string& pwfile) {
   require_own_journal(files);
   require_sound(files, {}, "the set is not sound: ");
   if (!holds_administrator(files)) {
-    throw Failure{kRefused, "the set in " + directory +
-                                " has no administrator account (a set made with -n or -c has none)"};
+    throw Failure{kRefused,
+                  "the set in " + directory +
+                      " has no administrator account (a set made with -n or -c has none)"};
   }
   dbcache::PasswordRead read =
       pwfile.empty() ? dbcache::read_password_twice() : dbcache::read_password_file(pwfile);

@@ -32,9 +32,7 @@ std::uint64_t BlockOwners::next_clear(std::size_t level, std::uint64_t bit) cons
   return word * 64 + std::countr_zero(~words[word]);
 }
 
-std::uint64_t BlockOwners::next_free(std::uint64_t block) const {
-  return next_clear(0, block);
-}
+std::uint64_t BlockOwners::next_free(std::uint64_t block) const { return next_clear(0, block); }
 
 void BlockOwners::take(std::uint64_t block) {
   for (std::vector<std::uint64_t>& words : levels_) {

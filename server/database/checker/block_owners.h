@@ -48,9 +48,7 @@ class BlockOwners {
   // number of bits (its words times 64) when there is none.
   std::uint64_t next_clear(std::size_t level, std::uint64_t bit) const;
   void take(std::uint64_t block);
-  bool taken(std::uint64_t block) const {
-    return (levels_[0][block >> 6] >> (block & 63)) & 1;
-  }
+  bool taken(std::uint64_t block) const { return (levels_[0][block >> 6] >> (block & 63)) & 1; }
 
   struct Run {
     std::uint64_t end;

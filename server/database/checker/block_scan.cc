@@ -17,13 +17,20 @@ using support::text_u32;
 
 const char* state_name(std::uint8_t state) {
   switch (state) {
-    case mdb::block_empty: return "empty";
-    case mdb::block_used: return "used";
-    case mdb::block_full: return "full";
-    case mdb::block_index_root: return "index root";
-    case mdb::block_index_node: return "index node";
-    case mdb::block_index_leaf: return "leaf";
-    default: return "unknown";
+    case mdb::block_empty:
+      return "empty";
+    case mdb::block_used:
+      return "used";
+    case mdb::block_full:
+      return "full";
+    case mdb::block_index_root:
+      return "index root";
+    case mdb::block_index_node:
+      return "index node";
+    case mdb::block_index_leaf:
+      return "leaf";
+    default:
+      return "unknown";
   }
 }
 
@@ -38,13 +45,11 @@ struct Pieces {
   std::optional<std::uint32_t> second_placeholder;
 };
 
-Pieces parse_pieces(std::uint32_t n, const std::vector<std::uint8_t>& data,
-                    const std::string& file, bool dump, BlockScan& scan,
-                    Report& report) {
+Pieces parse_pieces(std::uint32_t n, const std::vector<std::uint8_t>& data, const std::string& file,
+                    bool dump, BlockScan& scan, Report& report) {
   Pieces result;
   const auto size = static_cast<std::uint32_t>(data.size());
-  result.single_placeholder =
-      support::load_be32(data.data()) == size + mdb::kPlaceholderBit;
+  result.single_placeholder = support::load_be32(data.data()) == size + mdb::kPlaceholderBit;
   std::uint32_t offset = 0;
   bool after_placeholder = false;
   while (offset < size && !result.fault) {
@@ -55,14 +60,13 @@ Pieces parse_pieces(std::uint32_t n, const std::vector<std::uint8_t>& data,
       scan.broken_from[n] = offset;
     }
     if (header < 2 || length % 4 != 0) {
-      result.fault = std::string(kind) + " at offset " + text_u32(offset) +
-                     " has length " + text_u32(length);
+      result.fault =
+          std::string(kind) + " at offset " + text_u32(offset) + " has length " + text_u32(length);
       break;
     }
     if (length > size - offset) {
-      result.fault = std::string(kind) + " at offset " + text_u32(offset) +
-                     " has length " + text_u32(length) +
-                     ", past the block's end";
+      result.fault = std::string(kind) + " at offset " + text_u32(offset) + " has length " +
+                     text_u32(length) + ", past the block's end";
       break;
     }
     if (mdb::is_placeholder(header)) {
@@ -74,8 +78,8 @@ Pieces parse_pieces(std::uint32_t n, const std::vector<std::uint8_t>& data,
       info.ref = {n, offset};
       DumpedObject dumped;
       dumped.ref = ref_text({n, offset});
-      const std::optional<std::string> fault = parse_object(
-          std::span(data).subspan(offset, length), info, dump ? &dumped : nullptr);
+      const std::optional<std::string> fault =
+          parse_object(std::span(data).subspan(offset, length), info, dump ? &dumped : nullptr);
       if (fault) {
         report.problem(file, n, "object " + ref_text({n, offset}), *fault);
         scan.damaged.insert({n, offset});
@@ -92,9 +96,7 @@ Pieces parse_pieces(std::uint32_t n, const std::vector<std::uint8_t>& data,
 
 }  // namespace
 
-std::string ref_text(const RefKey& ref) {
-  return text_u32(ref.first) + ":" + text_u32(ref.second);
-}
+std::string ref_text(const RefKey& ref) { return text_u32(ref.first) + ":" + text_u32(ref.second); }
 
 BlockScan scan_blocks(const MdbBlocks& mdb, const std::string& file, bool dump, bool uncut,
                       Report& report) {
@@ -106,13 +108,12 @@ BlockScan scan_blocks(const MdbBlocks& mdb, const std::string& file, bool dump, 
   }
   scan.blocks = static_cast<std::uint32_t>(std::min<std::uint64_t>(mdb.blocks, map.size()));
   scan.states.assign(map.begin(), map.begin() + scan.blocks);
-  const auto beyond = std::find_if(map.begin() + scan.blocks, map.end(),
-                                   [](std::uint8_t s) { return s != 0; });
+  const auto beyond =
+      std::find_if(map.begin() + scan.blocks, map.end(), [](std::uint8_t s) { return s != 0; });
   if (beyond != map.end()) {
-    report.problem(file, static_cast<std::uint64_t>(beyond - map.begin()),
-                   "allocation map",
-                   "state " + std::string(state_name(*beyond)) +
-                       " for a block past the end of the file");
+    report.problem(
+        file, static_cast<std::uint64_t>(beyond - map.begin()), "allocation map",
+        "state " + std::string(state_name(*beyond)) + " for a block past the end of the file");
   }
   std::uint32_t in_use = 0;
   for (std::uint32_t n = 0; n < scan.blocks; ++n) {
@@ -120,8 +121,7 @@ BlockScan scan_blocks(const MdbBlocks& mdb, const std::string& file, bool dump, 
     if (state != mdb::block_empty) ++in_use;
     const auto contradiction = [&](const std::string& holds) {
       report.problem(file, n, "allocation map",
-                     "state " + std::string(state_name(state)) +
-                         ", but the block " + holds);
+                     "state " + std::string(state_name(state)) + ", but the block " + holds);
     };
     if (n < mdb.first_data_block) {
       if (state != mdb::block_empty) contradiction("lies before the data blocks");
@@ -133,16 +133,13 @@ BlockScan scan_blocks(const MdbBlocks& mdb, const std::string& file, bool dump, 
     }
     mdb.read(n, data);
     const std::uint32_t magic = mdb::block_magic(data.data());
-    const bool index_block =
-        magic == mdb::kIndexNodeMagic || magic == mdb::kIndexLeafMagic;
-    const bool zero = std::all_of(data.begin(), data.end(),
-                                  [](std::uint8_t b) { return b == 0; });
+    const bool index_block = magic == mdb::kIndexNodeMagic || magic == mdb::kIndexLeafMagic;
+    const bool zero = std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == 0; });
     if (state >= mdb::block_index_root) {
       continue;  // the index walk checks these
     }
     if (index_block) {
-      contradiction(magic == mdb::kIndexLeafMagic ? "is a leaf"
-                                                  : "is an index node");
+      contradiction(magic == mdb::kIndexLeafMagic ? "is a leaf" : "is an index node");
       continue;
     }
     if (zero) {

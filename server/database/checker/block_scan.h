@@ -24,7 +24,7 @@ using RefKey = std::pair<std::uint32_t, std::uint32_t>;  // block, offset
 // gives.
 struct MdbBlocks {
   std::uint32_t block_size = 0;
-  std::uint64_t blocks = 0;  // blocks the store holds
+  std::uint64_t blocks = 0;            // blocks the store holds
   std::uint32_t first_map_block = 0;   // F
   std::uint32_t first_data_block = 0;  // D
   std::vector<std::uint32_t> roots;    // the index roots, NodeId's first
@@ -34,10 +34,10 @@ struct MdbBlocks {
 };
 
 struct BlockScan {
-  std::uint32_t blocks = 0;            // blocks of the store
-  std::vector<std::uint8_t> states;    // map state of blocks 0 .. blocks-1
+  std::uint32_t blocks = 0;          // blocks of the store
+  std::vector<std::uint8_t> states;  // map state of blocks 0 .. blocks-1
   std::map<RefKey, ObjectInfo> objects;
-  std::set<RefKey> damaged;            // objects that could not be parsed
+  std::set<RefKey> damaged;  // objects that could not be parsed
   // Blocks whose piece walk broke, with the offset where it broke: nothing
   // from there on could be read.
   std::map<std::uint32_t, std::uint32_t> broken_from;
@@ -46,8 +46,7 @@ struct BlockScan {
   // behind a broken piece.
   bool reported(const RefKey& ref) const {
     const auto broken = broken_from.find(ref.first);
-    return damaged.count(ref) ||
-           (broken != broken_from.end() && ref.second >= broken->second);
+    return damaged.count(ref) || (broken != broken_from.end() && ref.second >= broken->second);
   }
 };
 

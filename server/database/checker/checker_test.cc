@@ -71,7 +71,9 @@ struct SoundCase {
 };
 
 std::string with_dir(std::string text, const std::string& dir) {
-  for (std::size_t at; (at = text.find("DIR")) != std::string::npos;) { text.replace(at, 3, dir); }
+  for (std::size_t at; (at = text.find("DIR")) != std::string::npos;) {
+    text.replace(at, 3, dir);
+  }
   return text;
 }
 
@@ -124,7 +126,8 @@ TEST(Checker, EveryNewSetChecksSound) {
     // A fact with "!" in front must be absent.
     for (const std::string& fact : c.facts) {
       const bool absent = fact.starts_with("!");
-      EXPECT_EQ(json.out.find(with_dir(fact.substr(absent ? 1 : 0), d)) == std::string::npos, absent)
+      EXPECT_EQ(json.out.find(with_dir(fact.substr(absent ? 1 : 0), d)) == std::string::npos,
+                absent)
           << fact << "\n"
           << json.out;
     }
@@ -173,8 +176,8 @@ bool flip_due() {
 // domain 0.1, in transactions of 100 (with `to_flip`, more until the next begin flips the
 // journal), then (with `lone_end`) a transaction that logs nothing, as a session that only reads
 // ends, and closes it. Returns the number of objects written.
-std::uint32_t add_objects(const std::string& mdb_file, std::uint32_t count,
-                          std::uint32_t first = 0, bool lone_end = false, bool to_flip = false) {
+std::uint32_t add_objects(const std::string& mdb_file, std::uint32_t count, std::uint32_t first = 0,
+                          bool lone_end = false, bool to_flip = false) {
   const std::uint32_t mask = mdb::diagnostic_mask().value();
   mdb::diagnostic_mask().set(0);
   mdb::open_set(mdb_file);
@@ -304,8 +307,10 @@ TEST(Checker, ACopyWhoseHeaderNamesAnotherJournal) {
   ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-d", original}).exit_code, 0);
   fs::copy(original, copy);
   const std::string line = "\nmain.odb block 0 header: journal path " + original +
-                           "/main.odbj is not " + copy + "/main.odbj, the journal in the set's "
-                           "directory; a server would open " + original + "/main.odbj";
+                           "/main.odbj is not " + copy +
+                           "/main.odbj, the journal in the set's "
+                           "directory; a server would open " +
+                           original + "/main.odbj";
   const std::string mend = "; to mend: vexmon-dbadmin relocate " + copy + "\n1 problem\n";
   const auto copied = check(copy);
   EXPECT_EQ(copied.exit_code, 1);
@@ -324,8 +329,11 @@ TEST(Checker, EveryMapSizeTheFormatAllows) {
   testing_util::make_zero_file(mdb_file, 64 * 1024);
   testing_util::make_zero_file(dir.file("small.odbj"), 512 * 1024);
   mdb::open_store(mdb_file);
-  mdb::create_header({.block_size = 1024, .journal_path = dir.file("small.odbj"),
-                      .index_roots = {2, 3}, .first_map_block = 1, .first_data_block = 2});
+  mdb::create_header({.block_size = 1024,
+                      .journal_path = dir.file("small.odbj"),
+                      .index_roots = {2, 3},
+                      .first_map_block = 1,
+                      .first_data_block = 2});
   mdb::open_journal(dir.file("small.odbj"), 0, 0, true);
   mdb::init_journal_header();
   mdb::close_journal();
@@ -386,7 +394,8 @@ TEST(Checker, SoundAfterAnySequenceOfSessions) {
       const auto r = check(d);
       ASSERT_EQ(r.exit_code, 0) << "internal journal " << internal << ", session " << session
                                 << ": " << count << " objects, lone end " << lone_end
-                                << ", to flip " << to_flip << "\n" << r.out;
+                                << ", to flip " << to_flip << "\n"
+                                << r.out;
     }
   }
 }
@@ -412,9 +421,11 @@ TEST(Checker, CraftedLevelsAreCheckedQuicklyInFewLines) {
   EXPECT_LT(std::count(r.out.begin(), r.out.end(), '\n'), 20) << r.out;
   // Entries 2 to 33 each overlap the blocks taken before them, which keep their first owner: 10
   // overlaps listed, the last naming 22 more.
-  EXPECT_NE(r.out.find("entry 11 dblocks: block is used by check replica 2 too, and 1267 more of its "
-                       "blocks are in use already (and 22 more like this)\nmain.tsdb allocation: "),
-            std::string::npos) << r.out;
+  EXPECT_NE(
+      r.out.find("entry 11 dblocks: block is used by check replica 2 too, and 1267 more of its "
+                 "blocks are in use already (and 22 more like this)\nmain.tsdb allocation: "),
+      std::string::npos)
+      << r.out;
   EXPECT_TRUE(r.out.ends_with("\n33 problems\n")) << r.out;
 }
 
@@ -446,7 +457,8 @@ TEST(Checker, UsageErrorsAndMissingFilesExitTwo) {
   EXPECT_NE(held.err.find(" is in use by another process\n"), std::string::npos) << held.err;
   // A report that cannot be written is a failed check, and says so.
   if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-  const auto full = run_process("/bin/sh", {"-c", std::string(VEXMON_DBCHECK) + " " + d + " >/dev/full"});
+  const auto full =
+      run_process("/bin/sh", {"-c", std::string(VEXMON_DBCHECK) + " " + d + " >/dev/full"});
   EXPECT_EQ(full.exit_code, 2);
   EXPECT_EQ(full.err, "vexmon-dbcheck: cannot write the report: No space left on device\n");
 }

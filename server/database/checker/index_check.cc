@@ -30,8 +30,13 @@ class TreeWalk {
  public:
   TreeWalk(const std::string& name, bool unique, const MdbBlocks& mdb, const BlockScan& scan,
            const std::string& file, std::vector<bool>& reached, Report& report)
-      : name_(name), unique_(unique), mdb_(mdb), scan_(scan), file_(file),
-        reached_(reached), report_(report) {}
+      : name_(name),
+        unique_(unique),
+        mdb_(mdb),
+        scan_(scan),
+        file_(file),
+        reached_(reached),
+        report_(report) {}
 
   TreeCheck run(std::uint32_t root) {
     std::vector<std::uint8_t> data;
@@ -57,8 +62,7 @@ class TreeWalk {
     std::uint32_t block, left, right, nkeys;
   };
 
-  void problem(std::uint32_t block, const std::string& structure,
-               const std::string& text) {
+  void problem(std::uint32_t block, const std::string& structure, const std::string& text) {
     result_.sound = false;
     report_.problem(file_, block, name_ + " " + structure, text);
   }
@@ -74,9 +78,9 @@ class TreeWalk {
   void check_state(std::uint32_t block, std::uint8_t want, const char* what,
                    const std::string& structure) {
     if (scan_.states[block] != want) {
-      problem(block, structure, "map state " + text_u32(scan_.states[block]) +
-                                    ", expected " + text_u32(want) + " (" +
-                                    what + ")");
+      problem(block, structure,
+              "map state " + text_u32(scan_.states[block]) + ", expected " + text_u32(want) + " (" +
+                  what + ")");
     }
   }
 
@@ -101,13 +105,12 @@ class TreeWalk {
     } else if (magic == mdb::kIndexLeafMagic && !is_root) {
       visit_leaf(block, data, depth, bounds, right_of_separator);
     } else {
-      problem(block, is_root ? "root" : "node",
-              "is neither an index node nor a leaf");
+      problem(block, is_root ? "root" : "node", "is neither an index node nor a leaf");
     }
   }
 
-  void visit_node(std::uint32_t block, const std::vector<std::uint8_t>& data,
-                  std::uint32_t depth, const Bounds& bounds, bool is_root) {
+  void visit_node(std::uint32_t block, const std::vector<std::uint8_t>& data, std::uint32_t depth,
+                  const Bounds& bounds, bool is_root) {
     const std::string structure = is_root ? "root" : "node";
     check_state(block, is_root ? mdb::block_index_root : mdb::block_index_node,
                 is_root ? "index root" : "index node", structure);
@@ -120,20 +123,18 @@ class TreeWalk {
     if (is_root && n == 0 && node.ptr0() == 0) return;  // empty tree
     for (std::uint32_t i = 0; i < n; ++i) {
       // Separators of a unique index are distinct.
-      const bool ordered = i == 0 || (unique_ ? node.key(i - 1) < node.key(i)
-                                              : node.key(i - 1) <= node.key(i));
+      const bool ordered =
+          i == 0 || (unique_ ? node.key(i - 1) < node.key(i) : node.key(i - 1) <= node.key(i));
       if (!key_in_bounds(node.key(i), bounds) || !ordered) {
-        problem(block, structure, "key " + text_u32(i) + " (" +
-                                      mdb::to_text(node.key(i)) +
-                                      ") is out of order");
+        problem(block, structure,
+                "key " + text_u32(i) + " (" + mdb::to_text(node.key(i)) + ") is out of order");
         return;
       }
     }
     for (std::uint32_t j = 0; j <= n; ++j) {
       const std::uint32_t child = node.pointer(j);
       if (child == 0 || child >= scan_.blocks) {
-        problem(block, structure, "child " + text_u32(j) + " names block " +
-                                      text_u32(child));
+        problem(block, structure, "child " + text_u32(j) + " names block " + text_u32(child));
         continue;
       }
       Bounds inner = bounds;
@@ -143,8 +144,8 @@ class TreeWalk {
     }
   }
 
-  void visit_leaf(std::uint32_t block, const std::vector<std::uint8_t>& data,
-                  std::uint32_t depth, const Bounds& bounds, bool right_of_separator) {
+  void visit_leaf(std::uint32_t block, const std::vector<std::uint8_t>& data, std::uint32_t depth,
+                  const Bounds& bounds, bool right_of_separator) {
     check_state(block, mdb::block_index_leaf, "leaf", "leaf");
     const mdb::ConstIndexLeaf leaf(data.data());
     const std::uint32_t n = leaf.nkeys();
@@ -155,25 +156,23 @@ class TreeWalk {
     if (result_.depth == 0) {
       result_.depth = depth;
     } else if (depth != result_.depth) {
-      problem(block, "leaf", "lies at depth " + text_u32(depth) +
-                                 ", other leaves at " + text_u32(result_.depth));
+      problem(block, "leaf",
+              "lies at depth " + text_u32(depth) + ", other leaves at " + text_u32(result_.depth));
     }
     // A split gives the parent the new leaf's first key, and a deletion of a leaf's first entry
     // moves the separator along.
     if (right_of_separator && n > 0 && leaf.key(0) > *bounds.low) {
-      problem(block, "leaf", "starts with " + mdb::to_text(leaf.key(0)) +
-                                 ", not with the separator " + mdb::to_text(*bounds.low) +
-                                 " left of it");
+      problem(block, "leaf",
+              "starts with " + mdb::to_text(leaf.key(0)) + ", not with the separator " +
+                  mdb::to_text(*bounds.low) + " left of it");
     }
     for (std::uint32_t i = 0; i < n; ++i) {
       const mdb::NodeId key = leaf.key(i);
-      const bool ordered =
-          result_.entries.empty() ||
-          (unique_ ? result_.entries.back().key < key
-                   : result_.entries.back().key <= key);
+      const bool ordered = result_.entries.empty() || (unique_ ? result_.entries.back().key < key
+                                                               : result_.entries.back().key <= key);
       if (!key_in_bounds(key, bounds) || !ordered) {
-        problem(block, "leaf", "entry " + text_u32(i) + " (" +
-                                   mdb::to_text(key) + ") is out of order");
+        problem(block, "leaf",
+                "entry " + text_u32(i) + " (" + mdb::to_text(key) + ") is out of order");
         break;
       }
       result_.entries.push_back({key, leaf.data(i)});
@@ -190,14 +189,12 @@ class TreeWalk {
       const std::uint32_t left = i > 0 ? leaves_[i - 1].block : 0;
       const std::uint32_t right = i + 1 < leaves_.size() ? leaves_[i + 1].block : 0;
       if (leaves_[i].left != left) {
-        problem(leaves_[i].block, "leaf", "left link " +
-                                              text_u32(leaves_[i].left) +
-                                              ", expected " + text_u32(left));
+        problem(leaves_[i].block, "leaf",
+                "left link " + text_u32(leaves_[i].left) + ", expected " + text_u32(left));
       }
       if (leaves_[i].right != right) {
-        problem(leaves_[i].block, "leaf", "right link " +
-                                              text_u32(leaves_[i].right) +
-                                              ", expected " + text_u32(right));
+        problem(leaves_[i].block, "leaf",
+                "right link " + text_u32(leaves_[i].right) + ", expected " + text_u32(right));
       }
     }
   }
@@ -215,22 +212,19 @@ class TreeWalk {
 
 }  // namespace
 
-TreeCheck check_tree(const std::string& name, std::uint32_t root, bool unique,
-                     const MdbBlocks& mdb, const BlockScan& scan, const std::string& file,
-                     std::vector<bool>& reached, Report& report) {
+TreeCheck check_tree(const std::string& name, std::uint32_t root, bool unique, const MdbBlocks& mdb,
+                     const BlockScan& scan, const std::string& file, std::vector<bool>& reached,
+                     Report& report) {
   return TreeWalk(name, unique, mdb, scan, file, reached, report).run(root);
 }
 
-void report_lost_index_blocks(const BlockScan& scan,
-                              const std::vector<bool>& reached,
+void report_lost_index_blocks(const BlockScan& scan, const std::vector<bool>& reached,
                               const std::string& file, Report& report) {
   for (std::uint32_t n = 0; n < scan.blocks; ++n) {
     const std::uint8_t state = scan.states[n];
-    if (!reached[n] && state >= mdb::block_index_root &&
-        state <= mdb::block_index_leaf) {
+    if (!reached[n] && state >= mdb::block_index_root && state <= mdb::block_index_leaf) {
       report.problem(file, n, "allocation map",
-                     "state " + text_u32(state) +
-                         " (index block), but no index reaches the block");
+                     "state " + text_u32(state) + " (index block), but no index reaches the block");
     }
   }
 }

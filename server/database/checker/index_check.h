@@ -21,8 +21,8 @@ struct IndexEntry {
 };
 
 struct TreeCheck {
-  bool created = true;   // false: the root block was never made a root
-  bool sound = true;     // no structural problem
+  bool created = true;  // false: the root block was never made a root
+  bool sound = true;    // no structural problem
   std::uint32_t depth = 0;
   std::uint32_t leaves = 0;
   std::vector<IndexEntry> entries;  // in tree order
@@ -31,14 +31,13 @@ struct TreeCheck {
 // Walks the tree whose root is `root`; `name` names it in problem lines
 // ("NodeId index"). `reached` (one flag per store block) marks every block
 // the walk visits; a block reached twice is a problem.
-TreeCheck check_tree(const std::string& name, std::uint32_t root, bool unique,
-                     const MdbBlocks& mdb, const BlockScan& scan, const std::string& file,
-                     std::vector<bool>& reached, Report& report);
+TreeCheck check_tree(const std::string& name, std::uint32_t root, bool unique, const MdbBlocks& mdb,
+                     const BlockScan& scan, const std::string& file, std::vector<bool>& reached,
+                     Report& report);
 
 // Reports every block whose state says index node or leaf that no tree
 // reached.
-void report_lost_index_blocks(const BlockScan& scan,
-                              const std::vector<bool>& reached,
+void report_lost_index_blocks(const BlockScan& scan, const std::vector<bool>& reached,
                               const std::string& file, Report& report);
 
 }  // namespace checker

@@ -39,15 +39,13 @@ struct Walk {
 }  // namespace
 
 void check_journal(const MdbLayout& layout, const std::string& mdb_path,
-                   const std::string& journal_path, const std::string& file,
-                   Report& report) {
+                   const std::string& journal_path, const std::string& file, Report& report) {
   std::vector<std::uint8_t> bytes;
   std::uint64_t length = 0;
   bool read = false;
   if (layout.internal_journal) {
     length = std::uint64_t{layout.journal_blocks} * layout.block_size;
-    read = read_file_range(mdb_path, std::uint64_t{layout.journal_start} *
-                                         layout.block_size,
+    read = read_file_range(mdb_path, std::uint64_t{layout.journal_start} * layout.block_size,
                            length, bytes);
     report.fact("journal.placement", "internal");
   } else {
@@ -69,21 +67,19 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
   const auto jlength = static_cast<std::uint32_t>(length);
   if (support::load_be32(j) != mdb::kJournalMagic ||
       support::load_be32(j + 4) != mdb::kJournalVersion) {
-    report.problem(file, std::nullopt, "journal header",
-                   "magic or version is not JHDR 1");
+    report.problem(file, std::nullopt, "journal header", "magic or version is not JHDR 1");
     return;
   }
   for (std::uint32_t i = 0; i < 2; ++i) {
-    if (!mdb::pointer_valid(j + mdb::kIndexPointerOffset +
-                            i * mdb::kIndexPointerSize)) {
+    if (!mdb::pointer_valid(j + mdb::kIndexPointerOffset + i * mdb::kIndexPointerSize)) {
       report.problem(file, std::nullopt, "journal header",
                      "index pointer " + text_u32(i) + " fails its CRC");
     }
   }
   const std::optional<std::uint32_t> choice = mdb::choose_pointer(j);
   if (!choice) return;
-  const mdb::IndexPointer chosen = mdb::decode_index_pointer(
-      j + mdb::kIndexPointerOffset + *choice * mdb::kIndexPointerSize);
+  const mdb::IndexPointer chosen =
+      mdb::decode_index_pointer(j + mdb::kIndexPointerOffset + *choice * mdb::kIndexPointerSize);
   report.fact("journal.serial", chosen.serial);
   report.fact("journal.half", *choice);
   Walk walk;
@@ -96,8 +92,7 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
   std::optional<std::string> stopped_at;
   std::optional<ParsedTransaction> failed;  // a transaction of the turn there
   const auto problem = [&](std::uint64_t at, const std::string& text) {
-    report.problem(file, std::nullopt,
-                   "journal transaction at offset " + text_u64(at), text);
+    report.problem(file, std::nullopt, "journal transaction at offset " + text_u64(at), text);
   };
   // A fresh journal (start 0) has no turn yet.
   while (pos != 0) {
@@ -107,8 +102,8 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
     if (magic == mdb::kTredMagic) {
       const std::uint32_t target = mdb::tred_target(j + pos);
       if (redirected || target != mdb::half_bounds(jlength, 1 - half).start) {
-        problem(pos, "redirection to " + text_u32(target) +
-                         " is not the single move to the other half");
+        problem(pos,
+                "redirection to " + text_u32(target) + " is not the single move to the other half");
         pos = 0;
         break;
       }
@@ -154,8 +149,7 @@ void check_journal(const MdbLayout& layout, const std::string& mdb_path,
     if (skipped.count > 0) {
       problem(pos, stopped_at.value_or("end of the half") + "; a replay stops here and skips " +
                        text_u64(skipped.count) + " CRC-valid transaction" +
-                       (skipped.count == 1 ? "" : "s") + " from offset " +
-                       text_u64(skipped.first));
+                       (skipped.count == 1 ? "" : "s") + " from offset " + text_u64(skipped.first));
     } else if (failed && failed->kind == ParsedTransaction::kBadCrc &&
                pos == mdb::half_bounds(jlength, half).start &&
                serial_matching_crc(j + pos, failed->tend - pos, mdb::tend_crc(j + failed->tend),

@@ -13,7 +13,6 @@ namespace checker {
 // `journal_path`), reports its facts and problems. `file` names the
 // journal in problem lines.
 void check_journal(const MdbLayout& layout, const std::string& mdb_path,
-                   const std::string& journal_path, const std::string& file,
-                   Report& report);
+                   const std::string& journal_path, const std::string& file, Report& report);
 
 }  // namespace checker

@@ -48,8 +48,7 @@ int main(int argc, char** argv) {
   }
   checker::Report report;
   try {
-    checker::check_mdb({options.mdb, options.journal, options.directory},
-                       options.dump, report);
+    checker::check_mdb({options.mdb, options.journal, options.directory}, options.dump, report);
     checker::check_tsdb(options.tsdb, report);
   } catch (const checker::Unopenable& failure) {
     std::cerr << "vexmon-dbcheck: " << failure.text << "\n";

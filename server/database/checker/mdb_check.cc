@@ -20,16 +20,14 @@ namespace {
 namespace fs = std::filesystem;
 using support::text_u32;
 
-std::string base_name(const std::string& path) {
-  return fs::path(path).filename().string();
-}
+std::string base_name(const std::string& path) { return fs::path(path).filename().string(); }
 
 // The external journal to check: --journal; else, for a set given as a
 // directory, the main.odbj in it, the set's own journal after a copy or a
 // move; else the header's path. A server opens the header's journal only,
 // so an own journal that the header does not name is a problem.
-std::string journal_to_use(const MdbPaths& paths, const MdbLayout& layout,
-                           const std::string& file, Report& report) {
+std::string journal_to_use(const MdbPaths& paths, const MdbLayout& layout, const std::string& file,
+                           Report& report) {
   if (!paths.journal.empty()) return paths.journal;
   std::error_code error;
   const std::string own = (fs::path(paths.directory) / "main.odbj").string();
@@ -46,24 +44,24 @@ std::string journal_to_use(const MdbPaths& paths, const MdbLayout& layout,
 }
 
 // Asks the engine's own lookup for every object's node id.
-void check_lookups(const BlockScan& scan, const std::string& file,
-                   Report& report) {
+void check_lookups(const BlockScan& scan, const std::string& file, Report& report) {
   for (const auto& [ref, info] : scan.objects) {
     if (!info.node_id) continue;
     const std::optional<mdb::ObjectRef> found = mdb::find_object(*info.node_id);
     if (!found || found->block != ref.first || found->offset != ref.second) {
       report.problem(file, ref.first, "object " + ref_text(ref),
-                     "the engine's lookup of " + mdb::to_text(*info.node_id) +
-                         " does not find it");
+                     "the engine's lookup of " + mdb::to_text(*info.node_id) + " does not find it");
     }
   }
 }
 
-void check_opened(const MdbLayout& layout, const std::string& file, bool dump,
-                  Report& report) {
+void check_opened(const MdbLayout& layout, const std::string& file, bool dump, Report& report) {
   mdb::BackingStore& store = mdb::database().store;
-  const MdbBlocks blocks{layout.block_size, store.length() / layout.block_size,
-                         layout.first_map_block, layout.first_data_block, layout.roots,
+  const MdbBlocks blocks{layout.block_size,
+                         store.length() / layout.block_size,
+                         layout.first_map_block,
+                         layout.first_data_block,
+                         layout.roots,
                          [&store](std::uint32_t n, std::vector<std::uint8_t>& buffer) {
                            buffer.resize(store.block_size());
                            store.read_blocks(buffer.data(), n, 1);
@@ -93,8 +91,8 @@ void check_mdb(const MdbPaths& paths, bool dump, Report& report) {
   if (!layout->internal_journal && !readable_length(journal)) {
     throw Unopenable{"cannot open the journal " + journal};
   }
-  check_journal(*layout, paths.mdb, journal,
-                layout->internal_journal ? file : base_name(journal), report);
+  check_journal(*layout, paths.mdb, journal, layout->internal_journal ? file : base_name(journal),
+                report);
   // The engine's own lines would mix with the report.
   mdb::diagnostic_mask().set(0);
   try {

@@ -31,8 +31,8 @@ std::optional<std::uint64_t> file_length(int fd) {
 
 }  // namespace
 
-bool read_file_range(const std::string& path, std::uint64_t offset,
-                     std::uint64_t length, std::vector<std::uint8_t>& out) {
+bool read_file_range(const std::string& path, std::uint64_t offset, std::uint64_t length,
+                     std::vector<std::uint8_t>& out) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   // A damaged length must not make the checker allocate what the file
@@ -45,8 +45,8 @@ bool read_file_range(const std::string& path, std::uint64_t offset,
   out.assign(length, 0);
   std::uint64_t done = 0;
   while (done < length) {
-    const ssize_t got = ::pread(fd, out.data() + done, length - done,
-                                static_cast<off_t>(offset + done));
+    const ssize_t got =
+        ::pread(fd, out.data() + done, length - done, static_cast<off_t>(offset + done));
     if (got <= 0) break;
     done += static_cast<std::uint64_t>(got);
   }
@@ -62,8 +62,7 @@ std::optional<std::uint64_t> readable_length(const std::string& path) {
   return length;
 }
 
-std::optional<MdbLayout> check_mdb_header(const std::string& path,
-                                          const std::string& file,
+std::optional<MdbLayout> check_mdb_header(const std::string& path, const std::string& file,
                                           Report& report) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
@@ -78,8 +77,8 @@ std::optional<MdbLayout> check_mdb_header(const std::string& path,
   MdbLayout layout;
   layout.file_bytes = *length;
   mdb::HeaderImage image{};
-  const bool whole = ::pread(fd, image.data(), image.size(), 0) ==
-                     static_cast<ssize_t>(image.size());
+  const bool whole =
+      ::pread(fd, image.data(), image.size(), 0) == static_cast<ssize_t>(image.size());
   ::close(fd);
   const auto fail = [&](const std::string& text) {
     report.problem(file, 0, "header", text);
@@ -92,8 +91,7 @@ std::optional<MdbLayout> check_mdb_header(const std::string& path,
     return fail("magic is not VMDB");
   }
   if (mdb::header_version(image) != mdb::kMdbVersion) {
-    return fail("version " + text_u32(mdb::header_version(image)) +
-                " is not 1");
+    return fail("version " + text_u32(mdb::header_version(image)) + " is not 1");
   }
   layout.block_size = mdb::header_block_size(image);
   if (!mdb::valid_block_size(layout.block_size)) {
@@ -127,17 +125,15 @@ std::optional<MdbLayout> check_mdb_header(const std::string& path,
   const std::uint32_t d = layout.first_data_block;
   const std::uint32_t journal_end =
       layout.internal_journal ? layout.journal_start + layout.journal_blocks : 1;
-  if (layout.internal_journal &&
-      (layout.journal_start == 0 || layout.journal_blocks == 0 ||
-       journal_end < layout.journal_start)) {
-    return fail("internal journal blocks " + text_u32(layout.journal_start) +
-                " + " + text_u32(layout.journal_blocks) + " are not a run after block 0");
+  if (layout.internal_journal && (layout.journal_start == 0 || layout.journal_blocks == 0 ||
+                                  journal_end < layout.journal_start)) {
+    return fail("internal journal blocks " + text_u32(layout.journal_start) + " + " +
+                text_u32(layout.journal_blocks) + " are not a run after block 0");
   }
   if (layout.internal_journal &&
       std::uint64_t{journal_end} * layout.block_size > layout.file_bytes) {
-    return fail("internal journal blocks " + text_u32(layout.journal_start) +
-                " + " + text_u32(layout.journal_blocks) +
-                " run past the end of the file");
+    return fail("internal journal blocks " + text_u32(layout.journal_start) + " + " +
+                text_u32(layout.journal_blocks) + " run past the end of the file");
   }
   // The map may have any number of blocks: its entries cover (D - F) * B
   // blocks from block 0. The creation tool makes 256.
@@ -148,15 +144,14 @@ std::optional<MdbLayout> check_mdb_header(const std::string& path,
   for (std::size_t i = 0; i < layout.roots.size(); ++i) {
     if (layout.roots[i] < d) {
       report.problem(file, 0, "header",
-                     "index root " + text_u32(static_cast<std::uint32_t>(i)) +
-                         " names block " + text_u32(layout.roots[i]) +
-                         " below the first data block " + text_u32(d));
+                     "index root " + text_u32(static_cast<std::uint32_t>(i)) + " names block " +
+                         text_u32(layout.roots[i]) + " below the first data block " + text_u32(d));
     }
   }
   if (layout.file_bytes % layout.block_size != 0) {
-    report.problem(file, std::nullopt, "layout",
-                   "length " + support::text_u64(layout.file_bytes) +
-                       " is not a whole number of blocks");
+    report.problem(
+        file, std::nullopt, "layout",
+        "length " + support::text_u64(layout.file_bytes) + " is not a whole number of blocks");
   }
   if (layout.blocks() < std::uint64_t{d} + 2) {
     return fail("the file holds " + support::text_u64(layout.blocks()) +

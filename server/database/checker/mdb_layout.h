@@ -33,14 +33,13 @@ struct Unopenable {
 // Reads and checks the header of the MDB at `path` and the layout it
 // describes; reports each problem. Empty when the header is too damaged to
 // go on with the MDB. Throws Unopenable when the file cannot be opened.
-std::optional<MdbLayout> check_mdb_header(const std::string& path,
-                                          const std::string& file,
+std::optional<MdbLayout> check_mdb_header(const std::string& path, const std::string& file,
                                           Report& report);
 
 // Reads `length` bytes at `offset` of `path`; false when the file cannot
 // be opened or is shorter.
-bool read_file_range(const std::string& path, std::uint64_t offset,
-                     std::uint64_t length, std::vector<std::uint8_t>& out);
+bool read_file_range(const std::string& path, std::uint64_t offset, std::uint64_t length,
+                     std::vector<std::uint8_t>& out);
 
 // The length of the file or device at `path`; empty when it cannot be
 // opened or is neither a regular file nor a block device.

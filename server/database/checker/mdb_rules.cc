@@ -19,9 +19,8 @@ using support::text_u32;
 // an object whose property (node id or parent id) is its key, and every
 // object with that property has exactly one entry.
 // True when no problem was found.
-bool match_entries(const std::string& name, const TreeCheck& tree,
-                   bool by_parent, const BlockScan& scan,
-                   const std::string& file, Report& report) {
+bool match_entries(const std::string& name, const TreeCheck& tree, bool by_parent,
+                   const BlockScan& scan, const std::string& file, Report& report) {
   const std::uint64_t problems_before = report.problem_count();
   const auto key_of = [by_parent](const ObjectInfo& info) {
     return by_parent ? info.parent : info.node_id;
@@ -68,8 +67,7 @@ bool match_entries(const std::string& name, const TreeCheck& tree,
     const std::uint32_t entries = counts.count(ref) ? counts[ref] : 0;
     if (entries != 1) {
       report.problem(file, ref.first, "object " + ref_text(ref),
-                     "has " + text_u32(entries) + " entries in the " + name +
-                         ", expected 1");
+                     "has " + text_u32(entries) + " entries in the " + name + ", expected 1");
     }
   }
   return report.problem_count() == problems_before;
@@ -87,8 +85,7 @@ MdbRuleResult check_mdb_blocks(const MdbBlocks& mdb, const std::string& file,
   static const char* const kFacts[] = {"index.node_id", "index.parent_id"};
   std::vector<TreeCheck>& trees = result.trees;
   for (std::size_t i = 0; i < mdb.roots.size(); ++i) {
-    const std::string name =
-        i < 2 ? kNames[i] : "index " + text_u32(static_cast<std::uint32_t>(i));
+    const std::string name = i < 2 ? kNames[i] : "index " + text_u32(static_cast<std::uint32_t>(i));
     trees.push_back(check_tree(name, mdb.roots[i], i == 0, mdb, scan, file, reached, report));
     if (i >= 2) continue;
     const std::string fact = kFacts[i];

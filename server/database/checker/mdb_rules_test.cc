@@ -37,8 +37,9 @@ Blocks sound_image() {
 }
 
 MdbRuleResult check(const Blocks& b, Report& report) {
-  const MdbBlocks mdb{kSize, b.size(), 1, 2, {2, 3},
-                      [&b](std::uint32_t n, std::vector<std::uint8_t>& buffer) { buffer = b[n]; }};
+  const MdbBlocks mdb{
+      kSize, b.size(), 1,
+      2,     {2, 3},   [&b](std::uint32_t n, std::vector<std::uint8_t>& buffer) { buffer = b[n]; }};
   return check_mdb_blocks(mdb, "main.odb", {false, false, true}, report);
 }
 

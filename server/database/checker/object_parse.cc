@@ -27,11 +27,10 @@ struct Decoded {
 Decoded decode(std::uint32_t code, std::span<const std::uint8_t> record) {
   const std::uint8_t* value = record.data() + mdb::kPropertyHeaderSize;
   const std::size_t size = record.size();
-  const auto fixed = [&](std::size_t want, std::string type,
-                         std::string text) -> Decoded {
+  const auto fixed = [&](std::size_t want, std::string type, std::string text) -> Decoded {
     if (size != want) {
-      return {type, "", "record size " + support::text_size(size) +
-                            ", expected " + support::text_size(want)};
+      return {type, "",
+              "record size " + support::text_size(size) + ", expected " + support::text_size(want)};
     }
     return {std::move(type), std::move(text), std::nullopt};
   };
@@ -59,12 +58,11 @@ Decoded decode(std::uint32_t code, std::span<const std::uint8_t> record) {
       const std::uint8_t* zero = std::find(value, end, std::uint8_t{0});
       if (zero == end) return {"string", "", "string has no terminating zero"};
       const auto length = static_cast<std::uint64_t>(zero - value);
-      const std::uint64_t want =
-          mdb::round_up_to_8(mdb::kPropertyHeaderSize + length + 1);
+      const std::uint64_t want = mdb::round_up_to_8(mdb::kPropertyHeaderSize + length + 1);
       if (want != size) {
-        return {"string", "", "record size " + support::text_size(size) +
-                                  " for a string of " +
-                                  support::text_u64(length) + " characters"};
+        return {"string", "",
+                "record size " + support::text_size(size) + " for a string of " +
+                    support::text_u64(length) + " characters"};
       }
       std::string text = "\"";
       for (const std::uint8_t* c = value; c != zero; ++c) {
@@ -85,12 +83,11 @@ std::string node_type_name(std::uint32_t type) {
   return "type " + text_u32(type);
 }
 
-std::optional<std::string> parse_object(std::span<const std::uint8_t> object,
-                                        ObjectInfo& info, DumpedObject* dump) {
+std::optional<std::string> parse_object(std::span<const std::uint8_t> object, ObjectInfo& info,
+                                        DumpedObject* dump) {
   const std::size_t length = object.size();
   for (std::size_t offset = 4; offset < length;) {
-    const std::string where = "record at object offset " +
-                              support::text_size(offset) + ": ";
+    const std::string where = "record at object offset " + support::text_size(offset) + ": ";
     if (length - offset < mdb::kPropertyHeaderSize) {
       return where + "shorter than a record header";
     }

@@ -16,17 +16,17 @@ namespace checker {
 
 struct ObjectInfo {
   mdb::ObjectRef ref;
-  std::optional<mdb::NodeId> node_id;       // property 0
-  std::optional<mdb::NodeId> parent;        // property 2
-  std::optional<std::uint32_t> node_type;   // property 3
+  std::optional<mdb::NodeId> node_id;      // property 0
+  std::optional<mdb::NodeId> parent;       // property 2
+  std::optional<std::uint32_t> node_type;  // property 3
 };
 
 // Parses the object whose bytes (length word first, exactly its length)
 // are `object`. Returns what is wrong with it, or nothing when every record
 // is sound; `info` gets the index properties of the records before any
 // fault, `dump` (when given) every sound record.
-std::optional<std::string> parse_object(std::span<const std::uint8_t> object,
-                                        ObjectInfo& info, DumpedObject* dump);
+std::optional<std::string> parse_object(std::span<const std::uint8_t> object, ObjectInfo& info,
+                                        DumpedObject* dump);
 
 // "domain", "user", or "type <n>".
 std::string node_type_name(std::uint32_t type);

@@ -9,7 +9,7 @@ namespace checker {
 
 struct Options {
   std::string mdb;
-  std::string journal;    // empty: the path in the MDB header
+  std::string journal;  // empty: the path in the MDB header
   std::string tsdb;
   std::string directory;  // set when the set was given as a directory
   bool quiet = false;

@@ -79,13 +79,12 @@ std::string text_report(const Report& report, bool dump) {
   for (const Fact& fact : report.facts()) {
     const std::size_t dot = fact.name.find('.');
     const std::string group = fact.name.substr(0, dot);
-    auto it = std::find_if(groups.begin(), groups.end(),
-                           [&](const auto& g) { return g.first == group; });
+    auto it =
+        std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == group; });
     if (it == groups.end()) it = groups.insert(groups.end(), {group, ""});
     if (!it->second.empty()) it->second += " ";
-    it->second += dot == std::string::npos
-                      ? fact.value
-                      : fact.name.substr(dot + 1) + "=" + fact.value;
+    it->second +=
+        dot == std::string::npos ? fact.value : fact.name.substr(dot + 1) + "=" + fact.value;
   }
   std::string out;
   for (const auto& [group, text] : groups) out += group + ": " + text + "\n";
@@ -93,8 +92,8 @@ std::string text_report(const Report& report, bool dump) {
     for (const DumpedObject& object : report.objects()) {
       out += "object " + object.ref + "\n";
       for (const DumpedProperty& property : object.properties) {
-        out += "  " + support::text_u32(property.id) + " " + property.type +
-               " " + property.value + "\n";
+        out += "  " + support::text_u32(property.id) + " " + property.type + " " + property.value +
+               "\n";
       }
     }
   }
@@ -124,8 +123,8 @@ std::string json_report(const Report& report, bool dump) {
   separator = "";
   for (const Problem& problem : report.problems()) {
     out += separator;
-    out += "{\"file\": " + json_string(problem.file) + ", \"block\": " +
-           (problem.block ? support::text_u64(*problem.block) : "null") +
+    out += "{\"file\": " + json_string(problem.file) +
+           ", \"block\": " + (problem.block ? support::text_u64(*problem.block) : "null") +
            ", \"structure\": " + json_string(problem.structure) +
            ", \"text\": " + json_string(problem.text) +
            ", \"more\": " + support::text_u64(problem.more) +

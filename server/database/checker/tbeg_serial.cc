@@ -48,8 +48,8 @@ std::uint32_t step_back(std::uint32_t next, std::uint8_t byte) {
 
 }  // namespace
 
-std::uint64_t serial_matching_crc(const std::uint8_t* tbeg, std::size_t covered,
-                                  std::uint32_t crc, std::uint32_t serial_high) {
+std::uint64_t serial_matching_crc(const std::uint8_t* tbeg, std::size_t covered, std::uint32_t crc,
+                                  std::uint32_t serial_high) {
   constexpr std::size_t kLowWord = 12;  // the serial's lower word: TBEG bytes 12..15
   std::uint32_t after = ~crc;
   for (std::size_t k = covered; k-- > kLowWord + 4;) after = step_back(after, tbeg[k]);

@@ -15,7 +15,7 @@ namespace checker {
 // There is exactly one such serial: CRC-32 maps any 4 consecutive bytes one
 // to one onto its register.
 // REQUIRES: covered >= 16.
-std::uint64_t serial_matching_crc(const std::uint8_t* tbeg, std::size_t covered,
-                                  std::uint32_t crc, std::uint32_t serial_high);
+std::uint64_t serial_matching_crc(const std::uint8_t* tbeg, std::size_t covered, std::uint32_t crc,
+                                  std::uint32_t serial_high);
 
 }  // namespace checker

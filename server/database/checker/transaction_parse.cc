@@ -46,9 +46,8 @@ ParsedTransaction parse_transaction(const std::uint8_t* journal, std::uint64_t p
   return walk(journal, pos, end, nullptr, 0);
 }
 
-void find_complete_transactions(const std::uint8_t* journal, std::uint64_t from,
-                                std::uint64_t end, std::uint64_t serial,
-                                FoundTransactions& found) {
+void find_complete_transactions(const std::uint8_t* journal, std::uint64_t from, std::uint64_t end,
+                                std::uint64_t serial, FoundTransactions& found) {
   from = (from + 7) / 8 * 8;
   if (from >= end) return;
   std::vector<bool> met((end - from) / 8 + 1, false);

@@ -29,8 +29,7 @@ struct FoundTransactions {
 // starts on a multiple of 8 in [from, end). Linear in end - from: a TUPD
 // that an earlier candidate's walk met ends any later walk that meets it,
 // so no byte is walked or summed twice.
-void find_complete_transactions(const std::uint8_t* journal, std::uint64_t from,
-                                std::uint64_t end, std::uint64_t serial,
-                                FoundTransactions& found);
+void find_complete_transactions(const std::uint8_t* journal, std::uint64_t from, std::uint64_t end,
+                                std::uint64_t serial, FoundTransactions& found);
 
 }  // namespace checker

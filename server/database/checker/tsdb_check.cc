@@ -48,11 +48,13 @@ OwnerCode dblocks_owner(std::uint32_t replica, std::uint32_t entry) {
 std::string owner_name(OwnerCode owner) {
   const auto replica = static_cast<std::uint32_t>(owner & 0xFF);
   switch (owner >> 60) {
-    case 1: return replica_name(*tsdb::kChainKinds[(owner >> 8) & 0xFF], replica);
+    case 1:
+      return replica_name(*tsdb::kChainKinds[(owner >> 8) & 0xFF], replica);
     case 2:
       return replica_name(tsdb::kLblockChain, (owner >> 32) & 0xFF) + " entry " +
              text_u32(static_cast<std::uint32_t>(owner)) + " dblocks";
-    default: return "header";
+    default:
+      return "header";
   }
 }
 
@@ -96,8 +98,7 @@ void use_blocks(Context& c, std::uint32_t first, std::uint32_t count, OwnerCode 
   const auto overlap = c.owners.claim(first, std::min(end, c.reader.file_blocks()), owner);
   if (!overlap) return;
   overlaps.add([&] {
-    std::string text =
-        "block is used by " + owner_name(c.owners.owner_of(overlap->block)) + " too";
+    std::string text = "block is used by " + owner_name(c.owners.owner_of(overlap->block)) + " too";
     if (overlap->blocks > 1) {
       text += ", and " + text_u64(overlap->blocks - 1) + " more of its blocks are in use already";
     }
@@ -119,8 +120,7 @@ std::uint32_t check_descriptors(Context& c, const tsdb::ChainKind& kind) {
     const tsdb::ChainDescriptor d = c.reader.descriptor(kind, r);
     const std::string structure = replica_name(kind, r) + " descriptor";
     if (!c.reader.descriptor_valid(kind, r)) {
-      const bool pending = r == (current + 1) % chains && stamp > 0 &&
-                           d.timestamp == stamp;
+      const bool pending = r == (current + 1) % chains && stamp > 0 && d.timestamp == stamp;
       if (!pending) c.report.problem(c.file, 0, structure, "CRC does not match");
     } else if (r != current && stamp > 0 && d.timestamp == stamp) {
       c.report.problem(c.file, 0, structure,
@@ -133,8 +133,7 @@ std::uint32_t check_descriptors(Context& c, const tsdb::ChainKind& kind) {
 
 // The blocks of a replica are claimed in runs of consecutive blocks, in the
 // order of the file: one claim per element, however scattered.
-tsdb::ReplicaWalk walk_replica(Context& c, const tsdb::ChainKind& kind,
-                               std::uint32_t replica) {
+tsdb::ReplicaWalk walk_replica(Context& c, const tsdb::ChainKind& kind, std::uint32_t replica) {
   tsdb::ReplicaWalk walk = c.reader.walk(kind, replica);
   const std::string name = replica_name(kind, replica);
   for (const tsdb::ChainFault& fault : walk.faults) {
@@ -166,17 +165,14 @@ void each_entry(Context& c, const tsdb::ReplicaWalk& walk, const tsdb::EntryVisi
 // The entries are read from the file as they are needed, twice for the
 // lblock replica (which lblocks are used, then each used one), so no copy
 // of a replica is held whatever its size.
-void check_entries(Context& c, const tsdb::ReplicaWalk& lblocks,
-                   const tsdb::ReplicaWalk& checks,
-                   const tsdb::ReplicaWalk& heads,
-                   const tsdb::ReplicaWalk& tails) {
+void check_entries(Context& c, const tsdb::ReplicaWalk& lblocks, const tsdb::ReplicaWalk& checks,
+                   const tsdb::ReplicaWalk& heads, const tsdb::ReplicaWalk& tails) {
   const std::uint32_t block_size = c.reader.header().block_size;
   const std::uint32_t lblock_count = lblocks.capacity(block_size);
   const std::string lname = replica_name(tsdb::kLblockChain, lblocks.replica);
   std::vector<bool> used(lblock_count);
-  each_entry(c, lblocks, [&used](std::uint32_t e, const tsdb::EntryValue& v) {
-    used[e] = v[0] != 0;
-  });
+  each_entry(c, lblocks,
+             [&used](std::uint32_t e, const tsdb::EntryValue& v) { used[e] = v[0] != 0; });
   std::uint64_t used_lblocks = 0;
   std::uint32_t highest_lblock = 0;
   EntryProblems empty(c.report), loose(c.report), overlaps(c.report);
@@ -186,7 +182,8 @@ void check_entries(Context& c, const tsdb::ReplicaWalk& lblocks,
     highest_lblock = std::max(highest_lblock, e);  // a scattered replica is read in file order
     const auto structure = [&] { return lname + " entry " + text_u32(e); };
     if (v[1] == 0) {
-      empty.add([&] { return c.report.problem(c.file, v[0], structure(), "level has no dblocks"); });
+      empty.add(
+          [&] { return c.report.problem(c.file, v[0], structure(), "level has no dblocks"); });
     }
     if (v[2] != 0 && (v[2] >= lblock_count || !used[v[2]])) {
       loose.add([&] {
@@ -211,9 +208,9 @@ void check_entries(Context& c, const tsdb::ReplicaWalk& lblocks,
     }
     if (v[1] >= lblock_count || !used[v[1]]) {
       free_levels.add([&] {
-        return c.report.problem(c.file, std::nullopt, structure(),
-                                "names lblock " + text_u32(v[1]) + ", free in the current " +
-                                    lname);
+        return c.report.problem(
+            c.file, std::nullopt, structure(),
+            "names lblock " + text_u32(v[1]) + ", free in the current " + lname);
       });
     }
   });
@@ -250,8 +247,7 @@ void check_tsdb(const std::string& path, Report& report) {
   report.fact("tsdb.replicas", header.chains);
   if (reader.file_bytes() % header.block_size != 0) {
     report.problem(file, std::nullopt, "layout",
-                   "length " + text_u64(reader.file_bytes()) +
-                       " is not a whole number of blocks");
+                   "length " + text_u64(reader.file_bytes()) + " is not a whole number of blocks");
   }
   Context c{reader, file, report, BlockOwners(reader.file_blocks()), 0};
   EntryProblems none(report);

@@ -41,9 +41,9 @@ bool zero_start(const std::string& path, std::uint64_t bytes) {
   support::UniqueFd fd = support::open_file(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (!fd.is_open()) return false;
   const std::vector<char> zeros(static_cast<std::size_t>(bytes), 0);
-  const bool ok = support::pwrite_full(fd.get(), zeros.data(), zeros.size(), 0)
-                      .complete(zeros.size()) &&
-                  support::file_calls().fsync(fd.get()) == 0;
+  const bool ok =
+      support::pwrite_full(fd.get(), zeros.data(), zeros.size(), 0).complete(zeros.size()) &&
+      support::file_calls().fsync(fd.get()) == 0;
   return fd.close() == 0 && ok;
 }
 
@@ -74,14 +74,12 @@ void clean_up_created(std::ostream& err) {
       continue;  // no longer the file this run made: not ours to remove
     }
     if (::unlink(f.path.c_str()) != 0) {
-      err << "Unable to remove " << support::quoted(f.path) << '\n'
-          << reason_line(errno);
+      err << "Unable to remove " << support::quoted(f.path) << '\n' << reason_line(errno);
       continue;
     }
     err << "Removed " << support::quoted(f.path) << '\n';
     const std::string directory = support::parent_directory(f.path);
-    if (std::find(directories.begin(), directories.end(), directory) ==
-        directories.end()) {
+    if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
       directories.push_back(directory);
     }
   }

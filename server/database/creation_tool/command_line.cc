@@ -22,8 +22,8 @@ namespace {
 
 // Tests and announces a -d path. Returns false (after the message) when the
 // path cannot be used.
-bool take_destination(const std::string& path, command_line& parsed,
-                      std::ostream& out, std::ostream& err) {
+bool take_destination(const std::string& path, command_line& parsed, std::ostream& out,
+                      std::ostream& err) {
   if (classify_placement(path, out) == placement_bad) {
     struct stat status {};
     const bool unreadable = ::stat(path.c_str(), &status) != 0;
@@ -52,9 +52,8 @@ void print_usage(std::ostream& err) {
       << std::endl;
 }
 
-std::optional<int> parse_command_line(std::span<const std::string> args,
-                                      command_line& parsed, std::ostream& out,
-                                      std::ostream& err) {
+std::optional<int> parse_command_line(std::span<const std::string> args, command_line& parsed,
+                                      std::ostream& out, std::ostream& err) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--overwrite") {
@@ -99,8 +98,7 @@ std::optional<int> parse_command_line(std::span<const std::string> args,
     } else if (arg.starts_with("-f")) {
       parsed.force = true;
     } else {
-      err << "Unknown or misplaced argument: " << support::quoted(arg)
-          << std::endl;
+      err << "Unknown or misplaced argument: " << support::quoted(arg) << std::endl;
       return 1;
     }
   }

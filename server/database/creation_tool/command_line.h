@@ -25,8 +25,7 @@ void print_usage(std::ostream& err);
 // ends the run: 0 after -h (usage printed), 1 for an unknown argument or a
 // -d path that fails the placement test (message on `err`). Returns nullopt
 // when the run goes on with `parsed`.
-std::optional<int> parse_command_line(std::span<const std::string> args,
-                                      command_line& parsed, std::ostream& out,
-                                      std::ostream& err);
+std::optional<int> parse_command_line(std::span<const std::string> args, command_line& parsed,
+                                      std::ostream& out, std::ostream& err);
 
 }  // namespace creation_tool

@@ -10,9 +10,7 @@
 
 namespace creation_tool {
 
-void prompt(std::ostream& out, std::string_view text) {
-  out << text << std::flush;
-}
+void prompt(std::ostream& out, std::string_view text) { out << text << std::flush; }
 
 std::string read_word(std::istream& in) {
   std::string word;

@@ -20,8 +20,7 @@ struct input_ended {};
 
 // The one-line message the front end prints on standard error for
 // input_ended.
-inline constexpr const char* kInputEndedMessage =
-    "Unexpected end of input; nothing was created";
+inline constexpr const char* kInputEndedMessage = "Unexpected end of input; nothing was created";
 
 // Writes `text` without a line end and flushes, so the question is visible
 // before the program waits for the answer.

@@ -49,8 +49,7 @@ std::optional<file_identity> identity(const target& t) {
   }
   const std::filesystem::path path(t.path);
   if (::stat(path.parent_path().c_str(), &status) != 0) return std::nullopt;
-  return file_identity{false, status.st_dev, status.st_ino,
-                       path.filename().string()};
+  return file_identity{false, status.st_dev, status.st_ino, path.filename().string()};
 }
 
 void check_distinct(const std::vector<target>& targets) {
@@ -58,9 +57,8 @@ void check_distinct(const std::vector<target>& targets) {
     for (std::size_t j = i + 1; j < targets.size(); ++j) {
       const auto a = identity(targets[i]);
       if (a && a == identity(targets[j])) {
-        refuse(std::string("Cannot place both the ") + targets[i].role +
-               " and the " + targets[j].role + " on " +
-               support::quoted(targets[j].path));
+        refuse(std::string("Cannot place both the ") + targets[i].role + " and the " +
+               targets[j].role + " on " + support::quoted(targets[j].path));
       }
     }
   }
@@ -115,20 +113,17 @@ void check_free_space(const std::vector<file_need>& needs) {
   for (const group& g : groups) {
     struct statvfs volume {};
     if (::statvfs(g.directory.c_str(), &volume) != 0) {
-      refuse_with_reason("Unable to get free space information from " +
-                             support::quoted(g.directory),
-                         errno);
+      refuse_with_reason(
+          "Unable to get free space information from " + support::quoted(g.directory), errno);
     }
-    const std::uint64_t available =
-        std::uint64_t{volume.f_bavail} * std::uint64_t{volume.f_frsize};
+    const std::uint64_t available = std::uint64_t{volume.f_bavail} * std::uint64_t{volume.f_frsize};
     if (g.bytes > available) {
       refuse("Not enough free space in " + support::quoted(g.directory) + ": " +
-             support::text_u64(g.bytes) + " bytes needed, " +
-             support::text_u64(available) + " available");
+             support::text_u64(g.bytes) + " bytes needed, " + support::text_u64(available) +
+             " available");
     }
   }
 }
-
 
 // Opens a device exclusively and returns its size in bytes, or nullopt
 // (errno set) when it cannot be opened.
@@ -139,19 +134,18 @@ std::optional<std::uint64_t> device_size(const std::string& path) {
   return end > 0 ? static_cast<std::uint64_t>(end) : 0;
 }
 
-void check_device_room(const std::string& path, std::uint64_t size,
-                       std::uint64_t needed, const char* role) {
+void check_device_room(const std::string& path, std::uint64_t size, std::uint64_t needed,
+                       const char* role) {
   if (size < needed) {
-    refuse("Device " + support::quoted(path) + " holds " +
-           support::text_u64(size) + " bytes, the " + role + " needs " +
-           support::text_u64(needed));
+    refuse("Device " + support::quoted(path) + " holds " + support::text_u64(size) +
+           " bytes, the " + role + " needs " + support::text_u64(needed));
   }
 }
 
 }  // namespace
 
-void check_before_writing(const creation_settings& settings,
-                          const creation_plan& plan, const run_flags& flags) {
+void check_before_writing(const creation_settings& settings, const creation_plan& plan,
+                          const run_flags& flags) {
   const std::uint64_t tsdb_bytes =
       std::uint64_t{tsdb::initial_block_count(settings.tsdb_chains, settings.tsdb_block_size,
                                               settings.tsdb_initial_checks)} *
@@ -160,8 +154,7 @@ void check_before_writing(const creation_settings& settings,
   const bool external = settings.journal_type == kJournalExternal;
   std::vector<target> targets{{"MDB", settings.mdb_path, settings.mdb_placement}};
   if (external) {
-    targets.push_back(
-        {"journal", settings.journal_path, settings.journal_placement});
+    targets.push_back({"journal", settings.journal_path, settings.journal_placement});
   }
   targets.push_back({"TSDB", settings.tsdb_path, settings.tsdb_placement});
   check_distinct(targets);
@@ -186,12 +179,10 @@ void check_before_writing(const creation_settings& settings,
     const auto size = device_size(settings.journal_path);
     if (!size) {
       // The journal's own open error (JournalFile::open).
-      throw mdb::error_open(
-          "Cannot open journal in " + support::quoted(settings.journal_path) +
-          ": " + error::system_error_text(static_cast<std::uint32_t>(errno)));
+      throw mdb::error_open("Cannot open journal in " + support::quoted(settings.journal_path) +
+                            ": " + error::system_error_text(static_cast<std::uint32_t>(errno)));
     }
-    check_device_room(settings.journal_path, *size, plan.journal_bytes,
-                      "journal");
+    check_device_room(settings.journal_path, *size, plan.journal_bytes, "journal");
     check_device_empty(settings.journal_path, flags.overwrite);
   }
 
@@ -199,8 +190,8 @@ void check_before_writing(const creation_settings& settings,
     check_new_file(settings.tsdb_path);
     needs.push_back({support::parent_directory(settings.tsdb_path), tsdb_bytes});
   } else {
-    tsdb::check_store(settings.tsdb_path, settings.tsdb_chains,
-                      settings.tsdb_block_size, settings.tsdb_initial_checks);
+    tsdb::check_store(settings.tsdb_path, settings.tsdb_chains, settings.tsdb_block_size,
+                      settings.tsdb_initial_checks);
     check_device_empty(settings.tsdb_path, flags.overwrite);
   }
   check_free_space(needs);

@@ -27,7 +27,7 @@ using creation_plan = mdb::NewDatabaseLayout;
 // Front-end refusals print one line on standard error (followed by the
 // system's reason where a system call failed) and throw run_failed; the
 // engines' refusals are their exceptions.
-void check_before_writing(const creation_settings& settings,
-                          const creation_plan& plan, const run_flags& flags);
+void check_before_writing(const creation_settings& settings, const creation_plan& plan,
+                          const run_flags& flags);
 
 }  // namespace creation_tool

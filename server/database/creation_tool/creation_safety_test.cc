@@ -86,8 +86,8 @@ class Tmpfs {
 // empty) and a TSDB of 3 chains, 8192-byte blocks and `checks` checks.
 std::string answers(const std::string& mdb, const std::string& journal, const std::string& tsdb,
                     const std::string& checks = "10") {
-  return mdb + "\n" + (journal.empty() ? "i\n" : "e\n" + journal + "\n") + "4\n3\n8192\n" +
-         checks + "\n" + tsdb + "\n";
+  return mdb + "\n" + (journal.empty() ? "i\n" : "e\n" + journal + "\n") + "4\n3\n8192\n" + checks +
+         "\n" + tsdb + "\n";
 }
 
 testing_util::ProcessResult run_interactive(const std::string& input) {
@@ -121,21 +121,26 @@ TEST(CreationSafety, DeviceHeldElsewhereOrGivenTwoRolesIsNeitherOpenedNorWritten
   const std::string& dev = device.path();
   const std::string link = dir.file("link");
   std::filesystem::create_symlink(dev, link);
-  const struct { std::string input, error; } held[] = {
-      {answers(dev, "", d), "Unable to open store \"" + dev + "\"\n  Device or resource busy\n"},
-      {answers(d, dev, d),
-       "MDB I/O error: Cannot open journal in \"" + dev + "\": Device or resource busy\n"},
-      {answers(d, "", dev),
-       "TSDB I/O error: Unable to open \"" + dev + "\": Device or resource busy\n"},
-  }, shared[] = {
-      {answers(dev, link, d), "Cannot place both the MDB and the journal on \"" + link + "\"\n"},
-      {answers(dev, "", link), "Cannot place both the MDB and the TSDB on \"" + link + "\"\n"},
-      {answers(d, dev, link), "Cannot place both the journal and the TSDB on \"" + link + "\"\n"},
-  };
+  const struct {
+    std::string input, error;
+  } held[] =
+      {
+          {answers(dev, "", d),
+           "Unable to open store \"" + dev + "\"\n  Device or resource busy\n"},
+          {answers(d, dev, d),
+           "MDB I/O error: Cannot open journal in \"" + dev + "\": Device or resource busy\n"},
+          {answers(d, "", dev),
+           "TSDB I/O error: Unable to open \"" + dev + "\": Device or resource busy\n"},
+      },
+    shared[] = {
+        {answers(dev, link, d), "Cannot place both the MDB and the journal on \"" + link + "\"\n"},
+        {answers(dev, "", link), "Cannot place both the MDB and the TSDB on \"" + link + "\"\n"},
+        {answers(d, dev, link), "Cannot place both the journal and the TSDB on \"" + link + "\"\n"},
+    };
   const auto r = run_process(kProgram, {"-d", dev});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.err, "placement path: \"" + dev +
-                       "\"\nCannot place both MDB and TSDB in a block special\n");
+  EXPECT_EQ(r.err,
+            "placement path: \"" + dev + "\"\nCannot place both MDB and TSDB in a block special\n");
   const int hold = ::open(dev.c_str(), O_RDWR | O_EXCL);  // like a mount
   ASSERT_GE(hold, 0);
   for (const auto* cases : {held, shared}) {
@@ -184,7 +189,9 @@ TEST(CreationSafety, ForeseeableFailuresStopBeforeAnythingIsWritten) {
   std::filesystem::path deep = dir.path();
   for (int i = 0; i < 5; ++i) deep /= std::string(200, 'j');
   std::filesystem::create_directories(deep);
-  const struct { std::string existing, journal_dir, error; } cases[] = {
+  const struct {
+    std::string existing, journal_dir, error;
+  } cases[] = {
       {"main.odb", "", placed + "Unable to create file \"" + d + "/main.odb\"\n  File exists\n"},
       {"main.tsdb", "", placed + "Unable to create file \"" + d + "/main.tsdb\"\n  File exists\n"},
       {"main.odbj", "", placed + "Unable to create file \"" + d + "/main.odbj\"\n  File exists\n"},
@@ -272,7 +279,8 @@ TEST(CreationSafety, FailedRunTakesBackWhatItMadeUnlessNoClean) {
 
   for (const std::string lost : {" >/dev/full", " 2>/dev/full"}) {
     TempDir full;
-    r = run_process("/bin/sh", {"-c", "exec " + kProgram + " -f -d " + full.path().string() + lost});
+    r = run_process("/bin/sh",
+                    {"-c", "exec " + kProgram + " -f -d " + full.path().string() + lost});
     EXPECT_EQ(r.exit_code, 1) << lost;
     EXPECT_EQ(std::filesystem::file_size(full.file("main.tsdb")), 10 * kMiB) << lost;
   }
@@ -284,8 +292,9 @@ TEST(CreationSafety, FailedRunTakesBackWhatItMadeUnlessNoClean) {
   const std::string run = kProgram + " -f -c -i <<EOF\n" + answers(device.path(), "", db) + "EOF";
   r = run_process("/bin/sh", {"-c", "ulimit -f 1000; " + run});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_TRUE(r.err.ends_with("Removed \"" + db + "/main.tsdb\"\nZeroed the first 1048576 bytes of \"" +
-                              device.path() + "\"\n"))
+  EXPECT_TRUE(r.err.ends_with("Removed \"" + db +
+                              "/main.tsdb\"\nZeroed the first 1048576 bytes of \"" + device.path() +
+                              "\"\n"))
       << r.err;
   EXPECT_EQ(read_range(device.path(), 0, kMiB), Bytes(kMiB, 0));
   EXPECT_EQ(run_process("/bin/sh", {"-c", run}).exit_code, 0);
@@ -308,8 +317,8 @@ TEST(CreationSafety, InterruptedRunTakesBackWhatItMade) {
       "/bin/sh", {"-c", "env --default-signal=INT " + kProgram + " -f -c -i <" +
                             dir.file("answers") + " >/dev/null 2>" + err +
                             " & for i in $(seq 1000); do grep -q Initializing.database " + err +
-                            " && break; sleep 0.01; done; kill -INT $!; wait $!; s=$?; cat " +
-                            err + " >&2; exit $s"});
+                            " && break; sleep 0.01; done; kill -INT $!; wait $!; s=$?; cat " + err +
+                            " >&2; exit $s"});
   EXPECT_EQ(r.exit_code, 130) << r.err;
   EXPECT_NE(r.err.find("Interrupted by signal 2"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Removed \"" + d + "/main.odb\"\n"), std::string::npos) << r.err;

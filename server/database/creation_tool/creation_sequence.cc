@@ -59,9 +59,9 @@ creation_plan plan_creation(const creation_settings& settings) {
     std::error_code error;
     journal_path = support::absolute_path(settings.journal_path, error);
     if (error) {
-      refuse_with_reason("Cannot make the journal path " +
-                             support::quoted(settings.journal_path) + " absolute",
-                         error.value());
+      refuse_with_reason(
+          "Cannot make the journal path " + support::quoted(settings.journal_path) + " absolute",
+          error.value());
     }
   }
   return mdb::new_database_layout(
@@ -102,8 +102,7 @@ void create_mdb(creation_settings& settings, const creation_plan& plan) {
   mdb::create_header(header);
 
   if (header.journal_type == mdb::journal_internal) {
-    mdb::open_journal(settings.mdb_path,
-                      std::uint64_t{header.journal_start} * header.block_size,
+    mdb::open_journal(settings.mdb_path, std::uint64_t{header.journal_start} * header.block_size,
                       plan.journal_bytes, false);
   } else {
     if (settings.journal_placement == placement_dir) {
@@ -131,14 +130,13 @@ int create_databases(creation_settings& settings, const run_flags& flags) {
   if (settings.tsdb_placement == placement_dir) {
     precreate_file(settings.tsdb_path, 0);
   } else {
-    note_device_written(settings.tsdb_path,
-                        std::uint64_t{settings.tsdb_block_size} *
-                            tsdb::initial_block_count(settings.tsdb_chains,
-                                                      settings.tsdb_block_size,
-                                                      settings.tsdb_initial_checks));
+    note_device_written(settings.tsdb_path, std::uint64_t{settings.tsdb_block_size} *
+                                                tsdb::initial_block_count(
+                                                    settings.tsdb_chains, settings.tsdb_block_size,
+                                                    settings.tsdb_initial_checks));
   }
-  tsdb::tsdb_create(settings.tsdb_path, settings.tsdb_chains,
-                    settings.tsdb_block_size, settings.tsdb_initial_checks);
+  tsdb::tsdb_create(settings.tsdb_path, settings.tsdb_chains, settings.tsdb_block_size,
+                    settings.tsdb_initial_checks);
   support::throw_if_interrupted();
 
   mdb::close_database_journal();

@@ -60,7 +60,9 @@ void expect_fresh_journal_header(const Bytes& bytes, std::size_t offset) {
   }
 }
 
-struct Replica { std::uint32_t first, blocks; };
+struct Replica {
+  std::uint32_t first, blocks;
+};
 
 // Checks the TSDB header and the replica blocks of `path`, reading only those blocks.
 // `replicas[k][i]` is where replica i of kind k (head, tail, lblock, check) should lie; the
@@ -207,7 +209,9 @@ TEST(CreationSequence, ChainCountsBlockSizesAndMultiBlockReplicas) {
     const auto r = run_dialogue(d + "\n" + journal, c.tsdb + d + "\n");
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(file_size(dir.file("main.tsdb")), c.tsdb_blocks * c.block_size);
-    if (journal[0] == 'e') { EXPECT_EQ(file_size(dir.file("main.odbj")), 1024 * kMdbBlock); }
+    if (journal[0] == 'e') {
+      EXPECT_EQ(file_size(dir.file("main.odbj")), 1024 * kMdbBlock);
+    }
     expect_tsdb(dir.file("main.tsdb"), c.block_size, c.chains, interleaved(c.chains, c.sizes),
                 from);
   }

@@ -36,10 +36,14 @@ std::optional<std::string> own_content(const std::string& path) {
   if (read.error != 0) unreadable(path, read.error);
   if (read.done < magic.size()) return std::nullopt;
   switch (support::load_be32(magic.data())) {
-    case mdb::kMdbMagic: return "a Vexmon MDB";
-    case mdb::kJournalMagic: return "a Vexmon MDB journal";
-    case tsdb::kHeaderMagic: return "a Vexmon TSDB";
-    default: return std::nullopt;
+    case mdb::kMdbMagic:
+      return "a Vexmon MDB";
+    case mdb::kJournalMagic:
+      return "a Vexmon MDB journal";
+    case tsdb::kHeaderMagic:
+      return "a Vexmon TSDB";
+    default:
+      return std::nullopt;
   }
 }
 
@@ -64,8 +68,8 @@ std::optional<std::string> blkid_content(const std::string& path) {
       blkid_new_probe_from_filename(path.c_str()), &blkid_free_probe);
   if (!probe) unreadable(path, errno);
   blkid_probe_enable_superblocks(probe.get(), 1);
-  blkid_probe_set_superblocks_flags(
-      probe.get(), BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_USAGE);
+  blkid_probe_set_superblocks_flags(probe.get(),
+                                    BLKID_SUBLKS_TYPE | BLKID_SUBLKS_LABEL | BLKID_SUBLKS_USAGE);
   blkid_probe_enable_partitions(probe.get(), 1);
   blkid_probe_set_partitions_flags(probe.get(), BLKID_PARTS_MAGIC);
   const int found = blkid_do_safeprobe(probe.get());

@@ -85,7 +85,9 @@ TEST(Confirm, ForceAnswersByItselfAndOnlyLowerCaseYesCounts) {
   std::istringstream answers("y yes Y YES yess no n");
   std::ostringstream out;
   std::vector<bool> results;
-  for (int i = 0; i < 7; ++i) { results.push_back(confirm_settings(settings, answers, out)); }
+  for (int i = 0; i < 7; ++i) {
+    results.push_back(confirm_settings(settings, answers, out));
+  }
   EXPECT_EQ(results, (std::vector<bool>{true, true, false, false, false, false, false}));
 }
 

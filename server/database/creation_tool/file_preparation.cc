@@ -59,8 +59,7 @@ void precreate_file(const std::string& path, std::uint64_t size) {
   // Reserving the space gives the same zeros without writing them; where
   // the file system cannot, or has no room, the zeros are written and a
   // shortage fails as a write.
-  if (size == 0 ||
-      support::file_calls().fallocate(fd.get(), 0, 0, static_cast<off_t>(size)) != 0) {
+  if (size == 0 || support::file_calls().fallocate(fd.get(), 0, 0, static_cast<off_t>(size)) != 0) {
     write_zeros(fd.get(), path, size);
   }
   if (fd.close() != 0) fail("Failed closing file ", path);

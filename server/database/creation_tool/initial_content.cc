@@ -39,18 +39,15 @@ constexpr NodeId kAdministrator = dbcache::kAdministratorNodeId;
 
 // The thirteen boolean settings of the account, in the order they are
 // stored; all true.
-constexpr std::uint32_t kAccountSettings[] = {902, 913, 914, 903, 904,
-                                              905, 906, 907, 908, 909,
-                                              910, 911, 912};
+constexpr std::uint32_t kAccountSettings[] = {902, 913, 914, 903, 904, 905, 906,
+                                              907, 908, 909, 910, 911, 912};
 
 // The administrator's series: datatype 4, one level of 102400 records with
 // level parameter 1.
 const tsdb::SeriesDescription kAdministratorSeries{4, {{102400, 1}}};
 
 // Stores what the serialization cache holds as a new object.
-void write_new_object() {
-  mdb::write_object(mdb::ObjectRef{0xFFFFFFFFu, 0xFFFFFFFFu});
-}
+void write_new_object() { mdb::write_object(mdb::ObjectRef{0xFFFFFFFFu, 0xFFFFFFFFu}); }
 
 void write_first_object() {
   mdb::SerializationCache& cache = mdb::serialization_cache();
@@ -76,8 +73,7 @@ void write_root_domain() {
 }
 
 void write_administrator(std::string_view password) {
-  const std::uint32_t check_id =
-      tsdb::allocate_described_ts(kAdministratorSeries);
+  const std::uint32_t check_id = tsdb::allocate_described_ts(kAdministratorSeries);
   mdb::SerializationCache& cache = mdb::serialization_cache();
   cache.reset();
   cache.add(mdb::PropertyNodeId(kOwnId, kAdministrator));

@@ -45,7 +45,10 @@ class CreatedDatabase {
   }
   ~CreatedDatabase() {
     mdb::end_transaction(false);
-    testing_util::stderr_of([] { mdb::close_database_journal(); mdb::close_store(); });
+    testing_util::stderr_of([] {
+      mdb::close_database_journal();
+      mdb::close_store();
+    });
   }
   const std::string& opened() const { return opened_; }
 
@@ -72,7 +75,9 @@ class CreatedDatabase {
 
 std::vector<std::uint32_t> record_ids(const std::vector<std::uint8_t>& object) {
   std::vector<std::uint32_t> ids;
-  for (const mdb::PropertyRecord& r : mdb::object_records(object)) { ids.push_back(r.id); }
+  for (const mdb::PropertyRecord& r : mdb::object_records(object)) {
+    ids.push_back(r.id);
+  }
   return ids;
 }
 

@@ -7,8 +7,7 @@
 
 namespace creation_tool {
 
-placement_kind_t classify_placement(const std::string& path,
-                                    std::ostream& out) {
+placement_kind_t classify_placement(const std::string& path, std::ostream& out) {
   struct stat attributes;
   if (::stat(path.c_str(), &attributes) != 0) {
     out << "Cannot stat given path" << std::endl;
@@ -20,8 +19,7 @@ placement_kind_t classify_placement(const std::string& path,
   return placement_bad;
 }
 
-std::string path_in_directory(const std::string& directory,
-                              const char* file_name) {
+std::string path_in_directory(const std::string& directory, const char* file_name) {
   return directory + kSeparator + file_name;
 }
 

@@ -16,7 +16,6 @@ namespace creation_tool {
 placement_kind_t classify_placement(const std::string& path, std::ostream& out);
 
 // `directory` followed by the separator and `file_name`.
-std::string path_in_directory(const std::string& directory,
-                              const char* file_name);
+std::string path_in_directory(const std::string& directory, const char* file_name);
 
 }  // namespace creation_tool

@@ -21,9 +21,8 @@ constexpr std::uint32_t kDefaultInitialChecks = 10;
 
 // Returns the exit code when the run ends here, nullopt when the settings
 // are confirmed.
-std::optional<int> select_mode(const command_line& parsed,
-                               creation_settings& settings, std::istream& in,
-                               std::ostream& out, std::ostream& err) {
+std::optional<int> select_mode(const command_line& parsed, creation_settings& settings,
+                               std::istream& in, std::ostream& out, std::ostream& err) {
   if (parsed.flags.interactive) {
     if (parsed.destination) {
       err << "You gave a destination path, but also asked to be " << '\n'
@@ -51,9 +50,8 @@ std::optional<int> select_mode(const command_line& parsed,
 
 }  // namespace
 
-bool fill_default_settings(const std::string& directory,
-                           creation_settings& settings, std::ostream& out,
-                           std::ostream& err) {
+bool fill_default_settings(const std::string& directory, creation_settings& settings,
+                           std::ostream& out, std::ostream& err) {
   settings.mdb_path = directory;
   settings.mdb_placement = classify_placement(directory, out);
   if (settings.mdb_placement == placement_blockdev) {
@@ -61,8 +59,7 @@ bool fill_default_settings(const std::string& directory,
     return false;
   }
   if (settings.mdb_placement == placement_bad) {
-    err << "Cannot place anything in: " << support::quoted(directory)
-        << std::endl;
+    err << "Cannot place anything in: " << support::quoted(directory) << std::endl;
     return false;
   }
   settings.mdb_path = path_in_directory(directory, kMdbFileName);
@@ -78,9 +75,8 @@ bool fill_default_settings(const std::string& directory,
   return true;
 }
 
-front_end_outcome run_front_end(std::span<const std::string> args,
-                                std::istream& in, std::ostream& out,
-                                std::ostream& err) {
+front_end_outcome run_front_end(std::span<const std::string> args, std::istream& in,
+                                std::ostream& out, std::ostream& err) {
   front_end_outcome outcome;
   out << "Vexmon Database Creation Tool" << '\n' << kRuleLine << std::endl;
 

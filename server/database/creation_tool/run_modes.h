@@ -24,16 +24,14 @@ struct front_end_outcome {
 
 // Runs the front end on the arguments after the program name. Dialogue,
 // summaries and placement messages go to `out`, usage and errors to `err`.
-front_end_outcome run_front_end(std::span<const std::string> args,
-                                std::istream& in, std::ostream& out,
-                                std::ostream& err);
+front_end_outcome run_front_end(std::span<const std::string> args, std::istream& in,
+                                std::ostream& out, std::ostream& err);
 
 // The settings of the default mode for destination `directory`: the three
 // files in it, an external 8 MiB journal, 3 chains of 8192-byte blocks and 10
 // initial checks. Returns false after a message on `err` when the directory
 // is a block-special device or unusable.
-bool fill_default_settings(const std::string& directory,
-                           creation_settings& settings, std::ostream& out,
-                           std::ostream& err);
+bool fill_default_settings(const std::string& directory, creation_settings& settings,
+                           std::ostream& out, std::ostream& err);
 
 }  // namespace creation_tool

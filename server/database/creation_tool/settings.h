@@ -44,11 +44,11 @@ struct creation_settings {
 
 // The flags of the command line that are not part of the settings record.
 struct run_flags {
-  bool interactive = false;    // -i
-  bool omit_admin = false;     // -n
+  bool interactive = false;       // -i
+  bool omit_admin = false;        // -n
   bool completely_empty = false;  // -c
-  bool overwrite = false;      // --overwrite: devices that hold data may be used
-  bool keep_files = false;     // --no-clean: a failed run leaves what it made
+  bool overwrite = false;         // --overwrite: devices that hold data may be used
+  bool keep_files = false;        // --no-clean: a failed run leaves what it made
   // --pwfile FILE / --pwprompt: where the administrator's password comes
   // from instead of the default.
   std::optional<std::string> password_file;

@@ -111,30 +111,37 @@ inline const std::string kNotANumber = "Please enter a number\n";
 inline const std::string kConfirmPrompt = "Is the above information correct?  (y/n): ";
 
 inline std::string range_message(int low, int high) {
-  return "Please enter a number between " + std::to_string(low) + " and " +
-         std::to_string(high) + "\n";
+  return "Please enter a number between " + std::to_string(low) + " and " + std::to_string(high) +
+         "\n";
 }
 
 // The MDB summary; `tail_lines` are the journal path and size lines shown.
-inline std::string mdb_summary(const std::string& path,
-                               const std::string& type,
+inline std::string mdb_summary(const std::string& path, const std::string& type,
                                const std::string& tail_lines) {
   return "\nWill create a meta database as follows:\n"
          "---------------------------------------------\n"
-         "MDB path:     " + path + "\n"
-         "Journal type: " + type + "\n" + tail_lines;
+         "MDB path:     " +
+         path +
+         "\n"
+         "Journal type: " +
+         type + "\n" + tail_lines;
 }
 
-inline std::string tsdb_summary(const std::string& chains,
-                                const std::string& block,
-                                const std::string& checks,
-                                const std::string& path) {
+inline std::string tsdb_summary(const std::string& chains, const std::string& block,
+                                const std::string& checks, const std::string& path) {
   return "\nWill create a time series database as follows:\n"
          "---------------------------------------------\n"
-         "Number of chains: " + chains + "\n"
-         "Block size:       " + block + "\n"
-         "Initial checks:   " + checks + "\n"
-         "TSDB placed in:   " + path + "\n\n";
+         "Number of chains: " +
+         chains +
+         "\n"
+         "Block size:       " +
+         block +
+         "\n"
+         "Initial checks:   " +
+         checks +
+         "\n"
+         "TSDB placed in:   " +
+         path + "\n\n";
 }
 
 }  // namespace creation_tool_test

@@ -34,8 +34,9 @@ int run_guarded(std::ostream& err, const std::function<int()>& run) {
   } catch (const run_failed&) {
     return 1;
   } catch (const support::interrupted& e) {
-    err << '\n' << "Interrupted by signal " << e.signal << " (" << ::strsignal(e.signal)
-        << ")" << std::endl;
+    err << '\n'
+        << "Interrupted by signal " << e.signal << " (" << ::strsignal(e.signal) << ")"
+        << std::endl;
     return 128 + e.signal;
   }
 }

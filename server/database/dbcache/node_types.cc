@@ -5,7 +5,7 @@
 namespace dbcache {
 
 const std::array<std::string_view, kNodeTypeNameCount> node_type_names = {
-    "NodeInfoGroup",                     // 0
+    "NodeInfoGroup",  // 0
     "Check",
     "NodeSummary",
     "Domain",
@@ -15,7 +15,7 @@ const std::array<std::string_view, kNodeTypeNameCount> node_type_names = {
     "ReportIssue",
     "User",
     "View",
-    "ViewEntry",                         // 10
+    "ViewEntry",  // 10
     "AlertGroup",
     "Enumeration",
     ".",
@@ -25,7 +25,7 @@ const std::array<std::string_view, kNodeTypeNameCount> node_type_names = {
     "StatusInfo",
     "EnumerationValue",
     "CheckSummary",
-    "ScoreInfo",                         // 20
+    "ScoreInfo",  // 20
     "NodeInfoLine",
     "CheckGroup",
     "ClassLayout",
@@ -35,7 +35,7 @@ const std::array<std::string_view, kNodeTypeNameCount> node_type_names = {
     "MibObject",
     "MibModule",
     "MibModuleObject",
-    "MibModuleType",                     // 30
+    "MibModuleType",  // 30
     "MibTypeEnum",
     "NodeView",
     "Plan",
@@ -45,7 +45,7 @@ const std::array<std::string_view, kNodeTypeNameCount> node_type_names = {
     "Event",
     "ReportInstance",
     "ReportResultFolder",
-    "ReportResultRow",                   // 40
+    "ReportResultRow",  // 40
     "ReportResultGraph",
     "LogCheckRuleComment",
     "ReportResultLog",
@@ -55,7 +55,7 @@ const std::array<std::string_view, kNodeTypeNameCount> node_type_names = {
     "ReportSelection",
     "ReportCheckSelection",
     "NodeClass",
-    "NetworkScan",                       // 50
+    "NetworkScan",  // 50
     "GridConfig",
     "GridStationConfig",
     "GridLinkConfig",
@@ -65,7 +65,7 @@ const std::array<std::string_view, kNodeTypeNameCount> node_type_names = {
     "CheckAccumulation",
     "AlertPathUsage",
     "NetworkScanWork",
-    "NodeAgentStatus",                   // 60
+    "NodeAgentStatus",  // 60
     "QuickLink",
     "ReportSendTo",
     "ReportOrder",
@@ -75,7 +75,7 @@ const std::array<std::string_view, kNodeTypeNameCount> node_type_names = {
     "SnmpScan",
     "NodeClassNodeConfig",
     "NodeClassCheckGroupConfig",
-    "NodeClassCheckConfig",              // 70
+    "NodeClassCheckConfig",  // 70
     "NodeClassCheckAccumulationConfig",
     "NodeClassConflict",
     "TemplateLayout",
@@ -85,7 +85,7 @@ const std::array<std::string_view, kNodeTypeNameCount> node_type_names = {
     "CandidateNode",
     "Lease",
     "MultiCheck",
-    "Series",                            // 80
+    "Series",  // 80
     "SumExpression",
     "CheckExpression",
     "MultiCheckExpression",
@@ -95,11 +95,11 @@ const std::array<std::string_view, kNodeTypeNameCount> node_type_names = {
     "ExpectedEvent",
     "UnexpectedEvent",
     "CustomParameter",
-    "Tag",                               // 90
+    "Tag",  // 90
     "EnumCheckTagRule",
     "TagRuleMatch",
     "GraphicalView",
-    "GraphicalViewNode",                 // 94
+    "GraphicalViewNode",  // 94
 };
 
 }  // namespace dbcache

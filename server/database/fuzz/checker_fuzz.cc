@@ -67,8 +67,8 @@ bool unchanged(const char* name, const Bytes& bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzzing::enter_work_dir();
   std::span<const std::uint8_t> in(data, size);
-  const Bytes mdb = next_file(in, fuzzing::kMdbFile), journal = next_file(in, fuzzing::kJournalFile),
-              tsdb = next_file(in, "main.tsdb");
+  const Bytes mdb = next_file(in, fuzzing::kMdbFile),
+              journal = next_file(in, fuzzing::kJournalFile), tsdb = next_file(in, "main.tsdb");
   checker::Report report;
   try {
     // The journal is named, so the header's path is never opened.
@@ -79,8 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checker::check_tsdb("main.tsdb", report);
   } catch (const checker::Unopenable&) {
   }
-  const bool same = unchanged(fuzzing::kMdbFile, mdb) && unchanged(fuzzing::kJournalFile, journal) &&
-                    unchanged("main.tsdb", tsdb);
+  const bool same = unchanged(fuzzing::kMdbFile, mdb) &&
+                    unchanged(fuzzing::kJournalFile, journal) && unchanged("main.tsdb", tsdb);
   if (!same) std::abort();  // the check changed a file of the set
   return 0;
 }

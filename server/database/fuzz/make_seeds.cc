@@ -37,7 +37,8 @@ Bytes read(const char* name) {
 void encode(const Bytes& bytes, Bytes& input) {
   for (std::size_t i = 0; i < bytes.size(); ++i) {
     std::size_t last = i;
-    while (bytes[i] == 0 && last + 1 < bytes.size() && last - i < 255 && bytes[last + 1] == 0) ++last;
+    while (bytes[i] == 0 && last + 1 < bytes.size() && last - i < 255 && bytes[last + 1] == 0)
+      ++last;
     if (bytes[i] != 0) input.push_back(bytes[i]);
     if (bytes[i] == 0) input.insert(input.end(), {0, static_cast<std::uint8_t>(last - i)});
     i = last;
@@ -47,7 +48,8 @@ void encode(const Bytes& bytes, Bytes& input) {
 void save(const std::string& target, const std::string& name, const Bytes& input) {
   fs::create_directories(out / target);
   std::ofstream(out / target / name, std::ios::binary)
-      .write(reinterpret_cast<const char*>(input.data()), static_cast<std::streamsize>(input.size()));
+      .write(reinterpret_cast<const char*>(input.data()),
+             static_cast<std::streamsize>(input.size()));
 }
 
 void zero_file(const char* name, std::uintmax_t size) {
@@ -80,7 +82,8 @@ void save_checker(const std::string& dir, const std::string& name) {
 
 void save_mdb(const std::string& name) {
   Bytes files = read(fuzzing::kMdbFile), journal = read(fuzzing::kJournalFile);
-  Bytes input{static_cast<std::uint8_t>(files.size() / 1024), static_cast<std::uint8_t>(journal.size() / 1024)};
+  Bytes input{static_cast<std::uint8_t>(files.size() / 1024),
+              static_cast<std::uint8_t>(journal.size() / 1024)};
   files.insert(files.end(), journal.begin(), journal.end());
   encode(files, input);
   for (const char* target : {"mdb_open", "mdb_lookup", "tool_reopen"}) save(target, name, input);
@@ -105,9 +108,12 @@ void create_mdb(bool internal) {
   mdb::open_store(fuzzing::kMdbFile);
   mdb::create_header({.block_size = 1024,
                       .journal_type = internal ? mdb::journal_internal : mdb::journal_external,
-                      .journal_path = fuzzing::kJournalFile, .journal_start = 1,
-                      .journal_blocks = journal_blocks, .index_roots = {map + 1, map + 2},
-                      .first_map_block = map, .first_data_block = map + 1});
+                      .journal_path = fuzzing::kJournalFile,
+                      .journal_start = 1,
+                      .journal_blocks = journal_blocks,
+                      .index_roots = {map + 1, map + 2},
+                      .first_map_block = map,
+                      .first_data_block = map + 1});
   mdb::open_journal(internal ? fuzzing::kMdbFile : fuzzing::kJournalFile, internal ? 1024 : 0,
                     internal ? journal_blocks * 1024 : 0, !internal);
   mdb::init_journal_header();

@@ -21,13 +21,20 @@ using namespace mdb;
 
 std::unique_ptr<Property> property_of(std::uint32_t type_word) {
   switch (type_word & ~kPropertyFlagBit) {
-    case 1: return std::make_unique<PropertySomething32<unsigned, 1>>();
-    case kTypeCodeString: return std::make_unique<PropertyString>();
-    case kTypeCodeNodeId: return std::make_unique<PropertyNodeId>();
-    case kTypeCodeEnum: return std::make_unique<dbcache::NodeTypeProperty>();
-    case kTypeCodeBool: return std::make_unique<PropertyBool>();
-    case 9: return std::make_unique<PropertySomething32<unsigned, 9>>();
-    default: return nullptr;
+    case 1:
+      return std::make_unique<PropertySomething32<unsigned, 1>>();
+    case kTypeCodeString:
+      return std::make_unique<PropertyString>();
+    case kTypeCodeNodeId:
+      return std::make_unique<PropertyNodeId>();
+    case kTypeCodeEnum:
+      return std::make_unique<dbcache::NodeTypeProperty>();
+    case kTypeCodeBool:
+      return std::make_unique<PropertyBool>();
+    case 9:
+      return std::make_unique<PropertySomething32<unsigned, 9>>();
+    default:
+      return nullptr;
   }
 }
 

@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
 #endif
   if (argc != 2) return 2;
   std::vector<std::filesystem::path> files;
-  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::absolute(argv[1]))) {
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::filesystem::absolute(argv[1]))) {
     files.push_back(entry.path());
   }
   std::sort(files.begin(), files.end());

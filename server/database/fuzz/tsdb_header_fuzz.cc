@@ -15,13 +15,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::uint32_t replica = tsdb::select_replica(image, *kind, header.chains);
       if (replica == tsdb::kNoFreeEntry || !tsdb::valid_block_size(header.block_size)) continue;
       const std::size_t blocks = image.size() / header.block_size;
-      std::uint32_t block = tsdb::decode_descriptor(image.data() + tsdb::checked_descriptor_offset(
-          image, *kind, replica, header.chains)).first_block;
+      std::uint32_t block =
+          tsdb::decode_descriptor(
+              image.data() + tsdb::checked_descriptor_offset(image, *kind, replica, header.chains))
+              .first_block;
       for (std::size_t step = 0; block != 0 && block < blocks && step < blocks; ++step) {
         const std::uint8_t* bytes = image.data() + std::size_t{block} * header.block_size;
         const tsdb::ChainBlockHeader chain_block = tsdb::decode_chain_block_header(bytes);
         if (chain_block.magic != kind->magic) break;
-        for (std::uint32_t slot = 0; slot < tsdb::entries_per_block(*kind, header.block_size); ++slot) {
+        for (std::uint32_t slot = 0; slot < tsdb::entries_per_block(*kind, header.block_size);
+             ++slot) {
           tsdb::decode_entry(bytes + tsdb::entry_offset(*kind, slot), *kind);
         }
         block = chain_block.next_block;

@@ -44,15 +44,13 @@ constexpr std::array<std::pair<std::uint8_t, const char*>, 7> kStateLabels = {{
 
 void check_covered(std::uint32_t n, const char* what) {
   if (!allocation_map().covers(n)) {
-    throw error_range("Block " + support::text_u32(n) + " for " + what +
-                      " is out of range");
+    throw error_range("Block " + support::text_u32(n) + " for " + what + " is out of range");
   }
 }
 
 }  // namespace
 
-void AllocationMap::init(std::uint32_t first_map_block,
-                         std::uint32_t map_blocks) {
+void AllocationMap::init(std::uint32_t first_map_block, std::uint32_t map_blocks) {
   clear();
   first_map_block_ = first_map_block;
   map_blocks_ = map_blocks;
@@ -63,9 +61,7 @@ void AllocationMap::clear() {
   recent_entries_ = nullptr;
 }
 
-bool AllocationMap::covers(std::uint32_t n) const {
-  return n / block_size() < map_blocks_;
-}
+bool AllocationMap::covers(std::uint32_t n) const { return n / block_size() < map_blocks_; }
 
 std::uint64_t AllocationMap::covered_blocks() const {
   return std::uint64_t{map_blocks_} * block_size();
@@ -84,8 +80,7 @@ std::uint8_t* AllocationMap::entries_with(std::uint32_t n) {
   auto it = loaded_.find(map_block);
   if (it == loaded_.end()) {
     BlockCopy copy(block_size());
-    database().store.read_bytes(copy.data(), block_offset(map_block),
-                                copy.size());
+    database().store.read_bytes(copy.data(), block_offset(map_block), copy.size());
     it = loaded_.emplace(map_block, std::move(copy)).first;
   }
   recent_block_ = map_block;
@@ -93,9 +88,7 @@ std::uint8_t* AllocationMap::entries_with(std::uint32_t n) {
   return recent_entries_;
 }
 
-std::uint8_t AllocationMap::state(std::uint32_t n) {
-  return entries_with(n)[n % block_size()];
-}
+std::uint8_t AllocationMap::state(std::uint32_t n) { return entries_with(n)[n % block_size()]; }
 
 void AllocationMap::set_state(std::uint32_t n, std::uint8_t state) {
   std::uint8_t* entries = entries_with(n);
@@ -107,8 +100,7 @@ AllocationMap& allocation_map() { return engine_root().allocation_map.get(); }
 
 void init_map(std::uint32_t first_map_block, std::uint32_t map_blocks) {
   if (!header_loaded()) {
-    throw error_internal(
-        "Allocation map initialization attempted before block size was found");
+    throw error_internal("Allocation map initialization attempted before block size was found");
   }
   AllocationMap& map = allocation_map();
   map.init(first_map_block, map_blocks);
@@ -123,17 +115,15 @@ void init_map(std::uint32_t first_map_block, std::uint32_t map_blocks) {
   std::uint64_t n = 0;
   for (std::uint64_t done = 0; done < map_blocks;) {
     const std::uint64_t offset = block_offset(first_map_block) + done * b;
-    const std::uint64_t in_store =
-        store.length() > offset ? (store.length() - offset) / b : 0;
+    const std::uint64_t in_store = store.length() > offset ? (store.length() - offset) / b : 0;
     const std::uint64_t blocks = std::clamp<std::uint64_t>(
         std::min<std::uint64_t>(in_store, kScanRunBlocks), 1, map_blocks - done);
     run.resize(blocks * b);
     store.read_bytes(run.data(), offset, run.size());
     for (const std::uint8_t state : run) {
       if (!valid_state(state)) {
-        throw error_consistency("Unknown alloc. bitmap (" +
-                                support::text_u32(state) + ") for block " +
-                                support::text_u64(n));
+        throw error_consistency("Unknown alloc. bitmap (" + support::text_u32(state) +
+                                ") for block " + support::text_u64(n));
       }
       counts[state] += 1;
       ++n;
@@ -147,9 +137,7 @@ void init_map(std::uint32_t first_map_block, std::uint32_t map_blocks) {
 
 std::uint8_t get_state(std::uint32_t n) { return allocation_map().state(n); }
 
-void set_state(std::uint32_t n, std::uint8_t state) {
-  allocation_map().set_state(n, state);
-}
+void set_state(std::uint32_t n, std::uint8_t state) { allocation_map().set_state(n, state); }
 
 std::uint8_t query_block(std::uint32_t n) {
   check_covered(n, "mark query");

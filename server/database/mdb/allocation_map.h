@@ -19,8 +19,8 @@ namespace mdb {
 
 enum block_state_t : std::uint8_t {
   block_empty = 0,
-  block_used = 1,        // object block, at least a quarter free
-  block_full = 2,        // object block, less than a quarter free
+  block_used = 1,  // object block, at least a quarter free
+  block_full = 2,  // object block, less than a quarter free
   block_index_root = 4,
   block_index_node = 5,  // internal index node other than a root
   block_index_leaf = 6,
@@ -55,8 +55,8 @@ class AllocationMap {
   // The byte offset of the entry of block n in the MDB file.
   std::uint64_t entry_offset(std::uint32_t n) const;
 
-  std::uint32_t first_map_block_ = 0;  // F
-  std::uint32_t map_blocks_ = 0;       // M
+  std::uint32_t first_map_block_ = 0;          // F
+  std::uint32_t map_blocks_ = 0;               // M
   std::map<std::uint32_t, BlockCopy> loaded_;  // by map block number
   // The most recently used map block, so runs of lookups in one map block
   // need no search.

@@ -9,9 +9,9 @@
 // (pread_full/pwrite_full), so the shared file position is never relied
 // upon and a short or interrupted call is continued, not taken for a
 // failure. A read-write store that a call failed on stops the engine
-// (fail_stop.h): no later write or sync reaches the file. A read-only store never writes its file: writes go
-// to the overlay, whose pieces hold the file's bytes as changed since the
-// open, and every read returns the file's bytes with the overlay on top.
+// (fail_stop.h): no later write or sync reaches the file. A read-only store never writes its file:
+// writes go to the overlay, whose pieces hold the file's bytes as changed since the open, and every
+// read returns the file's bytes with the overlay on top.
 #include "server/database/mdb/backing_store.h"
 
 #include <fcntl.h>
@@ -39,8 +39,7 @@ constexpr std::uint64_t kMaxPosition =
 
 // The last system error as the quoted text of the store's messages.
 std::string quoted_system_error(int code) {
-  return support::quoted(
-      error::system_error_text(static_cast<std::uint32_t>(code)));
+  return support::quoted(error::system_error_text(static_cast<std::uint32_t>(code)));
 }
 
 // True when the byte at `offset` exists. A read that fails, rather than
@@ -66,8 +65,7 @@ off_t checked_position(std::uint64_t offset) {
 
 // True when `end` (an offset plus a length) lies beyond `limit`, without
 // overflow.
-bool range_exceeds(std::uint64_t offset, std::uint64_t length,
-                   std::uint64_t limit) {
+bool range_exceeds(std::uint64_t offset, std::uint64_t length, std::uint64_t limit) {
   return length > limit || offset > limit - length;
 }
 
@@ -109,12 +107,10 @@ void BackingStore::open(const std::string& path, bool read_only) {
   // system on it is mounted or another program holds it, instead of
   // overwriting what they own.
   struct stat target {};
-  const bool device =
-      ::stat(path.c_str(), &target) == 0 && S_ISBLK(target.st_mode);
+  const bool device = ::stat(path.c_str(), &target) == 0 && S_ISBLK(target.st_mode);
   // A reader claims nothing: it may look at a device a server holds.
   support::UniqueFd fd = support::open_file(
-      path.c_str(), read_only ? O_RDONLY | O_CLOEXEC
-                              : O_RDWR | O_CLOEXEC | (device ? O_EXCL : 0));
+      path.c_str(), read_only ? O_RDONLY | O_CLOEXEC : O_RDWR | O_CLOEXEC | (device ? O_EXCL : 0));
   if (!fd.is_open()) {
     throw error_open(std::string(read_only ? "Cannot open database for reading in "
                                            : "Cannot open database for read/write in ") +
@@ -161,8 +157,7 @@ void BackingStore::seek(std::uint64_t offset) {
   }
 }
 
-void BackingStore::read_blocks(void* buffer, std::uint32_t first,
-                               std::uint32_t count) {
+void BackingStore::read_blocks(void* buffer, std::uint32_t first, std::uint32_t count) {
   const std::uint64_t bytes = std::uint64_t{count} * block_size_;
   const off_t position = checked_position(std::uint64_t{first} * block_size_);
   if (read_only_) {
@@ -171,15 +166,14 @@ void BackingStore::read_blocks(void* buffer, std::uint32_t first,
     }
     return;
   }
-  const support::Transfer t = support::pread_full(
-      fd_.get(), buffer, bytes, static_cast<std::uint64_t>(position));
+  const support::Transfer t =
+      support::pread_full(fd_.get(), buffer, bytes, static_cast<std::uint64_t>(position));
   if (!t.complete(bytes)) {
     fail(error_io("Could not block-read: " + quoted_system_error(t.error)), t.error != 0);
   }
 }
 
-void BackingStore::read_bytes(void* buffer, std::uint64_t offset,
-                              std::size_t length) {
+void BackingStore::read_bytes(void* buffer, std::uint64_t offset, std::size_t length) {
   if (range_exceeds(offset, length, length_)) {
     throw error_range("Read beyond end of object backing store attempted");
   }
@@ -196,8 +190,8 @@ void BackingStore::read_bytes(void* buffer, std::uint64_t offset,
   }
 }
 
-std::size_t BackingStore::write_bytes(const void* buffer, std::uint64_t offset,
-                                      std::size_t length, bool may_extend) {
+std::size_t BackingStore::write_bytes(const void* buffer, std::uint64_t offset, std::size_t length,
+                                      bool may_extend) {
   if (!may_extend && range_exceeds(offset, length, length_)) {
     throw error_range("Write beyond end of object backing store attempted");
   }
@@ -227,10 +221,8 @@ void BackingStore::grow(std::uint32_t n) {
   std::uint64_t step = (length_ / 100) * 20;
   step -= step % block;
   if (step == 0) step = block;
-  const std::uint64_t target =
-      std::max((std::uint64_t{n} + 1) * block, length_ + step);
-  diagnostic(kDiagInfo, "Attempting to grow MDB from " +
-                            support::text_u64(length_) + " bytes to " +
+  const std::uint64_t target = std::max((std::uint64_t{n} + 1) * block, length_ + step);
+  diagnostic(kDiagInfo, "Attempting to grow MDB from " + support::text_u64(length_) + " bytes to " +
                             support::text_u64(target) + " bytes");
   const std::vector<std::uint8_t> zeros(block_size_, 0);
   while (length_ < target) write_bytes(zeros.data(), length_, block_size_, true);
@@ -240,8 +232,7 @@ void BackingStore::ensure_block(std::uint32_t n) {
   if (block_in_file(n)) return;
   grow(n);
   if (!block_in_file(n)) {
-    throw error_dbnospace("Cannot grow the MDB to accomodate block " +
-                          support::text_u32(n));
+    throw error_dbnospace("Cannot grow the MDB to accomodate block " + support::text_u32(n));
   }
 }
 
@@ -249,8 +240,7 @@ bool BackingStore::block_in_file(std::uint32_t n) const {
   return (std::uint64_t{n} + 1) * block_size_ <= length_;
 }
 
-bool BackingStore::read_with_overlay(void* buffer, std::uint64_t offset,
-                                     std::size_t length) {
+bool BackingStore::read_with_overlay(void* buffer, std::uint64_t offset, std::size_t length) {
   if (range_exceeds(offset, length, length_)) {
     // Beyond everything the file and the overlay hold: read as a
     // read-write store would, so that the failure is the same.
@@ -262,8 +252,7 @@ bool BackingStore::read_with_overlay(void* buffer, std::uint64_t offset,
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   std::size_t from_file = 0;
   if (offset < file_length_) {
-    from_file = static_cast<std::size_t>(
-        std::min<std::uint64_t>(length, file_length_ - offset));
+    from_file = static_cast<std::size_t>(std::min<std::uint64_t>(length, file_length_ - offset));
     const support::Transfer t = support::pread_full(fd_.get(), bytes, from_file, offset);
     errno = t.error;
     if (!t.complete(from_file)) return false;
@@ -273,8 +262,7 @@ bool BackingStore::read_with_overlay(void* buffer, std::uint64_t offset,
   return true;
 }
 
-void BackingStore::overlay_write(const void* buffer, std::uint64_t offset,
-                                 std::size_t length) {
+void BackingStore::overlay_write(const void* buffer, std::uint64_t offset, std::size_t length) {
   const auto* bytes = static_cast<const std::uint8_t*>(buffer);
   std::uint64_t position = offset;
   const std::uint64_t end = offset + length;
@@ -295,16 +283,13 @@ void BackingStore::overlay_write(const void* buffer, std::uint64_t offset,
         }
       }
     }
-    const std::uint64_t take =
-        std::min(end, piece_start + kOverlayPiece) - position;
-    std::copy_n(bytes + (position - offset), take,
-                it->second.data() + (position - piece_start));
+    const std::uint64_t take = std::min(end, piece_start + kOverlayPiece) - position;
+    std::copy_n(bytes + (position - offset), take, it->second.data() + (position - piece_start));
     position += take;
   }
 }
 
-void BackingStore::overlay_read(void* buffer, std::uint64_t offset,
-                                std::size_t length) const {
+void BackingStore::overlay_read(void* buffer, std::uint64_t offset, std::size_t length) const {
   auto* bytes = static_cast<std::uint8_t*>(buffer);
   const std::uint64_t end = offset + length;
   for (auto it = overlay_.lower_bound(offset / kOverlayPiece);
@@ -312,8 +297,8 @@ void BackingStore::overlay_read(void* buffer, std::uint64_t offset,
     const std::uint64_t piece_start = it->first * kOverlayPiece;
     const std::uint64_t from = std::max(offset, piece_start);
     const std::uint64_t to = std::min(end, piece_start + kOverlayPiece);
-    std::copy(it->second.data() + (from - piece_start),
-              it->second.data() + (to - piece_start), bytes + (from - offset));
+    std::copy(it->second.data() + (from - piece_start), it->second.data() + (to - piece_start),
+              bytes + (from - offset));
   }
 }
 

@@ -58,8 +58,8 @@ class BackingStore {
   void read_bytes(void* buffer, std::uint64_t offset, std::size_t length);
   // Writes `length` bytes at `offset` and returns the count written. Past
   // the store length only with may_extend (journal replay and grow).
-  std::size_t write_bytes(const void* buffer, std::uint64_t offset,
-                          std::size_t length, bool may_extend);
+  std::size_t write_bytes(const void* buffer, std::uint64_t offset, std::size_t length,
+                          bool may_extend);
 
   // Makes the store long enough to hold block n: grows by about a fifth of
   // its length, in whole zero blocks, at least one block. A raw device has a
@@ -87,8 +87,7 @@ class BackingStore {
   static constexpr std::uint64_t kOverlayPiece = 4096;
   // Read-only mode: copies `length` bytes into the overlay, each touched
   // piece first filled from the file (zeros past its end).
-  void overlay_write(const void* buffer, std::uint64_t offset,
-                     std::size_t length);
+  void overlay_write(const void* buffer, std::uint64_t offset, std::size_t length);
   // Read-only mode: lays the overlay over `length` bytes just read at
   // `offset`.
   void overlay_read(void* buffer, std::uint64_t offset, std::size_t length) const;

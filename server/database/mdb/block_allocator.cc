@@ -57,19 +57,16 @@ BlockSearch search_block(std::uint32_t block, std::uint32_t size) {
   const std::uint32_t threshold = full_threshold();
   std::uint64_t free = 0;
   std::optional<std::uint32_t>& candidate = search.result.offset;
-  walk_pieces(search.copy.data(), block_size(), [&](std::uint32_t offset,
-                                      std::uint32_t header) {
+  walk_pieces(search.copy.data(), block_size(), [&](std::uint32_t offset, std::uint32_t header) {
     if (header < 2) {
-      throw error_consistency("Object at offset " + support::text_u32(offset) +
-                              " in block " + support::text_u32(block) +
-                              " has zero length");
+      throw error_consistency("Object at offset " + support::text_u32(offset) + " in block " +
+                              support::text_u32(block) + " has zero length");
     }
     // A damaged header could claim more than the block holds; carving an
     // object from it would write past the block.
     if (piece_length(header) > block_size() - offset) {
-      throw error_consistency("Object at offset " + support::text_u32(offset) +
-                              " in block " + support::text_u32(block) +
-                              " runs past the end of its block");
+      throw error_consistency("Object at offset " + support::text_u32(offset) + " in block " +
+                              support::text_u32(block) + " runs past the end of its block");
     }
     if (!is_placeholder(header)) return true;
     free += piece_length(header);
@@ -103,8 +100,7 @@ dobj take_empty_block(std::uint32_t n) {
 
 // Looks for a placeholder of `size` bytes in object block n and marks the
 // block full when the search finds it so.
-std::optional<dobj> take_space_in(std::uint32_t n, std::uint8_t state,
-                                  std::uint32_t size) {
+std::optional<dobj> take_space_in(std::uint32_t n, std::uint8_t state, std::uint32_t size) {
   BlockSearch search = search_block(n, size);
   if (search.result.full && state != block_full) {
     diagnostic(kDiagInfo, "Marked block " + support::text_u32(n) + " as full");
@@ -121,8 +117,7 @@ enum class space_scan_t {
   unbounded,       // from D, past the end of the store
 };
 
-std::optional<dobj> scan_for_space(std::uint32_t start, std::uint32_t size,
-                                   space_scan_t kind) {
+std::optional<dobj> scan_for_space(std::uint32_t start, std::uint32_t size, space_scan_t kind) {
   const std::uint64_t end = allocation_map().covered_blocks();
   for (std::uint64_t b = std::max(start, first_data_block()); b < end; ++b) {
     const auto n = static_cast<std::uint32_t>(b);
@@ -130,8 +125,7 @@ std::optional<dobj> scan_for_space(std::uint32_t start, std::uint32_t size,
     const std::uint8_t state = get_state(n);
     database().store.ensure_block(n);
     if (state == block_empty) return take_empty_block(n);
-    if (state == block_used ||
-        (state == block_full && kind == space_scan_t::hint)) {
+    if (state == block_used || (state == block_full && kind == space_scan_t::hint)) {
       if (std::optional<dobj> found = take_space_in(n, state, size)) {
         return found;
       }
@@ -170,8 +164,7 @@ placeholder_search find_placeholder(std::uint32_t block, std::uint32_t size) {
 dobj allocate_space(std::uint32_t hint, std::uint32_t size) {
   if (hint != 0) {
     meter::alloc_hint_calls.add();
-    if (std::optional<dobj> found =
-            scan_for_space(hint, size, space_scan_t::hint)) {
+    if (std::optional<dobj> found = scan_for_space(hint, size, space_scan_t::hint)) {
       return std::move(*found);
     }
     meter::alloc_hintfail.add();
@@ -180,15 +173,14 @@ dobj allocate_space(std::uint32_t hint, std::uint32_t size) {
   }
   std::uint32_t& last_good = allocator().last_good;
   if (last_good != 0) {
-    if (std::optional<dobj> found =
-            scan_for_space(last_good, size, space_scan_t::from_last_good)) {
+    if (std::optional<dobj> found = scan_for_space(last_good, size, space_scan_t::from_last_good)) {
       return std::move(*found);
     }
     last_good = 0;
     meter::alloc_lastfail.add();
   }
-  if (std::optional<dobj> found = scan_for_space(first_data_block(), size,
-                                                 space_scan_t::unbounded)) {
+  if (std::optional<dobj> found =
+          scan_for_space(first_data_block(), size, space_scan_t::unbounded)) {
     return std::move(*found);
   }
   diagnostic(kDiagWarning, "No valid block found for space allocation");
@@ -199,8 +191,7 @@ std::uint32_t allocate_empty_block(std::uint32_t hint) {
   std::optional<std::uint32_t> found = first_empty_from(hint);
   if (!found && hint != 0) found = first_empty_from(first_data_block());
   if (!found) {
-    diagnostic(kDiagWarning,
-               "No valid empty block found for empty block allocation");
+    diagnostic(kDiagWarning, "No valid empty block found for empty block allocation");
     throw error_dbnospace("No empty blocks in meta database");
   }
   database().store.ensure_block(*found);

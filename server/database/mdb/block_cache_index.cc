@@ -60,8 +60,7 @@ void BlockCacheIndex::insert(std::uint32_t key, std::uint32_t position) {
   slots_[*free_slot] = {slot_used, key, position};
   stats_.used += 1;
 
-  if (std::uint64_t{stats_.used} * 4 > slots_.size() &&
-      size_index_ + 1 < kCacheTableSizes.size()) {
+  if (std::uint64_t{stats_.used} * 4 > slots_.size() && size_index_ + 1 < kCacheTableSizes.size()) {
     rehash(size_index_ + 1);
   } else if (stats_.non_empty > std::uint64_t{stats_.used} * 3) {
     rehash(size_index_);

@@ -25,15 +25,14 @@ using UpdatesByBlock = std::unordered_map<std::uint32_t, BlockUpdates>;
 
 // Notes the update entry at journal offset `position`, covering MDB bytes
 // [target, target + length), under every block it touches.
-void note_update(UpdatesByBlock& updates, std::uint32_t position,
-                 std::uint64_t target, std::uint32_t length,
-                 std::uint32_t block_size);
+void note_update(UpdatesByBlock& updates, std::uint32_t position, std::uint64_t target,
+                 std::uint32_t length, std::uint32_t block_size);
 
 // Brings `buffer`, an image of block `block` as it stood at the point the
 // updates start from, up to date with them.
 // REQUIRES: buffer holds block_size bytes.
-void bring_up_to_date(UpdatesByBlock& updates, std::uint32_t block,
-                      std::uint8_t* buffer, std::uint32_t block_size);
+void bring_up_to_date(UpdatesByBlock& updates, std::uint32_t block, std::uint8_t* buffer,
+                      std::uint32_t block_size);
 
 // Whether `block` has a kept image (then its pending updates, folded in,
 // give the whole block).
@@ -41,12 +40,10 @@ bool has_image(const UpdatesByBlock& updates, std::uint32_t block);
 
 // Folds the pending updates of `entry`, the entry of `block`, into its
 // image. REQUIRES: the entry has an image.
-void fold_pending(BlockUpdates& entry, std::uint32_t block,
-                  std::uint32_t block_size);
+void fold_pending(BlockUpdates& entry, std::uint32_t block, std::uint32_t block_size);
 
 // Moves the updates of a transaction that just committed (`open`) behind
 // those already in `unapplied`, and empties `open`.
-void merge_committed(UpdatesByBlock& open, UpdatesByBlock& unapplied,
-                     std::uint32_t block_size);
+void merge_committed(UpdatesByBlock& open, UpdatesByBlock& unapplied, std::uint32_t block_size);
 
 }  // namespace mdb

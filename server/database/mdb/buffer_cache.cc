@@ -176,12 +176,8 @@ void reset_buffer_cache() { buffer_cache().clear(kBufferCacheCapacity); }
 
 BufferCacheStats buffer_cache_stats() { return buffer_cache().stats(); }
 
-bool block_cached(std::uint32_t n) {
-  return buffer_cache().find_cached(n) != nullptr;
-}
+bool block_cached(std::uint32_t n) { return buffer_cache().find_cached(n) != nullptr; }
 
-void set_buffer_cache_capacity(std::uint32_t capacity) {
-  buffer_cache().clear(capacity);
-}
+void set_buffer_cache_capacity(std::uint32_t capacity) { buffer_cache().clear(capacity); }
 
 }  // namespace mdb

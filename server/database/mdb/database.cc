@@ -10,8 +10,8 @@ Database& database() { return engine_root().database.get(); }
 
 StoreState& store_state() { return database(); }
 
-void open_journal(const std::string& path, std::uint64_t offset,
-                  std::uint64_t length, bool external) {
+void open_journal(const std::string& path, std::uint64_t offset, std::uint64_t length,
+                  bool external) {
   Database& db = database();
   // The journal of a read-only store is read-only too.
   db.journal.open(path, offset, length, external, db.store.read_only());

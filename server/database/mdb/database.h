@@ -27,8 +27,8 @@ Database& database();
 // The journal of the process-wide instance. open_journal maps
 // [offset, offset + length) of `path` (length 0: to the end of the file),
 // read-only when the store is.
-void open_journal(const std::string& path, std::uint64_t offset,
-                  std::uint64_t length, bool external);
+void open_journal(const std::string& path, std::uint64_t offset, std::uint64_t length,
+                  bool external);
 void init_journal_header();
 void sync_journal();
 void close_journal();

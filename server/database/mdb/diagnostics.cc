@@ -8,8 +8,6 @@ support::DiagnosticMask& diagnostic_mask() {
   return mask;
 }
 
-void diagnostic(std::uint32_t bit, std::string_view line) {
-  diagnostic_mask().print(bit, line);
-}
+void diagnostic(std::uint32_t bit, std::string_view line) { diagnostic_mask().print(bit, line); }
 
 }  // namespace mdb

@@ -23,15 +23,15 @@
 
 namespace mdb {
 
-struct StopState;           // store: the error that stopped the engine
-struct Database;            // journal: store, journal, header, transactions
-class BlockCache;           // cache: the buffer cache
-class AllocationMap;        // cache: the loaded allocation map blocks
-struct AllocatorState;      // cache: the allocator's last good block
-class SerializationCache;   // properties: the records of the next object
-struct RawAccessBuffer;     // properties: the raw access layer's buffer
-struct IndexRootTable;      // indexes: the root block of each index slot
-struct OpenSetLock;         // open: the lock open_set took itself
+struct StopState;          // store: the error that stopped the engine
+struct Database;           // journal: store, journal, header, transactions
+class BlockCache;          // cache: the buffer cache
+class AllocationMap;       // cache: the loaded allocation map blocks
+struct AllocatorState;     // cache: the allocator's last good block
+class SerializationCache;  // properties: the records of the next object
+struct RawAccessBuffer;    // properties: the raw access layer's buffer
+struct IndexRootTable;     // indexes: the root block of each index slot
+struct OpenSetLock;        // open: the lock open_set took itself
 
 // One part of the root: built on first use, destroyed by reset().
 template <typename Part>

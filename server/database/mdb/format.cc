@@ -57,8 +57,7 @@ bool valid_block_size(std::uint32_t block_size) {
 }
 
 HeaderImage encode_header_image(const HeaderFields& fields) {
-  if (fields.index_roots.size() < kMinIndexRoots ||
-      fields.index_roots.size() > kMaxIndexRoots) {
+  if (fields.index_roots.size() < kMinIndexRoots || fields.index_roots.size() > kMaxIndexRoots) {
     throw error_internal("Invalid number of index roots");
   }
   HeaderImage image{};
@@ -76,8 +75,7 @@ HeaderImage encode_header_image(const HeaderFields& fields) {
     if (!list_fits(list_offset, fields.index_roots.size())) {
       throw error_internal("Too long journal path");
     }
-    support::store_be32(p + kJournalFieldsOffset,
-                        static_cast<std::uint32_t>(padded));
+    support::store_be32(p + kJournalFieldsOffset, static_cast<std::uint32_t>(padded));
     std::memcpy(p + kPathOffset, fields.journal_path.data(), path_length);
   } else {
     support::store_be32(p + kJournalFieldsOffset, fields.journal_start);
@@ -98,9 +96,7 @@ HeaderImage encode_header_image(const HeaderFields& fields) {
 std::uint32_t header_magic(const HeaderImage& image) { return word(image, 0); }
 std::uint32_t header_version(const HeaderImage& image) { return word(image, 4); }
 std::uint32_t header_block_size(const HeaderImage& image) { return word(image, 8); }
-std::uint32_t header_journal_type(const HeaderImage& image) {
-  return word(image, 12);
-}
+std::uint32_t header_journal_type(const HeaderImage& image) { return word(image, 12); }
 
 std::uint32_t internal_journal_start(const HeaderImage& image) {
   return word(image, kJournalFieldsOffset);
@@ -141,8 +137,7 @@ HeaderFields decode_header_image(const HeaderImage& image) {
   return fields;
 }
 
-NewDatabaseLayout new_database_layout(journal_type_t journal_type,
-                                      std::uint64_t journal_bytes,
+NewDatabaseLayout new_database_layout(journal_type_t journal_type, std::uint64_t journal_bytes,
                                       std::string journal_path) {
   const bool internal = journal_type == journal_internal;
   const auto journal_blocks =

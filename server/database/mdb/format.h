@@ -70,9 +70,9 @@ using HeaderImage = std::array<std::uint8_t, kHeaderSize>;
 struct HeaderFields {
   std::uint32_t block_size = 0;
   journal_type_t journal_type = journal_external;
-  std::string journal_path;            // external journal only
-  std::uint32_t journal_start = 0;     // internal journal only
-  std::uint32_t journal_blocks = 0;    // internal journal only
+  std::string journal_path;          // external journal only
+  std::uint32_t journal_start = 0;   // internal journal only
+  std::uint32_t journal_blocks = 0;  // internal journal only
   std::vector<std::uint32_t> index_roots;
   std::uint32_t first_map_block = 0;   // F
   std::uint32_t first_data_block = 0;  // D
@@ -121,8 +121,7 @@ struct NewDatabaseLayout {
 // from F = J + 1 (F = 1 with an external journal), D = F + 256, the roots
 // D and D + 1, and 385 blocks besides the internal journal. The header's
 // journal_blocks holds J for either journal type.
-NewDatabaseLayout new_database_layout(journal_type_t journal_type,
-                                      std::uint64_t journal_bytes,
+NewDatabaseLayout new_database_layout(journal_type_t journal_type, std::uint64_t journal_bytes,
                                       std::string journal_path);
 
 // ---- Property records ----

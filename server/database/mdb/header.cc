@@ -38,20 +38,17 @@ void check_identity(const HeaderImage& image) {
 
 std::uint32_t checked_block_size(const HeaderImage& image) {
   const std::uint32_t block_size = header_block_size(image);
-  diagnostic(kDiagNotice,
-             "Using " + support::text_u32(block_size) + " byte MDB blocks");
+  diagnostic(kDiagNotice, "Using " + support::text_u32(block_size) + " byte MDB blocks");
   const std::string refused =
       "Blocksize is " + support::text_u32(block_size) + " bytes - but it must be ";
   if (!std::has_single_bit(block_size)) {
     throw error_unsupported(refused + "a power of two");
   }
   if (block_size < kMinBlockSize) {
-    throw error_unsupported(refused + "at least " +
-                            support::text_u32(kMinBlockSize) + " bytes");
+    throw error_unsupported(refused + "at least " + support::text_u32(kMinBlockSize) + " bytes");
   }
   if (block_size > kMaxBlockSize) {
-    throw error_unsupported(refused + "at most " +
-                            support::text_u32(kMaxBlockSize) + " bytes");
+    throw error_unsupported(refused + "at most " + support::text_u32(kMaxBlockSize) + " bytes");
   }
   return block_size;
 }
@@ -134,10 +131,10 @@ void check_update_target(std::uint64_t target, std::uint64_t n) {
   const StoreState& state = store_state();
   if (!state.header) return;
   const std::uint32_t f = state.first_map_block;
-  const std::uint64_t blocks = state.first_data_block > f
-                                   ? std::uint64_t{state.first_data_block - f} *
-                                         state.store.block_size()
-                                   : 0;
+  const std::uint64_t blocks =
+      state.first_data_block > f
+          ? std::uint64_t{state.first_data_block - f} * state.store.block_size()
+          : 0;
   const std::uint64_t limit = blocks * state.store.block_size();
   if (n > limit || target > limit - n) {
     throw error_need_repair("Update of " + support::text_u64(n) + " bytes at MDB offset " +

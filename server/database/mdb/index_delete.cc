@@ -19,9 +19,7 @@ using support::text_u32;
 
 namespace {
 
-SearchPath without_last(const SearchPath& path) {
-  return SearchPath(path.begin(), path.end() - 1);
-}
+SearchPath without_last(const SearchPath& path) { return SearchPath(path.begin(), path.end() - 1); }
 
 // Points the leaf `block`'s `left` (or `right`) link at `target`.
 void relink(std::uint32_t block, bool set_left, std::uint32_t target) {
@@ -41,8 +39,8 @@ void leaf_delete(PathElement& element, const SearchPath& path) {
   IndexLeaf leaf = element.leaf();
   const std::uint32_t n = leaf.nkeys();
   if (element.pos >= n) {
-    throw error_internal("Cannot delete index " + text_u32(element.pos) +
-                         " in leaf with " + text_u32(n) + " elements");
+    throw error_internal("Cannot delete index " + text_u32(element.pos) + " in leaf with " +
+                         text_u32(n) + " elements");
   }
   if (n == 1) node_delete_child(element.block, path);
   std::memmove(leaf.entry(element.pos), leaf.entry(element.pos + 1),
@@ -70,8 +68,8 @@ void node_delete_child(std::uint32_t block, const SearchPath& path) {
   if (n < pos) {
     diagnostic(kDiagTrace, "delblock=" + text_u32(block) + ":");
     dump_searchpath(path);
-    throw error_internal("Cannot delete key left of key " + text_u32(pos) +
-                         " in index node with " + text_u32(n) + " elements");
+    throw error_internal("Cannot delete key left of key " + text_u32(pos) + " in index node with " +
+                         text_u32(n) + " elements");
   }
   const SearchPath parent = without_last(path);
   if (n == 0) {
@@ -92,19 +90,16 @@ void node_delete_child(std::uint32_t block, const SearchPath& path) {
   }
   if (node.pointer(child) != block) {
     throw error_internal("In index node " + dump_node(*self.copy) +
-                         " - Neither left nor right pointer of index " +
-                         text_u32(pos) + " pointed to the deleted leaf (block " +
-                         text_u32(block) + ")");
+                         " - Neither left nor right pointer of index " + text_u32(pos) +
+                         " pointed to the deleted leaf (block " + text_u32(block) + ")");
   }
   // Pointer j lies at 8 + 12j and key i at 12 + 12i: pointer r and key r,
   // or key r and pointer r + 1, are 12 adjacent bytes.
   const std::uint32_t key_index = pos == 0 ? 0 : pos - 1;
-  const std::uint32_t start = 8 + kNodeEntrySize * key_index +
-                              (child == key_index ? 0 : 4);
+  const std::uint32_t start = 8 + kNodeEntrySize * key_index + (child == key_index ? 0 : 4);
   const std::uint32_t end = kNodeHeaderSize + kNodeEntrySize * n;
   std::uint8_t* bytes = self.copy->data();
-  std::memmove(bytes + start, bytes + start + kNodeEntrySize,
-               end - start - kNodeEntrySize);
+  std::memmove(bytes + start, bytes + start + kNodeEntrySize, end - start - kNodeEntrySize);
   node.set_nkeys(n - 1);
   log_block(self);
 }
@@ -115,9 +110,8 @@ void key_rename(const NodeId& key, const SearchPath& path) {
   check_node(self);
   IndexNode node = self.node();
   const std::uint32_t pos = self.pos;
-  const bool breaks_order =
-      pos > 0 && ((pos - 1 > 0 && node.key(pos - 2) > key) ||
-                  (pos < node.nkeys() && key > node.key(pos)));
+  const bool breaks_order = pos > 0 && ((pos - 1 > 0 && node.key(pos - 2) > key) ||
+                                        (pos < node.nkeys() && key > node.key(pos)));
   if (pos == 0 || breaks_order) {
     if (path.size() > 1) key_rename(key, without_last(path));
     return;

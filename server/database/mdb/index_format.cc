@@ -23,12 +23,8 @@ namespace mdb {
 using support::text_u32;
 
 std::uint32_t index_block_size() { return database().store.block_size(); }
-std::uint32_t node_capacity() {
-  return (index_block_size() - kNodeHeaderSize) / kNodeEntrySize;
-}
-std::uint32_t leaf_capacity() {
-  return (index_block_size() - kLeafHeaderSize) / kLeafEntrySize;
-}
+std::uint32_t node_capacity() { return (index_block_size() - kNodeHeaderSize) / kNodeEntrySize; }
+std::uint32_t leaf_capacity() { return (index_block_size() - kLeafHeaderSize) / kLeafEntrySize; }
 
 std::string key_text(const NodeId& key) { return to_text(key); }
 std::string data_text(const ObjectRef& data) {
@@ -40,8 +36,7 @@ PathElement load_element(std::uint32_t block) {
 }
 
 void log_block(const PathElement& element) {
-  log_update(element.copy->data(), index_block_size(),
-             block_offset(element.block));
+  log_update(element.copy->data(), index_block_size(), block_offset(element.block));
 }
 
 void check_node(const PathElement& element) {
@@ -51,8 +46,7 @@ void check_node(const PathElement& element) {
   }
   // A count beyond the capacity would lead every reader past the block.
   if (node.nkeys() > node_capacity()) {
-    throw error_need_repair("Index internal node block " +
-                            text_u32(element.block) + " claims " +
+    throw error_need_repair("Index internal node block " + text_u32(element.block) + " claims " +
                             text_u32(node.nkeys()) + " keys");
   }
 }
@@ -60,8 +54,8 @@ void check_node(const PathElement& element) {
 void check_leaf_count(const PathElement& element) {
   const IndexLeaf leaf = element.leaf();
   if (leaf.nkeys() > leaf_capacity()) {
-    throw error_need_repair("Index data block " + text_u32(element.block) +
-                            " claims " + text_u32(leaf.nkeys()) + " entries");
+    throw error_need_repair("Index data block " + text_u32(element.block) + " claims " +
+                            text_u32(leaf.nkeys()) + " entries");
   }
 }
 
@@ -75,8 +69,7 @@ void check_leaf(const PathElement& element) {
 void format_empty_node(BlockCopy& copy) {
   support::store_be32(copy.data(), kIndexNodeMagic);
   support::store_be32(copy.data() + 4, 0);
-  const std::uint32_t groups =
-      (index_block_size() - kLeafHeaderSize) / kLeafEntrySize;
+  const std::uint32_t groups = (index_block_size() - kLeafHeaderSize) / kLeafEntrySize;
   std::memset(copy.data() + 8, 0, std::size_t{groups} * kNodeEntrySize);
 }
 
@@ -96,8 +89,7 @@ PathElement new_index_leaf(std::uint32_t hint) {
   std::uint8_t* bytes = element.copy->data();
   support::store_be32(bytes, kIndexLeafMagic);
   std::memset(bytes + 4, 0, 12);  // left, right, nkeys
-  std::memset(bytes + kLeafHeaderSize, 0,
-              std::size_t{leaf_capacity()} * kLeafEntrySize);
+  std::memset(bytes + kLeafHeaderSize, 0, std::size_t{leaf_capacity()} * kLeafEntrySize);
   log_block(element);
   return element;
 }
@@ -112,8 +104,7 @@ void free_index_block(PathElement& element) {
   if (state == block_index_root) {
     diagnostic(kDiagWarning, "Deallocating index root node " + text_u32(block));
   }
-  if (state != block_index_root && state != block_index_node &&
-      state != block_index_leaf) {
+  if (state != block_index_root && state != block_index_node && state != block_index_leaf) {
     throw error_fubar("When deleting index block " + text_u32(block) +
                       " we found that the allocation map does not agree that "
                       "this is an index block");
@@ -126,25 +117,23 @@ void free_index_block(PathElement& element) {
 std::string dump_leaf(const BlockCopy& copy) {
   const ConstIndexLeaf leaf(copy.data());
   std::string text = "Leaf node: (left: " + text_u32(leaf.left()) +
-                     ")(right: " + text_u32(leaf.right()) +
-                     ")(nkeys: " + text_u32(leaf.nkeys()) + ")";
+                     ")(right: " + text_u32(leaf.right()) + ")(nkeys: " + text_u32(leaf.nkeys()) +
+                     ")";
   const std::uint32_t shown = std::min(
-      leaf.nkeys(),
-      static_cast<std::uint32_t>((copy.size() - kLeafHeaderSize) / kLeafEntrySize));
+      leaf.nkeys(), static_cast<std::uint32_t>((copy.size() - kLeafHeaderSize) / kLeafEntrySize));
   for (std::uint32_t i = 0; i < shown; ++i) {
-    text += "(key " + text_u32(i) + ": " + key_text(leaf.key(i)) + "->" +
-            data_text(leaf.data(i)) + ")";
+    text +=
+        "(key " + text_u32(i) + ": " + key_text(leaf.key(i)) + "->" + data_text(leaf.data(i)) + ")";
   }
   return text;
 }
 
 std::string dump_node(const BlockCopy& copy) {
   const ConstIndexNode node(copy.data());
-  std::string text = "Index node: (nkeys: " + text_u32(node.nkeys()) +
-                     ")(ptr0: " + text_u32(node.ptr0()) + ")";
+  std::string text =
+      "Index node: (nkeys: " + text_u32(node.nkeys()) + ")(ptr0: " + text_u32(node.ptr0()) + ")";
   const std::uint32_t shown = std::min(
-      node.nkeys(),
-      static_cast<std::uint32_t>((copy.size() - kNodeHeaderSize) / kNodeEntrySize));
+      node.nkeys(), static_cast<std::uint32_t>((copy.size() - kNodeHeaderSize) / kNodeEntrySize));
   for (std::uint32_t i = 0; i < shown; ++i) {
     text += "(key " + text_u32(i) + ": " + key_text(node.key(i)) +
             " rptr=" + text_u32(node.rptr(i)) + ")";
@@ -162,8 +151,8 @@ void dump_searchpath(const SearchPath& path) {
       if (magic == kIndexLeafMagic) text = dump_leaf(*element.copy);
       if (magic == kIndexNodeMagic) text = dump_node(*element.copy);
     }
-    diagnostic(kDiagTrace, "Level " + text_u32(level) +
-                               ": index=" + text_u32(element.pos) + " " + text);
+    diagnostic(kDiagTrace,
+               "Level " + text_u32(level) + ": index=" + text_u32(element.pos) + " " + text);
     ++level;
   }
 }

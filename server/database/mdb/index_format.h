@@ -41,9 +41,7 @@ std::uint32_t leaf_capacity();
 std::string key_text(const NodeId& key);
 std::string data_text(const ObjectRef& data);
 
-inline std::uint32_t block_magic(const std::uint8_t* block) {
-  return support::load_be32(block);
-}
+inline std::uint32_t block_magic(const std::uint8_t* block) { return support::load_be32(block); }
 
 // A view of an internal node inside a block copy. Children are numbered
 // 0 .. nkeys: pointer 0 is ptr0, pointer j >= 1 the rptr of key j - 1.
@@ -64,19 +62,13 @@ class BasicIndexNode {
     return {support::load_be32(p), support::load_be32(p + 4)};
   }
 
-  void set_nkeys(std::uint32_t n)
-    requires(!std::is_const_v<Byte>)
-  {
+  void set_nkeys(std::uint32_t n) requires(!std::is_const_v<Byte>) {
     support::store_be32(bytes_ + 4, n);
   }
-  void set_pointer(std::uint32_t j, std::uint32_t block)
-    requires(!std::is_const_v<Byte>)
-  {
+  void set_pointer(std::uint32_t j, std::uint32_t block) requires(!std::is_const_v<Byte>) {
     support::store_be32(bytes_ + 8 + kNodeEntrySize * j, block);
   }
-  void set_key(std::uint32_t i, const NodeId& key)
-    requires(!std::is_const_v<Byte>)
-  {
+  void set_key(std::uint32_t i, const NodeId& key) requires(!std::is_const_v<Byte>) {
     Byte* p = bytes_ + kNodeHeaderSize + kNodeEntrySize * i;
     support::store_be32(p, key.first);
     support::store_be32(p + 4, key.second);
@@ -106,37 +98,26 @@ class BasicIndexLeaf {
     return {support::load_be32(p + 8), support::load_be32(p + 12)};
   }
 
-  void set_left(std::uint32_t block)
-    requires(!std::is_const_v<Byte>)
-  {
+  void set_left(std::uint32_t block) requires(!std::is_const_v<Byte>) {
     support::store_be32(bytes_ + 4, block);
   }
-  void set_right(std::uint32_t block)
-    requires(!std::is_const_v<Byte>)
-  {
+  void set_right(std::uint32_t block) requires(!std::is_const_v<Byte>) {
     support::store_be32(bytes_ + 8, block);
   }
-  void set_nkeys(std::uint32_t n)
-    requires(!std::is_const_v<Byte>)
-  {
+  void set_nkeys(std::uint32_t n) requires(!std::is_const_v<Byte>) {
     support::store_be32(bytes_ + 12, n);
   }
-  void set_data(std::uint32_t i, const ObjectRef& data)
-    requires(!std::is_const_v<Byte>)
-  {
+  void set_data(std::uint32_t i, const ObjectRef& data) requires(!std::is_const_v<Byte>) {
     support::store_be32(entry(i) + 8, data.block);
     support::store_be32(entry(i) + 12, data.offset);
   }
-  void set_entry(std::uint32_t i, const NodeId& key, const ObjectRef& data)
-    requires(!std::is_const_v<Byte>)
-  {
+  void set_entry(std::uint32_t i, const NodeId& key,
+                 const ObjectRef& data) requires(!std::is_const_v<Byte>) {
     support::store_be32(entry(i), key.first);
     support::store_be32(entry(i) + 4, key.second);
     set_data(i, data);
   }
-  Byte* entry(std::uint32_t i) const {
-    return bytes_ + kLeafHeaderSize + kLeafEntrySize * i;
-  }
+  Byte* entry(std::uint32_t i) const { return bytes_ + kLeafHeaderSize + kLeafEntrySize * i; }
 
  private:
   Byte* bytes_;

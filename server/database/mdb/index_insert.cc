@@ -27,13 +27,12 @@ std::uint8_t* key_group(const PathElement& element, std::uint32_t i) {
   return element.copy->data() + kNodeHeaderSize + kNodeEntrySize * i;
 }
 
-void leaf_insert_split(const SearchPath& path, PathElement& leaf,
-                       const NodeId& k, const ObjectRef& d, bool unique);
-void node_insert(const SearchPath& path, const NodeId& k, std::uint32_t child,
-                 bool unique);
+void leaf_insert_split(const SearchPath& path, PathElement& leaf, const NodeId& k,
+                       const ObjectRef& d, bool unique);
+void node_insert(const SearchPath& path, const NodeId& k, std::uint32_t child, bool unique);
 
-void leaf_insert_split(const SearchPath& path, PathElement& leaf,
-                       const NodeId& k, const ObjectRef& d, bool unique) {
+void leaf_insert_split(const SearchPath& path, PathElement& leaf, const NodeId& k,
+                       const ObjectRef& d, bool unique) {
   check_leaf(leaf);
   IndexLeaf old = leaf.leaf();
   const std::uint32_t n = old.nkeys();
@@ -54,8 +53,7 @@ void leaf_insert_split(const SearchPath& path, PathElement& leaf,
           "ourselves...");
     }
   }
-  std::memcpy(right.entry(0), old.entry(split),
-              std::size_t{n - split} * kLeafEntrySize);
+  std::memcpy(right.entry(0), old.entry(split), std::size_t{n - split} * kLeafEntrySize);
   right.set_nkeys(n - split);
   old.set_nkeys(split);
   if (k < right.key(0)) {
@@ -80,8 +78,7 @@ void leaf_insert_split(const SearchPath& path, PathElement& leaf,
 }
 
 // The split point of a full node with n keys.
-std::uint32_t node_split_point(const PathElement& self, bool unique,
-                               bool is_root) {
+std::uint32_t node_split_point(const PathElement& self, bool unique, bool is_root) {
   const IndexNode node = self.node();
   const std::uint32_t h = node.nkeys() / 2;
   if (is_root && h == 0) {
@@ -90,17 +87,15 @@ std::uint32_t node_split_point(const PathElement& self, bool unique,
   if (unique || node.key(0) == node.key(h)) return h;
   const std::uint32_t s = bsearch_first_node(self, node.key(h));
   if (s > h) {
-    throw error_internal(
-        is_root ? "When fixing up first-key assumption in root: couldn't "
-                  "find ourselves..."
-                : "When fixing up first-key assumption in index: couldn't "
-                  "find ourselves...");
+    throw error_internal(is_root ? "When fixing up first-key assumption in root: couldn't "
+                                   "find ourselves..."
+                                 : "When fixing up first-key assumption in index: couldn't "
+                                   "find ourselves...");
   }
   return s;
 }
 
-void node_insert(const SearchPath& path, const NodeId& k, std::uint32_t child,
-                 bool unique) {
+void node_insert(const SearchPath& path, const NodeId& k, std::uint32_t child, bool unique) {
   if (path.empty()) {
     throw error_internal("Wanted to insert in index node with no self");
   }
@@ -122,15 +117,13 @@ void node_insert(const SearchPath& path, const NodeId& k, std::uint32_t child,
 
   // Keys s+1 .. n-1 with their rptr move to the new right node.
   right.node().set_pointer(0, node.rptr(s));
-  std::memcpy(key_group(right, 0), key_group(self, s + 1),
-              std::size_t{n - 1 - s} * kNodeEntrySize);
+  std::memcpy(key_group(right, 0), key_group(self, s + 1), std::size_t{n - 1 - s} * kNodeEntrySize);
   right.node().set_nkeys(n - 1 - s);
   const NodeId middle = node.key(s);
 
   if (is_root) {
     left.node().set_pointer(0, node.ptr0());
-    std::memcpy(key_group(left, 0), key_group(self, 0),
-                std::size_t{s} * kNodeEntrySize);
+    std::memcpy(key_group(left, 0), key_group(self, 0), std::size_t{s} * kNodeEntrySize);
     left.node().set_nkeys(s);
     node.set_key(0, middle);
     node.set_nkeys(1);
@@ -171,12 +164,11 @@ PathElement neighbour(const SearchPath& path, bool toward_right) {
   if (toward_right ? last.pos < node.nkeys() : last.pos > 0) {
     return load_element(node.pointer(toward_right ? last.pos + 1 : last.pos - 1));
   }
-  const PathElement above =
-      neighbour(SearchPath(path.begin(), path.end() - 1), toward_right);
+  const PathElement above = neighbour(SearchPath(path.begin(), path.end() - 1), toward_right);
   if (!above.has_copy()) return {};
   check_node(above);
-  const std::uint32_t edge = toward_right ? above.node().ptr0()
-                                          : above.node().pointer(above.node().nkeys());
+  const std::uint32_t edge =
+      toward_right ? above.node().ptr0() : above.node().pointer(above.node().nkeys());
   if (edge == 0) return {};
   return load_element(edge);
 }
@@ -195,27 +187,24 @@ void leaf_insert(PathElement& element, const NodeId& k, const ObjectRef& d) {
     p = bsearch_after_leaf(element, k);
   }
   if (p < n && leaf.key(p) <= k) {
-    throw error_fubar(
-        "Simple leafnode insertion invariant failed: leafnode key at index " +
-        text_u32(p) + " is " + key_text(leaf.key(p)) + " which is < " +
-        key_text(k) + ". " + dump_leaf(*element.copy));
+    throw error_fubar("Simple leafnode insertion invariant failed: leafnode key at index " +
+                      text_u32(p) + " is " + key_text(leaf.key(p)) + " which is < " + key_text(k) +
+                      ". " + dump_leaf(*element.copy));
   }
-  std::memmove(leaf.entry(p + 1), leaf.entry(p),
-               std::size_t{n - p} * kLeafEntrySize);
+  std::memmove(leaf.entry(p + 1), leaf.entry(p), std::size_t{n - p} * kLeafEntrySize);
   leaf.set_entry(p, k, d);
   leaf.set_nkeys(n + 1);
   log_block(element);
 }
 
-void node_insert_at(PathElement& element, const NodeId& k,
-                    std::uint32_t child) {
+void node_insert_at(PathElement& element, const NodeId& k, std::uint32_t child) {
   check_node(element);
   IndexNode node = element.node();
   const std::uint32_t n = node.nkeys();
   const std::uint32_t p = n == 0 ? 0 : element.pos;
   if (p > n) {
-    throw error_internal("Index node fixed-pos. insertion in node " +
-                         dump_node(*element.copy) + " got index " + text_u32(p));
+    throw error_internal("Index node fixed-pos. insertion in node " + dump_node(*element.copy) +
+                         " got index " + text_u32(p));
   }
   if (p < n && node.key(p) < k) {
     throw error_fubar(
@@ -231,35 +220,28 @@ void node_insert_at(PathElement& element, const NodeId& k,
   log_block(element);
 }
 
-void leaf_insert_unique(const SearchPath& path, PathElement& leaf,
-                        const NodeId& k, const ObjectRef& d) {
+void leaf_insert_unique(const SearchPath& path, PathElement& leaf, const NodeId& k,
+                        const ObjectRef& d) {
   leaf_insert_split(path, leaf, k, d, true);
 }
-void leaf_insert_nonunique(const SearchPath& path, PathElement& leaf,
-                           const NodeId& k, const ObjectRef& d) {
+void leaf_insert_nonunique(const SearchPath& path, PathElement& leaf, const NodeId& k,
+                           const ObjectRef& d) {
   leaf_insert_split(path, leaf, k, d, false);
 }
-void node_insert_unique(const SearchPath& path, const NodeId& k,
-                        std::uint32_t child) {
+void node_insert_unique(const SearchPath& path, const NodeId& k, std::uint32_t child) {
   node_insert(path, k, child, true);
 }
-void node_insert_nonunique(const SearchPath& path, const NodeId& k,
-                           std::uint32_t child) {
+void node_insert_nonunique(const SearchPath& path, const NodeId& k, std::uint32_t child) {
   node_insert(path, k, child, false);
 }
 
-PathElement right_neighbour(const SearchPath& path) {
-  return neighbour(path, true);
-}
-PathElement left_neighbour(const SearchPath& path) {
-  return neighbour(path, false);
-}
+PathElement right_neighbour(const SearchPath& path) { return neighbour(path, true); }
+PathElement left_neighbour(const SearchPath& path) { return neighbour(path, false); }
 
 void searchpath_advance(SearchPath& path) {
   if (path.size() < 2) {
-    throw error_internal(
-        "Attempted to modify searchpath bottom element with length " +
-        text_u32(static_cast<std::uint32_t>(path.size())) + "searchpath");
+    throw error_internal("Attempted to modify searchpath bottom element with length " +
+                         text_u32(static_cast<std::uint32_t>(path.size())) + "searchpath");
   }
   PathElement* parent = &path[path.size() - 2];
   parent->pos += 1;

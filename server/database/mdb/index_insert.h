@@ -26,17 +26,15 @@ void node_insert_at(PathElement& element, const NodeId& k, std::uint32_t child);
 // and entering the separator into the parents. `path` is the descent's.
 // The unique split halves the leaf; the non-unique split moves the split
 // point left to the start of the run of keys equal to the middle key.
-void leaf_insert_unique(const SearchPath& path, PathElement& leaf,
-                        const NodeId& k, const ObjectRef& d);
-void leaf_insert_nonunique(const SearchPath& path, PathElement& leaf,
-                           const NodeId& k, const ObjectRef& d);
+void leaf_insert_unique(const SearchPath& path, PathElement& leaf, const NodeId& k,
+                        const ObjectRef& d);
+void leaf_insert_nonunique(const SearchPath& path, PathElement& leaf, const NodeId& k,
+                           const ObjectRef& d);
 
 // Insert key k with rptr `child` into the node at the end of the path at
 // its pos, splitting nodes up the path as needed.
-void node_insert_unique(const SearchPath& path, const NodeId& k,
-                        std::uint32_t child);
-void node_insert_nonunique(const SearchPath& path, const NodeId& k,
-                           std::uint32_t child);
+void node_insert_unique(const SearchPath& path, const NodeId& k, std::uint32_t child);
+void node_insert_nonunique(const SearchPath& path, const NodeId& k, std::uint32_t child);
 
 // The node or leaf at the same depth right (left) of the child the last
 // element points to, as a fresh private copy; an element without copy and

@@ -48,8 +48,7 @@ ScannedRecords scan_object(std::span<const std::uint8_t> object) {
 // A value shorter than its record can hold marks a damaged object.
 void require_value_bytes(const PropertyRecord& record, std::size_t bytes) {
   if (record.bytes.size() < 12 + bytes) {
-    throw error_need_repair("Property " + text_u32(record.id) +
-                            " is too short for its value");
+    throw error_need_repair("Property " + text_u32(record.id) + " is too short for its value");
   }
 }
 
@@ -84,8 +83,7 @@ SlotKeys slot_keys(std::optional<std::span<const std::uint8_t>> object) {
 }
 
 void maintain_unique(std::uint32_t slot, const std::optional<NodeId>& old_key,
-                     const ObjectRef& old_handle,
-                     const std::optional<NodeId>& new_key,
+                     const ObjectRef& old_handle, const std::optional<NodeId>& new_key,
                      const ObjectRef& new_handle) {
   if (old_key && new_key) {
     if (*old_key != *new_key) {
@@ -101,10 +99,8 @@ void maintain_unique(std::uint32_t slot, const std::optional<NodeId>& old_key,
   }
 }
 
-void maintain_nonunique(std::uint32_t slot,
-                        const std::optional<NodeId>& old_key,
-                        const ObjectRef& old_handle,
-                        const std::optional<NodeId>& new_key,
+void maintain_nonunique(std::uint32_t slot, const std::optional<NodeId>& old_key,
+                        const ObjectRef& old_handle, const std::optional<NodeId>& new_key,
                         const ObjectRef& new_handle) {
   if (old_key && new_key && *old_key == *new_key) {
     if (old_handle != new_handle) {
@@ -136,12 +132,10 @@ bool create_index_root(std::uint32_t b) {
 
 void take_index_roots() {
   if (!header_loaded()) {
-    throw error_internal(
-        "Index initialization attempted before MDB was initialized");
+    throw error_internal("Index initialization attempted before MDB was initialized");
   }
   if (index_root_count() < 2) {
-    throw error_fubar(
-        "Meta database does not have the two required indexes defined");
+    throw error_fubar("Meta database does not have the two required indexes defined");
   }
   index_roots().fill(kNoIndexBlock);
   index_roots()[kNodeIdIndex] = index_root(0);
@@ -163,11 +157,9 @@ void update_object_indexes(std::optional<std::span<const std::uint8_t>> old_obje
   const SlotKeys new_keys = slot_keys(new_object);
   for (std::uint32_t slot = 0; slot < kMaxIndexes; ++slot) {
     if (kIndexUnique[slot]) {
-      maintain_unique(slot, old_keys[slot], old_handle, new_keys[slot],
-                      new_handle);
+      maintain_unique(slot, old_keys[slot], old_handle, new_keys[slot], new_handle);
     } else {
-      maintain_nonunique(slot, old_keys[slot], old_handle, new_keys[slot],
-                         new_handle);
+      maintain_nonunique(slot, old_keys[slot], old_handle, new_keys[slot], new_handle);
     }
   }
 }

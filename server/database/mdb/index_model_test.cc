@@ -86,7 +86,9 @@ class IndexModelTest : public MdbFixture {
   // One random operation on `tree` inside the open transaction; `last_`
   // describes it before it runs.
   void operate(ModelTree& tree) {
-    if (tree.growing ? tree.size() >= tree.target : tree.size() <= tree.target) { new_phase(tree); }
+    if (tree.growing ? tree.size() >= tree.target : tree.size() <= tree.target) {
+      new_phase(tree);
+    }
     const std::uint32_t roll = random(100);
     const bool insert = tree.size() == 0 || roll < (tree.growing ? 70 : 15);
     const bool replace = !insert && roll < (tree.growing ? 85 : 30);

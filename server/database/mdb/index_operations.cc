@@ -61,16 +61,13 @@ void check_leaf_links(const SearchPath& path, const PathElement& element) {
 // the links loop.
 class LeafWalk {
  public:
-  LeafWalk(std::uint32_t root, std::uint32_t first) : root_(root) {
-    seen_.insert(first);
-  }
+  LeafWalk(std::uint32_t root, std::uint32_t first) : root_(root) { seen_.insert(first); }
   void enter(std::uint32_t block) {
     if (seen_.insert(block).second) return;
-    throw error_fubar("Leaf chain" +
-                      (root_ == kNoIndexBlock
-                           ? std::string()
-                           : " of index with root " + text_u32(root_)) +
-                      " loops back to block " + text_u32(block));
+    throw error_fubar(
+        "Leaf chain" +
+        (root_ == kNoIndexBlock ? std::string() : " of index with root " + text_u32(root_)) +
+        " loops back to block " + text_u32(block));
   }
 
  private:
@@ -101,14 +98,12 @@ void step(IndexCursor& cursor, LeafWalk& walk) {
 void check_index(std::uint32_t i, const std::string& message) {
   // A header may list more than the two roots init_indexes takes over; a
   // slot without a root in the table is refused like an undefined one.
-  if (!(i < index_root_count() && i < kMaxIndexes) ||
-      index_roots()[i] == kNoIndexBlock) {
+  if (!(i < index_root_count() && i < kMaxIndexes) || index_roots()[i] == kNoIndexBlock) {
     throw error_internal(message);
   }
 }
 
-void uniq_update(std::uint32_t i, const NodeId& k, const ObjectRef& d,
-                 bool must_exist) {
+void uniq_update(std::uint32_t i, const NodeId& k, const ObjectRef& d, bool must_exist) {
   if (!is_unique(i)) {
     throw error_internal("Attempt to use unique update on non-unique index");
   }
@@ -116,18 +111,15 @@ void uniq_update(std::uint32_t i, const NodeId& k, const ObjectRef& d,
   PathElement leaf = descend_unique(index_roots()[i], k, path);
   if (leaf_holds_key(leaf, k)) {
     if (!must_exist) {
-      throw error_index_conflict("Conflict on ID " + key_text(k) +
-                                 " previously " +
-                                 data_text(leaf.leaf().data(leaf.pos)) +
-                                 " new " + data_text(d));
+      throw error_index_conflict("Conflict on ID " + key_text(k) + " previously " +
+                                 data_text(leaf.leaf().data(leaf.pos)) + " new " + data_text(d));
     }
     leaf.leaf().set_data(leaf.pos, d);
     log_block(leaf);
     return;
   }
   if (must_exist) {
-    throw error_index_noentry("Missing entry for ID " + key_text(k) + " new " +
-                              data_text(d));
+    throw error_index_noentry("Missing entry for ID " + key_text(k) + " new " + data_text(d));
   }
   check_leaf_links(path, leaf);
   leaf_insert_unique(path, leaf, k, d);
@@ -173,9 +165,8 @@ void nonuniq_update(std::uint32_t i, const NodeId& k, const ObjectRef& old_data,
     step(cursor, walk);
   }
   if (cursor.at_end() || cursor.entry_key() != k) {
-    throw error_internal(
-        "Update of non-unique index using non-existing block handle (" +
-        text_u32(candidates) + " candidates)");
+    throw error_internal("Update of non-unique index using non-existing block handle (" +
+                         text_u32(candidates) + " candidates)");
   }
   cursor.leaf.leaf().set_data(cursor.pos, new_data);
   log_block(cursor.leaf);
@@ -222,9 +213,8 @@ void nonuniq_delete(std::uint32_t i, const NodeId& k, const ObjectRef& d) {
   }
   if (leaf.leaf().key(leaf.pos) != k) {
     throw error_internal("Bad id (" + key_text(leaf.leaf().key(leaf.pos)) +
-                         ") when searching for " + key_text(k) + " at index " +
-                         text_u32(leaf.pos) + " with correct data in leaf " +
-                         dump_leaf(*leaf.copy));
+                         ") when searching for " + key_text(k) + " at index " + text_u32(leaf.pos) +
+                         " with correct data in leaf " + dump_leaf(*leaf.copy));
   }
   leaf_delete(leaf, path);
 }

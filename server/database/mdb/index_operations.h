@@ -21,8 +21,8 @@ inline constexpr std::uint32_t kNodeIdIndex = 0;
 inline constexpr std::uint32_t kParentIdIndex = 1;
 
 // Whether slot i is unique: only slot 0, the NodeId index.
-inline constexpr std::array<bool, kMaxIndexes> kIndexUnique = {
-    true, false, false, false, false, false};
+inline constexpr std::array<bool, kMaxIndexes> kIndexUnique = {true,  false, false,
+                                                               false, false, false};
 
 // The root block of each slot; kNoIndexBlock until take_index_roots sets
 // slots 0 and 1. The table is the engine root's part for the indexes.
@@ -39,8 +39,7 @@ void check_index(std::uint32_t i, const std::string& message);
 
 // Unique slot i: must_exist false enters a new key, true replaces the data
 // of a present key. REQUIRES: in_transaction().
-void uniq_update(std::uint32_t i, const NodeId& k, const ObjectRef& d,
-                 bool must_exist);
+void uniq_update(std::uint32_t i, const NodeId& k, const ObjectRef& d, bool must_exist);
 void uniq_delete(std::uint32_t i, const NodeId& k);
 
 // A position in a non-unique index: entry pos of the leaf, at the end when

@@ -21,8 +21,7 @@ namespace {
 enum class Match { exact, first, after };
 
 template <typename KeyAt>
-std::uint32_t binary_search(std::uint32_t n, const KeyAt& key_at,
-                            const NodeId& k, Match match) {
+std::uint32_t binary_search(std::uint32_t n, const KeyAt& key_at, const NodeId& k, Match match) {
   if (n == 0) throw error_internal("Binary search attempted on empty node");
   std::uint32_t hi = n - 1;
   std::uint32_t mid = hi / 2;
@@ -44,15 +43,13 @@ std::uint32_t binary_search(std::uint32_t n, const KeyAt& key_at,
   return mid;
 }
 
-std::uint32_t search_leaf(const PathElement& element, const NodeId& k,
-                          Match match) {
+std::uint32_t search_leaf(const PathElement& element, const NodeId& k, Match match) {
   const IndexLeaf leaf = element.leaf();
   return binary_search(
       leaf.nkeys(), [&](std::uint32_t i) { return leaf.key(i); }, k, match);
 }
 
-std::uint32_t search_node(const PathElement& element, const NodeId& k,
-                          Match match) {
+std::uint32_t search_node(const PathElement& element, const NodeId& k, Match match) {
   const IndexNode node = element.node();
   return binary_search(
       node.nkeys(), [&](std::uint32_t i) { return node.key(i); }, k, match);
@@ -75,16 +72,13 @@ PathElement create_first_leaf(PathElement root) {
 
 // The child to follow from a node holding keys: the number of keys <= k
 // (descend_unique, descend_for_insert) or < k (descend_first).
-std::uint32_t child_position(const PathElement& element, const NodeId& k,
-                             Descent kind) {
+std::uint32_t child_position(const PathElement& element, const NodeId& k, Descent kind) {
   const IndexNode node = element.node();
   if (kind == Descent::first) {
     const std::uint32_t i = search_node(element, k, Match::first);
     return node.key(i) < k ? i + 1 : i;
   }
-  std::uint32_t i = search_node(element, k, kind == Descent::unique
-                                                ? Match::exact
-                                                : Match::first);
+  std::uint32_t i = search_node(element, k, kind == Descent::unique ? Match::exact : Match::first);
   while (i + 1 < node.nkeys() && node.key(i + 1) == k) ++i;
   return node.key(i) <= k ? i + 1 : i;
 }
@@ -99,22 +93,20 @@ std::uint32_t child_position(const PathElement& element, const NodeId& k,
 std::uint32_t max_depth() {
   const std::uint64_t fan_out = std::max<std::uint32_t>(2, node_capacity() / 2);
   std::uint32_t levels = 1;
-  for (std::uint64_t reach = fan_out; reach < (std::uint64_t{1} << 32);
-       reach *= fan_out) {
+  for (std::uint64_t reach = fan_out; reach < (std::uint64_t{1} << 32); reach *= fan_out) {
     ++levels;
   }
   return 2 * levels;
 }
 
 // Descends from `block`, which lies `depth` internal nodes below `root`.
-PathElement descend(Descent kind, std::uint32_t root, std::uint32_t block,
-                    std::uint32_t depth, const NodeId& k, SearchPath& path) {
+PathElement descend(Descent kind, std::uint32_t root, std::uint32_t block, std::uint32_t depth,
+                    const NodeId& k, SearchPath& path) {
   const std::uint32_t limit = max_depth();
   for (;; ++depth) {
     if (depth > limit) {
-      throw error_fubar("Index with root " + support::text_u32(root) +
-                        " is deeper than " + support::text_u32(limit) +
-                        " levels at block " + support::text_u32(block) +
+      throw error_fubar("Index with root " + support::text_u32(root) + " is deeper than " +
+                        support::text_u32(limit) + " levels at block " + support::text_u32(block) +
                         ": its child pointers loop");
     }
     PathElement element = load_element(block);
@@ -122,15 +114,14 @@ PathElement descend(Descent kind, std::uint32_t root, std::uint32_t block,
     if (magic == kIndexLeafMagic) {
       check_leaf(element);
       if (element.leaf().nkeys() != 0) {
-        const std::uint32_t i = search_leaf(
-            element, k, kind == Descent::unique ? Match::exact : Match::first);
+        const std::uint32_t i =
+            search_leaf(element, k, kind == Descent::unique ? Match::exact : Match::first);
         if (element.leaf().key(i) == k) element.pos = i;
       }
       return element;
     }
     if (magic != kIndexNodeMagic) {
-      throw error_need_repair("Corrupt index block at " +
-                              support::text_u32(block));
+      throw error_need_repair("Corrupt index block at " + support::text_u32(block));
     }
     check_node(element);
     const IndexNode node = element.node();
@@ -143,13 +134,11 @@ PathElement descend(Descent kind, std::uint32_t root, std::uint32_t block,
       continue;
     }
     element.pos = child_position(element, k, kind);
-    if (kind == Descent::first && element.pos < node.nkeys() &&
-        node.key(element.pos) == k) {
+    if (kind == Descent::first && element.pos < node.nkeys() && node.key(element.pos) == k) {
       // A run of k may start in the child left of the first separator
       // equal to k: try that child first.
       SearchPath trial{element};
-      PathElement leaf =
-          descend(kind, root, node.pointer(element.pos), depth + 1, k, trial);
+      PathElement leaf = descend(kind, root, node.pointer(element.pos), depth + 1, k, trial);
       if (leaf_holds_key(leaf, k)) {
         path.insert(path.end(), trial.begin(), trial.end());
         return leaf;
@@ -180,20 +169,17 @@ std::uint32_t bsearch_after_leaf(const PathElement& element, const NodeId& k) {
 }
 
 bool leaf_holds_key(const PathElement& leaf, const NodeId& k) {
-  return leaf.has_copy() && leaf.leaf().nkeys() != 0 &&
-         leaf.pos < leaf.leaf().nkeys() && leaf.leaf().key(leaf.pos) == k;
+  return leaf.has_copy() && leaf.leaf().nkeys() != 0 && leaf.pos < leaf.leaf().nkeys() &&
+         leaf.leaf().key(leaf.pos) == k;
 }
 
-PathElement descend_unique(std::uint32_t root, const NodeId& k,
-                           SearchPath& path) {
+PathElement descend_unique(std::uint32_t root, const NodeId& k, SearchPath& path) {
   return descend(Descent::unique, root, root, 0, k, path);
 }
-PathElement descend_first(std::uint32_t root, const NodeId& k,
-                          SearchPath& path) {
+PathElement descend_first(std::uint32_t root, const NodeId& k, SearchPath& path) {
   return descend(Descent::first, root, root, 0, k, path);
 }
-PathElement descend_for_insert(std::uint32_t root, const NodeId& k,
-                               SearchPath& path) {
+PathElement descend_for_insert(std::uint32_t root, const NodeId& k, SearchPath& path) {
   return descend(Descent::for_insert, root, root, 0, k, path);
 }
 

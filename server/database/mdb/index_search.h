@@ -30,14 +30,11 @@ std::uint32_t bsearch_after_leaf(const PathElement& element, const NodeId& k);
 // empty. A descent deeper than any sound tree (child pointers that loop)
 // fails with mdb::error_fubar naming the root and the block it reached.
 // For the unique index: the entry with key k.
-PathElement descend_unique(std::uint32_t root, const NodeId& k,
-                           SearchPath& path);
+PathElement descend_unique(std::uint32_t root, const NodeId& k, SearchPath& path);
 // For a non-unique index: the first entry with key k.
-PathElement descend_first(std::uint32_t root, const NodeId& k,
-                          SearchPath& path);
+PathElement descend_first(std::uint32_t root, const NodeId& k, SearchPath& path);
 // For a non-unique index: the leaf where k goes after every entry with k.
-PathElement descend_for_insert(std::uint32_t root, const NodeId& k,
-                               SearchPath& path);
+PathElement descend_for_insert(std::uint32_t root, const NodeId& k, SearchPath& path);
 
 // True when the leaf holds entries and the entry at pos has key k.
 bool leaf_holds_key(const PathElement& leaf, const NodeId& k);

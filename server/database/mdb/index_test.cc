@@ -92,8 +92,11 @@ TEST_F(IndexTest, RootsAreCreatedOnceAtOpen) {
   // is refused like an undefined one.
   start_with_indexes({1024, 16, 1, 2, {2, 3, 4}});
   begin_transaction();
-  expect_error<error_internal>([] { nonuniq_insert(2, key(1), {1, 1}); },
-                               "Attempt to insert in non-unique non-existant index");
+  expect_error<error_internal>(
+      [] {
+        nonuniq_insert(2, key(1), {1, 1});
+      },
+      "Attempt to insert in non-unique non-existant index");
 }
 
 TEST_F(IndexTest, NonUniqueSplitStartsAtTheRunOfTheMiddleKey) {

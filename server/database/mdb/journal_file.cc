@@ -14,8 +14,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "server/database/mdb/backing_store.h"
@@ -47,20 +47,19 @@ JournalFile::~JournalFile() {
   if (mapping_ != nullptr) support::file_calls().munmap(mapping_, mapping_size_);
 }
 
-void JournalFile::open(const std::string& path, std::uint64_t offset,
-                       std::uint64_t length, bool external, bool read_only) {
+void JournalFile::open(const std::string& path, std::uint64_t offset, std::uint64_t length,
+                       bool external, bool read_only) {
   // An external journal device is claimed exclusively, like the MDB's own
   // device (see BackingStore::open); an internal journal lies on the MDB's
   // device, which the open store holds already.
   struct stat target {};
-  const bool exclusive = !read_only && external && ::stat(path.c_str(), &target) == 0 &&
-                         S_ISBLK(target.st_mode);
+  const bool exclusive =
+      !read_only && external && ::stat(path.c_str(), &target) == 0 && S_ISBLK(target.st_mode);
   support::UniqueFd fd = support::open_file(
       path.c_str(), (read_only ? O_RDONLY : O_RDWR) | O_CLOEXEC | (exclusive ? O_EXCL : 0));
   if (!fd.is_open()) {
     const int code = errno;
-    throw error_open("Cannot open journal in " + support::quoted(path) + ": " +
-                     system_text(code));
+    throw error_open("Cannot open journal in " + support::quoted(path) + ": " + system_text(code));
   }
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
   // Measuring also guards against mapping past the end of the file, where
@@ -68,8 +67,7 @@ void JournalFile::open(const std::string& path, std::uint64_t offset,
   const std::uint64_t file_length = measured_length(fd.get());
   if (length == 0) {
     length = file_length > offset ? file_length - offset : 0;
-    diagnostic(kDiagInfo,
-               "Will use " + support::text_u64(length) + " as journal length");
+    diagnostic(kDiagInfo, "Will use " + support::text_u64(length) + " as journal length");
   }
   if (length == 0 || offset > file_length || length > file_length - offset) {
     throw_map_failure(EINVAL);
@@ -82,9 +80,9 @@ void JournalFile::open(const std::string& path, std::uint64_t offset,
   const std::uint64_t map_offset = offset - offset % page;
   const std::size_t lead = static_cast<std::size_t>(offset - map_offset);
   const std::size_t size = lead + static_cast<std::size_t>(length);
-  void* mapping = support::file_calls().mmap(
-      size, PROT_READ | PROT_WRITE, read_only ? MAP_PRIVATE : MAP_SHARED, fd.get(),
-      static_cast<off_t>(map_offset));
+  void* mapping =
+      support::file_calls().mmap(size, PROT_READ | PROT_WRITE, read_only ? MAP_PRIVATE : MAP_SHARED,
+                                 fd.get(), static_cast<off_t>(map_offset));
   if (mapping == MAP_FAILED) throw_map_failure(errno);
   fd_ = std::move(fd);
   path_ = path;
@@ -116,8 +114,8 @@ std::uint8_t* JournalFile::index_pointer(std::uint32_t i) const {
 std::uint32_t JournalFile::free_space() const {
   const std::uint32_t position = cursor.write_position;
   if (!position_in_half(length_, cursor.half, position)) {
-    throw error_internal("Writing in wrong half of journal (pos=" +
-                         support::text_u32(position) + ")");
+    throw error_internal("Writing in wrong half of journal (pos=" + support::text_u32(position) +
+                         ")");
   }
   const std::uint32_t end = half_bounds(length_, cursor.half).usable_end;
   return position < end ? end - position : 0;

@@ -38,8 +38,8 @@ class JournalFile {
   // Opens `path` and maps its bytes [offset, offset + length). Length 0
   // means: up to the end of the file. `external` says whether the journal
   // has a file of its own. REQUIRES: !is_mapped().
-  void open(const std::string& path, std::uint64_t offset,
-            std::uint64_t length, bool external, bool read_only = false);
+  void open(const std::string& path, std::uint64_t offset, std::uint64_t length, bool external,
+            bool read_only = false);
 
   // The address of journal byte `offset`.
   std::uint8_t* entry_at(std::uint64_t offset) const;
@@ -78,7 +78,7 @@ class JournalFile {
   support::UniqueFd fd_;
   std::string path_;
   std::uint64_t offset_ = 0;  // file offset of journal byte 0
-  void* mapping_ = nullptr;      // page-aligned start of the mapping
+  void* mapping_ = nullptr;   // page-aligned start of the mapping
   std::size_t mapping_size_ = 0;
   std::uint8_t* base_ = nullptr;  // journal offset 0 inside the mapping
   std::uint32_t length_ = 0;

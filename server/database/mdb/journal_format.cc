@@ -15,9 +15,7 @@ constexpr std::uint32_t kPointerCrcCovered = 12;
 
 std::uint32_t round_down8(std::uint32_t v) { return v - v % kEntryAlignment; }
 
-std::uint32_t round_up8(std::uint32_t v) {
-  return round_down8(v + kEntryAlignment - 1);
-}
+std::uint32_t round_up8(std::uint32_t v) { return round_down8(v + kEntryAlignment - 1); }
 
 // The usable end of a half that ends at `half_end`: 8 bytes kept free,
 // rounded down to the entry alignment.
@@ -26,8 +24,7 @@ std::uint32_t usable_end_before(std::uint32_t half_end) {
 }
 
 // An entry of two words: magic and one 32-bit value.
-void encode_short_entry(std::uint8_t* p, std::uint32_t magic,
-                        std::uint32_t value) {
+void encode_short_entry(std::uint8_t* p, std::uint32_t magic, std::uint32_t value) {
   support::store_be32(p, magic);
   support::store_be32(p + 4, value);
 }
@@ -42,8 +39,7 @@ HalfBounds half_bounds(std::uint32_t journal_length, std::uint32_t half) {
           usable_end_before(journal_length)};
 }
 
-bool position_in_half(std::uint32_t journal_length, std::uint32_t half,
-                      std::uint32_t position) {
+bool position_in_half(std::uint32_t journal_length, std::uint32_t half, std::uint32_t position) {
   const std::uint32_t h = journal_length / 2;
   return half == 0 ? position < h : position >= h;
 }
@@ -51,8 +47,7 @@ bool position_in_half(std::uint32_t journal_length, std::uint32_t half,
 void encode_index_pointer(std::uint8_t* p, const IndexPointer& pointer) {
   support::store_be64(p, pointer.serial);
   support::store_be32(p + 8, pointer.start);
-  support::store_be32(p + kPointerCrcCovered,
-                      security::crc32_of(p, kPointerCrcCovered));
+  support::store_be32(p + kPointerCrcCovered, security::crc32_of(p, kPointerCrcCovered));
 }
 
 IndexPointer decode_index_pointer(const std::uint8_t* p) {
@@ -60,8 +55,7 @@ IndexPointer decode_index_pointer(const std::uint8_t* p) {
 }
 
 bool pointer_valid(const std::uint8_t* p) {
-  return support::load_be32(p + kPointerCrcCovered) ==
-         security::crc32_of(p, kPointerCrcCovered);
+  return support::load_be32(p + kPointerCrcCovered) == security::crc32_of(p, kPointerCrcCovered);
 }
 
 void encode_fresh_journal_header(std::uint8_t* p) {
@@ -90,9 +84,7 @@ std::optional<std::uint32_t> choose_pointer(const std::uint8_t* header) {
   return choice;
 }
 
-std::uint32_t entry_magic(const std::uint8_t* p) {
-  return support::load_be32(p);
-}
+std::uint32_t entry_magic(const std::uint8_t* p) { return support::load_be32(p); }
 
 std::uint64_t update_entry_size(std::uint32_t n) {
   return (std::uint64_t{kTupdHeaderSize} + n + 7) / 8 * 8;
@@ -103,12 +95,9 @@ void encode_tbeg(std::uint8_t* p, std::uint64_t serial) {
   support::store_be64(p + 8, serial);
 }
 
-std::uint64_t tbeg_serial(const std::uint8_t* p) {
-  return support::load_be64(p + 8);
-}
+std::uint64_t tbeg_serial(const std::uint8_t* p) { return support::load_be64(p + 8); }
 
-void encode_tupd(std::uint8_t* p, const void* data, std::uint32_t n,
-                 std::uint64_t target) {
+void encode_tupd(std::uint8_t* p, const void* data, std::uint32_t n, std::uint64_t target) {
   encode_short_entry(p, kTupdMagic, n);
   support::store_be64(p + 8, target);
   support::store_be32(p + 16, 0);
@@ -119,13 +108,10 @@ void encode_tupd(std::uint8_t* p, const void* data, std::uint32_t n,
 
 UpdateEntry decode_tupd(const std::uint8_t* p) {
   const std::uint32_t n = support::load_be32(p + 4);
-  return {n, support::load_be64(p + 8), p + kTupdHeaderSize,
-          update_entry_size(n)};
+  return {n, support::load_be64(p + 8), p + kTupdHeaderSize, update_entry_size(n)};
 }
 
-void encode_tend(std::uint8_t* p, std::uint32_t crc) {
-  encode_short_entry(p, kTendMagic, crc);
-}
+void encode_tend(std::uint8_t* p, std::uint32_t crc) { encode_short_entry(p, kTendMagic, crc); }
 
 std::uint32_t tend_crc(const std::uint8_t* p) { return support::load_be32(p + 4); }
 
@@ -133,12 +119,9 @@ void encode_tred(std::uint8_t* p, std::uint32_t continue_at) {
   encode_short_entry(p, kTredMagic, continue_at);
 }
 
-std::uint32_t tred_target(const std::uint8_t* p) {
-  return support::load_be32(p + 4);
-}
+std::uint32_t tred_target(const std::uint8_t* p) { return support::load_be32(p + 4); }
 
-std::uint32_t transaction_crc(const std::uint8_t* tbeg,
-                              std::size_t covered_length) {
+std::uint32_t transaction_crc(const std::uint8_t* tbeg, std::size_t covered_length) {
   return security::crc32_of(tbeg, covered_length);
 }
 

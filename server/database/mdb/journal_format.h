@@ -47,8 +47,7 @@ HalfBounds half_bounds(std::uint32_t journal_length, std::uint32_t half);
 
 // True when `position` lies in the given half: below H for the lower half,
 // at or above H for the upper one.
-bool position_in_half(std::uint32_t journal_length, std::uint32_t half,
-                      std::uint32_t position);
+bool position_in_half(std::uint32_t journal_length, std::uint32_t half, std::uint32_t position);
 
 // An index pointer: the serial of the turn that uses a half and the journal
 // offset of that turn's first entry.
@@ -100,8 +99,7 @@ void encode_tbeg(std::uint8_t* p, std::uint64_t serial);
 std::uint64_t tbeg_serial(const std::uint8_t* p);
 
 // REQUIRES: p holds update_entry_size(n) bytes; data holds n bytes.
-void encode_tupd(std::uint8_t* p, const void* data, std::uint32_t n,
-                 std::uint64_t target);
+void encode_tupd(std::uint8_t* p, const void* data, std::uint32_t n, std::uint64_t target);
 
 struct UpdateEntry {
   std::uint32_t data_length;  // n
@@ -123,7 +121,6 @@ std::uint32_t tred_target(const std::uint8_t* p);
 
 // The CRC-32 of a transaction whose TBEG is at `tbeg` and whose TEND
 // follows `covered_length` bytes later.
-std::uint32_t transaction_crc(const std::uint8_t* tbeg,
-                              std::size_t covered_length);
+std::uint32_t transaction_crc(const std::uint8_t* tbeg, std::size_t covered_length);
 
 }  // namespace mdb

@@ -52,8 +52,7 @@ class Walk {
         if (!follow_redirection(p, redirected, r)) return r;
       } else {
         if (plan_.at_open) {
-          diagnostic(kDiagInfo,
-                     "End of valid transaction-begin entries in journal.");
+          diagnostic(kDiagInfo, "End of valid transaction-begin entries in journal.");
         }
         return r;
       }
@@ -61,9 +60,7 @@ class Walk {
   }
 
  private:
-  bool limit_reached(std::uint32_t count) const {
-    return plan_.limit && count >= *plan_.limit;
-  }
+  bool limit_reached(std::uint32_t count) const { return plan_.limit && count >= *plan_.limit; }
 
   // The `size` bytes at `pos`. When they do not lie wholly in the journal a
   // running walk fails; the walk at open gets null.
@@ -79,8 +76,7 @@ class Walk {
     const std::uint64_t serial = tbeg_serial(tbeg);
     if (serial != r.serial) {
       diagnostic(kDiagTrace, "Transaction serial: " + support::text_u64(serial) +
-                                 " current transaction serial: " +
-                                 support::text_u64(r.serial));
+                                 " current transaction serial: " + support::text_u64(r.serial));
       if (!plan_.at_open) {
         throw error_internal("Stale transaction found in running journal");
       }
@@ -94,8 +90,7 @@ class Walk {
       return end_of_updates();
     }
     if (plan_.at_open && transaction_crc(tbeg, *q - r.end) != tend_crc(tend)) {
-      diagnostic(kDiagInfo,
-                 "Invalid CRC in transaction - no more valid entries.");
+      diagnostic(kDiagInfo, "Invalid CRC in transaction - no more valid entries.");
       return false;
     }
     const std::uint64_t next = *q + kTendSize;
@@ -143,17 +138,14 @@ class Walk {
     }
   }
 
-  bool follow_redirection(const std::uint8_t* tred, bool& redirected,
-                          ScanResult& r) const {
+  bool follow_redirection(const std::uint8_t* tred, bool& redirected, ScanResult& r) const {
     if (redirected) {
-      diagnostic(kDiagInfo,
-                 "Encountered second redirection entry - end of replay.");
+      diagnostic(kDiagInfo, "Encountered second redirection entry - end of replay.");
       return false;
     }
     const std::uint32_t target = tred_target(tred);
     if (std::uint64_t{target} + kTredSize > journal_.length()) {
-      diagnostic(kDiagInfo,
-                 "Encountered bad index in redirection entry - replay end.");
+      diagnostic(kDiagInfo, "Encountered bad index in redirection entry - replay end.");
       return false;
     }
     redirected = true;
@@ -176,8 +168,7 @@ struct Progress {
 // Walks the current turn from `from` under the limits of `plan`.
 Progress running_scan(Progress from, ScanPlan plan, const UpdateAction& action) {
   const JournalFile& journal = database().journal;
-  const IndexPointer pointer =
-      decode_index_pointer(journal.index_pointer(journal.cursor.half));
+  const IndexPointer pointer = decode_index_pointer(journal.index_pointer(journal.cursor.half));
   plan.start = pointer.start + from.offset;
   plan.serial = pointer.serial;
   plan.count = from.count;
@@ -191,11 +182,8 @@ ScanPlan up_to_committed() {
   return plan;
 }
 
-UpdateAction copy_into(std::uint8_t* buffer, std::size_t length,
-                       std::uint64_t offset) {
-  return [=](const UpdateEntry& update) {
-    copy_update_into(buffer, length, offset, update);
-  };
+UpdateAction copy_into(std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
+  return [=](const UpdateEntry& update) { copy_update_into(buffer, length, offset, update); };
 }
 
 // The block a block copy covers. REQUIRES (checked): the copy covers one
@@ -218,8 +206,7 @@ ScanResult scan_journal(const ScanPlan& plan, const UpdateAction& action) {
 
 void write_update(const UpdateEntry& update, bool may_extend) {
   if (update.data_length == 0) return;
-  database().store.write_bytes(update.data, update.target, update.data_length,
-                               may_extend);
+  database().store.write_bytes(update.data, update.target, update.data_length, may_extend);
 }
 
 void apply_committed() {
@@ -232,26 +219,23 @@ void apply_committed() {
   // file ends as if every update had been written in turn.
   const auto all_imaged = [&t, block_size](const UpdateEntry& update) {
     const std::uint64_t last = update.target + update.data_length - 1;
-    for (std::uint64_t block = update.target / block_size;
-         block <= last / block_size; ++block) {
+    for (std::uint64_t block = update.target / block_size; block <= last / block_size; ++block) {
       if (!has_image(t.unapplied_updates, static_cast<std::uint32_t>(block))) {
         return false;
       }
     }
     return true;
   };
-  const Progress reached = running_scan(
-      {t.applied_offset, t.applied_count}, up_to_committed(),
-      [&all_imaged](const UpdateEntry& update) {
-        if (update.data_length != 0 && !all_imaged(update)) {
-          write_update(update, false);
-        }
-      });
+  const Progress reached = running_scan({t.applied_offset, t.applied_count}, up_to_committed(),
+                                        [&all_imaged](const UpdateEntry& update) {
+                                          if (update.data_length != 0 && !all_imaged(update)) {
+                                            write_update(update, false);
+                                          }
+                                        });
   for (auto& [block, entry] : t.unapplied_updates) {
     if (entry.image.empty()) continue;
     fold_pending(entry, block, block_size);
-    db.store.write_bytes(entry.image.data(), std::uint64_t{block} * block_size,
-                         block_size, false);
+    db.store.write_bytes(entry.image.data(), std::uint64_t{block} * block_size, block_size, false);
   }
   t.applied_offset = reached.offset;
   t.applied_count = reached.count;
@@ -262,15 +246,13 @@ void push_commits_to_cache() {
   TransactionState& t = database().transaction;
   const std::uint32_t block_size = database().store.block_size();
   const Progress reached = running_scan(
-      {t.cache_offset, t.cache_count}, up_to_committed(),
-      [block_size](const UpdateEntry& update) {
+      {t.cache_offset, t.cache_count}, up_to_committed(), [block_size](const UpdateEntry& update) {
         CachedBlocks* cache = registered_cache();
         if (cache == nullptr || update.data_length == 0) return;
         const std::uint64_t last = update.target + update.data_length - 1;
-        for (std::uint64_t block = update.target / block_size;
-             block <= last / block_size; ++block) {
-          std::uint8_t* image =
-              cache->find_cached(static_cast<std::uint32_t>(block));
+        for (std::uint64_t block = update.target / block_size; block <= last / block_size;
+             ++block) {
+          std::uint8_t* image = cache->find_cached(static_cast<std::uint32_t>(block));
           if (image != nullptr) {
             copy_update_into(image, block_size, block * block_size, update);
           }
@@ -280,8 +262,7 @@ void push_commits_to_cache() {
   t.cache_count = reached.count;
 }
 
-void overlay_loaded_block(std::uint8_t* buffer, std::size_t length,
-                          std::uint64_t offset) {
+void overlay_loaded_block(std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
   TransactionState& t = database().transaction;
   bring_up_to_date(t.unapplied_updates, copied_block(length, offset), buffer,
                    static_cast<std::uint32_t>(length));
@@ -297,8 +278,7 @@ void overlay_loaded_block(std::uint8_t* buffer, std::size_t length,
   }
 }
 
-void overlay_private_copy(std::uint8_t* buffer, std::size_t length,
-                          std::uint64_t offset) {
+void overlay_private_copy(std::uint8_t* buffer, std::size_t length, std::uint64_t offset) {
   TransactionState& t = database().transaction;
   const std::uint32_t block = copied_block(length, offset);
   // Every commit reaches the cache as it ends, so this walk normally has
@@ -307,12 +287,11 @@ void overlay_private_copy(std::uint8_t* buffer, std::size_t length,
     running_scan({t.cache_offset, t.cache_count}, up_to_committed(),
                  copy_into(buffer, length, offset));
   }
-  bring_up_to_date(t.open_updates, block, buffer,
-                   static_cast<std::uint32_t>(length));
+  bring_up_to_date(t.open_updates, block, buffer, static_cast<std::uint32_t>(length));
 }
 
-void copy_update_into(std::uint8_t* buffer, std::size_t length,
-                      std::uint64_t offset, const UpdateEntry& update) {
+void copy_update_into(std::uint8_t* buffer, std::size_t length, std::uint64_t offset,
+                      const UpdateEntry& update) {
   const std::uint64_t a = update.target;
   const std::uint64_t n = update.data_length;
   // A zero-length update changes nothing, wherever it points.

@@ -45,25 +45,23 @@ void push_commits_to_cache();
 // [offset, offset + length), one whole block) with the committed
 // transactions the checkpoint has not yet applied (found through
 // TransactionState::unapplied_updates).
-void overlay_loaded_block(std::uint8_t* buffer, std::size_t length,
-                          std::uint64_t offset);
+void overlay_loaded_block(std::uint8_t* buffer, std::size_t length, std::uint64_t offset);
 
 // Overlays a private block copy taken from the cache (one whole block) with
 // the updates the cache does not hold yet, including those of the open
 // transaction (found through TransactionState::open_updates).
-void overlay_private_copy(std::uint8_t* buffer, std::size_t length,
-                          std::uint64_t offset);
+void overlay_private_copy(std::uint8_t* buffer, std::size_t length, std::uint64_t offset);
 
 // Copies the part of `update` that falls into a buffer covering MDB bytes
 // [offset, offset + length); does nothing when they do not overlap.
-void copy_update_into(std::uint8_t* buffer, std::size_t length,
-                      std::uint64_t offset, const UpdateEntry& update);
+void copy_update_into(std::uint8_t* buffer, std::size_t length, std::uint64_t offset,
+                      const UpdateEntry& update);
 
 // The general walk, shared with the replay at open.
 struct ScanPlan {
-  std::uint32_t start = 0;     // journal offset of the first entry
-  std::uint64_t serial = 0;    // serial expected in the TBEGs
-  std::uint32_t count = 0;     // transactions counted so far
+  std::uint32_t start = 0;             // journal offset of the first entry
+  std::uint64_t serial = 0;            // serial expected in the TBEGs
+  std::uint32_t count = 0;             // transactions counted so far
   std::optional<std::uint32_t> limit;  // stop when count reaches it
   // Replay at open: verify each transaction's CRC, and end quietly (with a
   // diagnostic) at a stale, torn or truncated transaction instead of

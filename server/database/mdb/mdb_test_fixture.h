@@ -61,8 +61,10 @@ class MdbFixture : public testing::Test {
   void create_mdb(const MdbLayout& layout = kToolLayout) {
     make_zero_file(mdb_path, std::uint64_t{layout.blocks} * layout.block_size);
     mdb::open_store(mdb_path);
-    mdb::create_header({.block_size = layout.block_size, .journal_path = journal_path,
-                        .index_roots = layout.roots, .first_map_block = layout.first_map_block,
+    mdb::create_header({.block_size = layout.block_size,
+                        .journal_path = journal_path,
+                        .index_roots = layout.roots,
+                        .first_map_block = layout.first_map_block,
                         .first_data_block = layout.first_data_block});
     make_zero_file(journal_path, layout.journal_length);
     mdb::open_journal(journal_path, 0, 0, true);

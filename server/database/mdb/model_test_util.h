@@ -36,7 +36,9 @@ struct ModelRun {
       seeds.push_back(static_cast<std::uint32_t>(std::strtoul(seed, nullptr, 10)));
       return;
     }
-    for (std::uint32_t s = 1; s <= seed_count * (long_run ? 20 : 1); ++s) { seeds.push_back(s); }
+    for (std::uint32_t s = 1; s <= seed_count * (long_run ? 20 : 1); ++s) {
+      seeds.push_back(s);
+    }
   }
   std::string replay(std::uint32_t seed) const {
     return "seed " + std::to_string(seed) + " (replay: VEXMON_MODEL_SEED=" + std::to_string(seed) +
@@ -74,11 +76,13 @@ struct RulesCheck {
 inline RulesCheck check_rules(bool entries_name_objects, bool uncut) {
   const mdb::BackingStore& store = mdb::database().store;
   const mdb::AllocationMap& map = mdb::allocation_map();
-  checker::MdbBlocks blocks{store.block_size(), store.length() / store.block_size(),
-                            map.first_map_block(), map.first_map_block() + map.map_blocks(), {},
-                            [](std::uint32_t n, std::vector<std::uint8_t>& buffer) {
-                              buffer = mdb::private_copy(n);
-                            }};
+  checker::MdbBlocks blocks{
+      store.block_size(),
+      store.length() / store.block_size(),
+      map.first_map_block(),
+      map.first_map_block() + map.map_blocks(),
+      {},
+      [](std::uint32_t n, std::vector<std::uint8_t>& buffer) { buffer = mdb::private_copy(n); }};
   for (std::uint32_t i = 0; i < mdb::index_root_count(); ++i) {
     blocks.roots.push_back(mdb::index_root(i));
   }

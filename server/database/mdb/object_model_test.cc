@@ -95,8 +95,12 @@ class ObjectModelTest : public MdbFixture {
     if (!create) {
       // An object that keeps its length stays where it is; one that keeps
       // its bytes commits nothing.
-      if (bytes.size() == old.bytes.size()) { ASSERT_EQ(ref, old.ref) << last_; }
-      if (bytes == old.bytes) { ASSERT_EQ(meter::journal_commits.value, commits) << last_; }
+      if (bytes.size() == old.bytes.size()) {
+        ASSERT_EQ(ref, old.ref) << last_;
+      }
+      if (bytes == old.bytes) {
+        ASSERT_EQ(meter::journal_commits.value, commits) << last_;
+      }
       if (parent == old.parent) {
         parent_entry(old)->second = ref;
       } else {

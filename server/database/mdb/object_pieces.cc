@@ -8,13 +8,11 @@
 
 namespace mdb {
 
-void log_piece_header(std::uint32_t block, const std::uint8_t* data,
-                      std::uint32_t offset) {
+void log_piece_header(std::uint32_t block, const std::uint8_t* data, std::uint32_t offset) {
   log_update(data + offset, kPieceHeaderSize, block_offset(block) + offset);
 }
 
-std::optional<std::uint32_t> placeholder_before(std::uint32_t block,
-                                                const std::uint8_t* data,
+std::optional<std::uint32_t> placeholder_before(std::uint32_t block, const std::uint8_t* data,
                                                 std::uint32_t offset) {
   std::optional<std::uint32_t> last;
   // 64 bits, so that a corrupt length cannot wrap the position around.
@@ -23,8 +21,8 @@ std::optional<std::uint32_t> placeholder_before(std::uint32_t block,
     const auto at = static_cast<std::uint32_t>(position);
     const std::uint32_t header = piece_header(data, at);
     if (header < 2) {
-      diagnostic(kDiagNotice, "block " + support::text_u32(block) +
-                                  " offset " + support::text_u32(at) +
+      diagnostic(kDiagNotice, "block " + support::text_u32(block) + " offset " +
+                                  support::text_u32(at) +
                                   " contained zero-length object which "
                                   "should not exist");
       break;

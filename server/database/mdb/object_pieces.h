@@ -26,20 +26,14 @@ struct dobj {
 inline constexpr std::uint32_t kPieceHeaderSize = 4;
 inline constexpr std::uint32_t kPlaceholderBit = 1;
 
-inline std::uint32_t piece_length(std::uint32_t header) {
-  return header & ~kPlaceholderBit;
-}
-inline bool is_placeholder(std::uint32_t header) {
-  return (header & kPlaceholderBit) != 0;
-}
+inline std::uint32_t piece_length(std::uint32_t header) { return header & ~kPlaceholderBit; }
+inline bool is_placeholder(std::uint32_t header) { return (header & kPlaceholderBit) != 0; }
 
 // REQUIRES: offset + 4 <= the block size of `data`.
-inline std::uint32_t piece_header(const std::uint8_t* data,
-                                  std::uint32_t offset) {
+inline std::uint32_t piece_header(const std::uint8_t* data, std::uint32_t offset) {
   return support::load_be32(data + offset);
 }
-inline void set_piece_header(std::uint8_t* data, std::uint32_t offset,
-                             std::uint32_t header) {
+inline void set_piece_header(std::uint8_t* data, std::uint32_t offset, std::uint32_t header) {
   support::store_be32(data + offset, header);
 }
 
@@ -53,8 +47,7 @@ inline std::uint32_t piece_header(const dobj& object) {
 // (a piece without length) is visited and ends the walk, since the walk
 // cannot pass it; so does a piece that would run past the block's end.
 template <typename Visit>
-void walk_pieces(const std::uint8_t* data, std::uint32_t block_size,
-                 Visit&& visit) {
+void walk_pieces(const std::uint8_t* data, std::uint32_t block_size, Visit&& visit) {
   for (std::uint32_t offset = 0; offset + kPieceHeaderSize <= block_size;) {
     const std::uint32_t header = piece_header(data, offset);
     if (!visit(offset, header) || header < 2) return;
@@ -65,14 +58,12 @@ void walk_pieces(const std::uint8_t* data, std::uint32_t block_size,
 
 // Logs the 4 header bytes of the piece at `offset` of the copy of `block`
 // in the open transaction.
-void log_piece_header(std::uint32_t block, const std::uint8_t* data,
-                      std::uint32_t offset);
+void log_piece_header(std::uint32_t block, const std::uint8_t* data, std::uint32_t offset);
 
 // The offset of the last placeholder that starts before `offset`, walking
 // the pieces from 0. A zero-length piece ends the walk early (with a
 // diagnostic naming `block`); what was found up to there is the answer.
-std::optional<std::uint32_t> placeholder_before(std::uint32_t block,
-                                                const std::uint8_t* data,
+std::optional<std::uint32_t> placeholder_before(std::uint32_t block, const std::uint8_t* data,
                                                 std::uint32_t offset);
 
 }  // namespace mdb

@@ -36,11 +36,9 @@ void for_each_record(std::span<const std::uint8_t> object,
                      const std::function<bool(const PropertyRecord&)>& visit);
 
 // All records, in order.
-std::vector<PropertyRecord> object_records(
-    std::span<const std::uint8_t> object);
+std::vector<PropertyRecord> object_records(std::span<const std::uint8_t> object);
 
 // The last record with property id `id`, if any.
-std::optional<PropertyRecord> find_record(std::span<const std::uint8_t> object,
-                                          std::uint32_t id);
+std::optional<PropertyRecord> find_record(std::span<const std::uint8_t> object, std::uint32_t id);
 
 }  // namespace mdb

@@ -38,12 +38,10 @@ void check_piece_inside_block(const dobj& object) {
   bool inside = end <= block_size();
   if (inside) {
     const std::uint32_t length = piece_length(piece_header(object));
-    inside = length >= kPieceHeaderSize &&
-             std::uint64_t{object.offset} + length <= block_size();
+    inside = length >= kPieceHeaderSize && std::uint64_t{object.offset} + length <= block_size();
   }
   if (!inside) {
-    throw error_need_repair("Object " +
-                            reference_text(object.block, object.offset) +
+    throw error_need_repair("Object " + reference_text(object.block, object.offset) +
                             " does not lie inside its block");
   }
 }
@@ -83,8 +81,9 @@ void split(dobj& object, std::uint32_t size) {
   // An object needs room for its header; a smaller one would be written
   // past the placeholder it came from.
   if (size < kPieceHeaderSize) {
-    throw error_internal("Attempted to allocate an object smaller than its "
-                         "header");
+    throw error_internal(
+        "Attempted to allocate an object smaller than its "
+        "header");
   }
   std::uint8_t* data = object.data.data();
   const std::uint32_t remainder = length - size;
@@ -119,19 +118,15 @@ void free_object(dobj& object) {
 
   const std::uint64_t next = std::uint64_t{offset} + length;
   if (next + kPieceHeaderSize <= block_size()) {
-    const std::uint32_t next_header =
-        piece_header(data, static_cast<std::uint32_t>(next));
+    const std::uint32_t next_header = piece_header(data, static_cast<std::uint32_t>(next));
     if (is_placeholder(next_header)) length += piece_length(next_header);
   }
   set_piece_header(data, offset, length | kPlaceholderBit);
 
-  const std::optional<std::uint32_t> before =
-      placeholder_before(object.block, data, offset);
-  const std::uint32_t before_length =
-      before ? piece_length(piece_header(data, *before)) : 0;
+  const std::optional<std::uint32_t> before = placeholder_before(object.block, data, offset);
+  const std::uint32_t before_length = before ? piece_length(piece_header(data, *before)) : 0;
   if (before && *before + before_length == offset) {
-    set_piece_header(data, *before,
-                     (before_length + length) | kPlaceholderBit);
+    set_piece_header(data, *before, (before_length + length) | kPlaceholderBit);
     log_piece_header(object.block, data, *before);
   } else {
     log_piece_header(object.block, data, offset);
@@ -147,8 +142,7 @@ void resize_object(dobj& object, std::uint32_t size) {
   const std::uint32_t length = piece_length(piece_header(object));
   if (length != size) {
     throw error_internal("Located a block of " + support::text_u32(length) +
-                         " bytes when we were looking for " +
-                         support::text_u32(size) + " bytes");
+                         " bytes when we were looking for " + support::text_u32(size) + " bytes");
   }
   set_piece_header(object.data.data(), object.offset, size);
 }

@@ -26,7 +26,9 @@ TEST_F(ObjectTest, ObjectsAreCarvedFromTheBackAndFreesMerge) {
   EXPECT_EQ(pieces(257), (Pieces{{0, 8156 | 1}, {8156, 36}}));
   // A placeholder that fits exactly becomes the object in place.
   diagnostic_mask().set(kDiagInfo);
-  EXPECT_EQ(stderr_of([&] { EXPECT_EQ(allocate_object(8156), (ObjectRef{257, 0})); }),
+  EXPECT_EQ(stderr_of([&] {
+              EXPECT_EQ(allocate_object(8156), (ObjectRef{257, 0}));
+            }),
             " - size matches request, returning untouched\n");
   diagnostic_mask().set(0);
   EXPECT_EQ(allocate_object(36), (ObjectRef{258, 8156}));
@@ -43,8 +45,7 @@ TEST_F(ObjectTest, ObjectsAreCarvedFromTheBackAndFreesMerge) {
   // One update: the header of the placeholder before, which now covers
   // both objects and the placeholder after them.
   EXPECT_EQ(journal_position(), position + update_entry_size(4));
-  EXPECT_EQ(support::load_be32(decode_tupd(database().journal.entry_at(position)).data),
-            8157u);
+  EXPECT_EQ(support::load_be32(decode_tupd(database().journal.entry_at(position)).data), 8157u);
   EXPECT_EQ(pieces(258), (Pieces{{0, 8157}, {8156, 36}}));
   object = load_object({258, 8156});
   free_object(object);
@@ -66,12 +67,17 @@ TEST_F(ObjectTest, RefusedSizesAndReferences) {
                                "Attempted to allocate an object smaller than its header");
   EXPECT_EQ(pieces(257), (Pieces{{0, 8156 | 1}, {8156, 36}}));
 
-  expect_error<error_nullobj>([] { load_object(ObjectRef{}); },
-                              "Attempt to read null object");
-  expect_error<error_need_repair>([] { load_object(ObjectRef{257, 0}); },
-                                  "Attempt to load placeholder");
-  expect_error<error_need_repair>([] { load_object(ObjectRef{257, 8190}); },
-                                  "Object 257:8190 does not lie inside its block");
+  expect_error<error_nullobj>([] { load_object(ObjectRef{}); }, "Attempt to read null object");
+  expect_error<error_need_repair>(
+      [] {
+        load_object(ObjectRef{257, 0});
+      },
+      "Attempt to load placeholder");
+  expect_error<error_need_repair>(
+      [] {
+        load_object(ObjectRef{257, 8190});
+      },
+      "Object 257:8190 does not lie inside its block");
   // Only an empty block's single placeholder is left, and it is too short.
   dobj object = load_object({257, 8156});
   expect_error<error_internal>([&] { resize_object(object, kTestBlock + 4); },
@@ -105,8 +111,7 @@ TEST_F(ObjectTest, WritesCreateAndMoveWhenLonger) {
   for (std::uint32_t id = 0; id < kTestBlock / 16; ++id) {
     cache.add(PropertySomething32<unsigned int, 1>(1000 + id, id));
   }
-  expect_error<error_internal>([] { write_object({}); },
-                               "Attempted to split undersized object");
+  expect_error<error_internal>([] { write_object({}); }, "Attempted to split undersized object");
   EXPECT_EQ(query_block(last_good_block()), block_used);
   EXPECT_EQ(pieces(last_good_block()), (Pieces{{0, kTestBlock | 1}}));
 }

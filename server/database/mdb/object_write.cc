@@ -27,8 +27,7 @@ namespace {
 // The object's bytes from its header on. REQUIRES: the piece lies inside
 // the block (load_object checked it, or the allocator made it).
 std::span<const std::uint8_t> object_bytes(const dobj& object) {
-  return {object.data.data() + object.offset,
-          piece_length(piece_header(object))};
+  return {object.data.data() + object.offset, piece_length(piece_header(object))};
 }
 
 }  // namespace
@@ -47,8 +46,7 @@ ObjectRef write_object(ObjectRef ref) {
   if (old) resize_object(object, size);
 
   std::uint8_t* piece = object.data.data() + object.offset;
-  set_piece_header(object.data.data(), object.offset,
-                   piece_length(piece_header(object)));
+  set_piece_header(object.data.data(), object.offset, piece_length(piece_header(object)));
   cache.copy_out(piece + kObjectLengthWordSize);
   const std::span<const std::uint8_t> written(piece, size);
   const ObjectRef where{object.block, object.offset};
@@ -59,8 +57,7 @@ ObjectRef write_object(ObjectRef ref) {
 
   const bool unchanged =
       old && old->block == object.block &&
-      std::equal(written.begin(), written.end(),
-                 old->data.begin() + object.offset);
+      std::equal(written.begin(), written.end(), old->data.begin() + object.offset);
   if (!unchanged) {
     log_update(piece, size, block_offset(object.block) + object.offset);
   }

@@ -111,8 +111,7 @@ void SetLock::lock(const std::string& path) {
     const int code = errno;
     ::close(fd_);
     if (code == EWOULDBLOCK) {
-      throw error_in_use("Database in " + support::quoted(path) +
-                         " is in use by another process");
+      throw error_in_use("Database in " + support::quoted(path) + " is in use by another process");
     }
     throw error_open("Cannot lock database in " + support::quoted(path) + ": " +
                      error::system_error_text(static_cast<std::uint32_t>(code)));

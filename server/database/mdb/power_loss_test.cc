@@ -18,8 +18,8 @@
 // VEXMON_LONG_TESTS=1 runs more steps and more seeds.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <limits>
@@ -89,8 +89,7 @@ class DurableFiles : public testing_util::RecordingFileCalls {
     return fd;
   }
   int fsync(int fd) override {
-    return sync("fsync", path_of(fd), 0, kWholeFile,
-                [&] { return RecordingFileCalls::fsync(fd); });
+    return sync("fsync", path_of(fd), 0, kWholeFile, [&] { return RecordingFileCalls::fsync(fd); });
   }
   int msync(void* address, std::size_t length, int flags) override {
     const auto [path, offset] = mapped_at(address);
@@ -203,7 +202,9 @@ class PowerLossRun {
       base_index = capture.lowest;
       try {
         check_capture(capture, base);
-      } catch (const error::Exception& e) { ADD_FAILURE() << "reopening failed: " << e.text(); }
+      } catch (const error::Exception& e) {
+        ADD_FAILURE() << "reopening failed: " << e.text();
+      }
       if (testing::Test::HasFailure()) break;
     }
     return captures_.size();
@@ -303,7 +304,9 @@ TEST_P(PowerLossTest, EveryCommittedTransactionSurvivesACutAtEverySync) {
     try {
       run.run(steps);
       checked += run.check_captures();
-    } catch (const error::Exception& e) { FAIL() << e.text(); }
+    } catch (const error::Exception& e) {
+      FAIL() << e.text();
+    }
   }
   EXPECT_GE(checked, 500u);
 }

@@ -23,22 +23,18 @@ std::uint32_t negative_mod8(std::uint32_t x) { return (0u - x) % 8u; }
 }  // namespace
 
 std::uint64_t Property::record_size() const {
-  return round_up_to_8(std::uint64_t{kPropertyHeaderSize} +
-                       value_size(kPropertyHeaderSize));
+  return round_up_to_8(std::uint64_t{kPropertyHeaderSize} + value_size(kPropertyHeaderSize));
 }
 
 void Property::serialize_header(std::uint8_t* record) const {
   support::store_be32(record, id_);
   support::store_be32(record + 4, static_cast<std::uint32_t>(record_size()));
-  support::store_be32(record + 8,
-                      type_code() | (flag_ != 0 ? kPropertyFlagBit : 0u));
+  support::store_be32(record + 8, type_code() | (flag_ != 0 ? kPropertyFlagBit : 0u));
 }
 
-void Property::deserialize_header(std::span<const std::uint8_t> record,
-                                  std::uint32_t value_bytes) {
+void Property::deserialize_header(std::span<const std::uint8_t> record, std::uint32_t value_bytes) {
   if (record.size() < kPropertyHeaderSize) {
-    throw error_need_repair("Property record of " +
-                            support::text_size(record.size()) +
+    throw error_need_repair("Property record of " + support::text_size(record.size()) +
                             " bytes is shorter than its header");
   }
   id_ = support::load_be32(record.data());
@@ -48,8 +44,7 @@ void Property::deserialize_header(std::span<const std::uint8_t> record,
 }
 
 void Property::throw_record_too_short() const {
-  throw error_need_repair("Property " + support::text_u32(id_) +
-                          " record too short for its value");
+  throw error_need_repair("Property " + support::text_u32(id_) + " record too short for its value");
 }
 
 std::uint32_t Property32::value_size(std::uint32_t value_offset) const {
@@ -82,8 +77,7 @@ void PropertyString::serialize(std::uint8_t* record) const {
   value[value_.size()] = 0;
 }
 
-std::uint32_t PropertyString::deserialize(
-    std::span<const std::uint8_t> record) {
+std::uint32_t PropertyString::deserialize(std::span<const std::uint8_t> record) {
   deserialize_header(record, 0);
   const auto value = record.subspan(kPropertyHeaderSize);
   const auto end = std::find(value.begin(), value.end(), std::uint8_t{0});
@@ -104,8 +98,7 @@ void PropertyNodeId::serialize(std::uint8_t* record) const {
   support::store_be32(record + kPropertyHeaderSize + 4, value_.second);
 }
 
-std::uint32_t PropertyNodeId::deserialize(
-    std::span<const std::uint8_t> record) {
+std::uint32_t PropertyNodeId::deserialize(std::span<const std::uint8_t> record) {
   deserialize_header(record, 8);
   value_.first = support::load_be32(record.data() + kPropertyHeaderSize);
   value_.second = support::load_be32(record.data() + kPropertyHeaderSize + 4);

@@ -58,8 +58,7 @@ class Property {
   void serialize_header(std::uint8_t* record) const;
   // Takes the id from `record` and checks that it holds `value_bytes` bytes
   // of value behind the header.
-  void deserialize_header(std::span<const std::uint8_t> record,
-                          std::uint32_t value_bytes);
+  void deserialize_header(std::span<const std::uint8_t> record, std::uint32_t value_bytes);
   [[noreturn]] void throw_record_too_short() const;
 
  private:
@@ -88,8 +87,7 @@ class PropertySomething32 final : public Property32 {
   static_assert(std::is_integral_v<T> && sizeof(T) == 4);
 
  public:
-  explicit PropertySomething32(std::uint32_t id = 0, T value = 0,
-                               std::uint8_t flag = 0)
+  explicit PropertySomething32(std::uint32_t id = 0, T value = 0, std::uint8_t flag = 0)
       : Property32(id, static_cast<std::uint32_t>(value), flag) {}
 
   std::uint32_t type_code() const override { return Code; }
@@ -103,8 +101,7 @@ class PropertyEnum final : public Property32 {
   static_assert(std::is_enum_v<E> && sizeof(E) == 4);
 
  public:
-  explicit PropertyEnum(std::uint32_t id = 0, E value = E{},
-                        std::uint8_t flag = 0)
+  explicit PropertyEnum(std::uint32_t id = 0, E value = E{}, std::uint8_t flag = 0)
       : Property32(id, static_cast<std::uint32_t>(value), flag) {}
 
   std::uint32_t type_code() const override { return kTypeCodeEnum; }
@@ -116,8 +113,7 @@ class PropertyEnum final : public Property32 {
 // holding a zero byte reads back only up to it.
 class PropertyString final : public Property {
  public:
-  explicit PropertyString(std::uint32_t id = 0, std::string value = {},
-                          std::uint8_t flag = 0)
+  explicit PropertyString(std::uint32_t id = 0, std::string value = {}, std::uint8_t flag = 0)
       : Property(id, flag), value_(std::move(value)) {}
 
   std::uint32_t type_code() const override { return kTypeCodeString; }
@@ -135,8 +131,7 @@ class PropertyString final : public Property {
 // A node id: first word, then second word.
 class PropertyNodeId final : public Property {
  public:
-  explicit PropertyNodeId(std::uint32_t id = 0, NodeId value = {},
-                          std::uint8_t flag = 0)
+  explicit PropertyNodeId(std::uint32_t id = 0, NodeId value = {}, std::uint8_t flag = 0)
       : Property(id, flag), value_(value) {}
 
   std::uint32_t type_code() const override { return kTypeCodeNodeId; }
@@ -155,8 +150,7 @@ class PropertyNodeId final : public Property {
 // true.
 class PropertyBool final : public Property {
  public:
-  explicit PropertyBool(std::uint32_t id = 0, bool value = false,
-                        std::uint8_t flag = 0)
+  explicit PropertyBool(std::uint32_t id = 0, bool value = false, std::uint8_t flag = 0)
       : Property(id, flag), value_(value) {}
 
   std::uint32_t type_code() const override { return kTypeCodeBool; }

@@ -64,11 +64,10 @@ void clear_half(JournalFile& journal, std::uint32_t half) {
 
 // Writes the replayed updates into the MDB file once the walk has taken
 // them all; an update that points past the blocks of the allocation map
-// fails the replay before anything is written. An update inside one block that a later update of that whole
-// block overwrites is skipped, and runs of updates that continue one
-// another go out as one write, so the file ends exactly as if every update
-// had been written in journal order, with far fewer bytes written when a
-// turn logged the same blocks many times.
+// fails the replay before anything is written. An update inside one block that a later update of
+// that whole block overwrites is skipped, and runs of updates that continue one another go out as
+// one write, so the file ends exactly as if every update had been written in journal order, with
+// far fewer bytes written when a turn logged the same blocks many times.
 class ReplayWriter {
  public:
   explicit ReplayWriter(std::uint32_t block_size) : block_size_(block_size) {}
@@ -97,8 +96,7 @@ class ReplayWriter {
 
  private:
   void append(const UpdateEntry& update) {
-    if (!run_.empty() && (update.target != target_ + run_.size() ||
-                          run_.size() >= kMaxRun)) {
+    if (!run_.empty() && (update.target != target_ + run_.size() || run_.size() >= kMaxRun)) {
       flush();
     }
     if (run_.empty()) target_ = update.target;
@@ -134,18 +132,16 @@ void replay_at_open() {
     diagnostic(kDiagNotice, "POSSIBLE DATA LOSS: REPLAY IMPOSSIBLE");
     throw error_need_repair("Both index pointers were invalid");
   }
-  const IndexPointer chosen =
-      decode_index_pointer(journal.index_pointer(*choice));
-  diagnostic(kDiagTrace, "Starting replay at journal offset " +
-                             support::text_u32(chosen.start));
+  const IndexPointer chosen = decode_index_pointer(journal.index_pointer(*choice));
+  diagnostic(kDiagTrace, "Starting replay at journal offset " + support::text_u32(chosen.start));
   db.transaction = TransactionState{};
   ScanPlan plan;
   plan.start = chosen.start;
   plan.serial = chosen.serial;
   plan.at_open = true;
   ReplayWriter writer(db.store.block_size());
-  const ScanResult replayed = scan_journal(
-      plan, [&writer](const UpdateEntry& update) { writer.add(update); });
+  const ScanResult replayed =
+      scan_journal(plan, [&writer](const UpdateEntry& update) { writer.add(update); });
   // The walk read the journal as the page cache holds it, which after a
   // crash of the process may be more than reached the disk. The MDB file
   // must not hold a transaction that the durable journal lacks, so the

@@ -10,8 +10,7 @@
 
 namespace mdb {
 
-SerializationCache::SerializationCache(std::uint32_t capacity)
-    : buffer_(capacity, 0) {}
+SerializationCache::SerializationCache(std::uint32_t capacity) : buffer_(capacity, 0) {}
 
 void SerializationCache::reset() {
   used_ = 0;
@@ -24,8 +23,7 @@ void SerializationCache::add(const Property& property) {
 
   const std::uint64_t size = property.record_size();
   if (used_ + size > buffer_.size()) {
-    throw error_bigobj("No space in serialization cache for property " +
-                       support::text_u32(id));
+    throw error_bigobj("No space in serialization cache for property " + support::text_u32(id));
   }
   // The id is taken only once the record is stored, so that a property that
   // did not fit does not shadow a later one with the same id.
@@ -43,9 +41,7 @@ void SerializationCache::copy_out(std::uint8_t* destination) const {
   std::memcpy(destination, buffer_.data(), used_);
 }
 
-SerializationCache& serialization_cache() {
-  return engine_root().serialization_cache.get();
-}
+SerializationCache& serialization_cache() { return engine_root().serialization_cache.get(); }
 
 void create_serialization_cache(std::uint32_t block_size) {
   serialization_cache() = SerializationCache(block_size);

@@ -36,14 +36,10 @@ class SerializationCache {
   void add(const Property& property);
 
   std::uint32_t used() const { return used_; }
-  std::uint32_t capacity() const {
-    return static_cast<std::uint32_t>(buffer_.size());
-  }
+  std::uint32_t capacity() const { return static_cast<std::uint32_t>(buffer_.size()); }
 
   // The records added since the last reset.
-  std::span<const std::uint8_t> records() const {
-    return {buffer_.data(), used_};
-  }
+  std::span<const std::uint8_t> records() const { return {buffer_.data(), used_}; }
 
   // Copies the records to `destination`, which is where they go in an
   // object: directly behind its 4-byte length word.

@@ -54,8 +54,10 @@ using Step = std::vector<std::pair<mdb::NodeId, std::optional<Stored>>>;
 
 inline void apply_step(Model& model, const Step& step) {
   for (const auto& [id, object] : step) {
-    if (object) model[id] = *object;
-    else model.erase(id);
+    if (object)
+      model[id] = *object;
+    else
+      model.erase(id);
   }
 }
 
@@ -97,7 +99,8 @@ inline void create_session_set(const std::string& mdb_path, const std::string& j
                       .journal_path = internal ? "" : journal_path,
                       .journal_start = internal ? 1u : 0u,
                       .journal_blocks = internal ? journal_blocks : 0,
-                      .index_roots = {f + 1, f + 2}, .first_map_block = f,
+                      .index_roots = {f + 1, f + 2},
+                      .first_map_block = f,
                       .first_data_block = f + 1});
   if (internal) {
     mdb::open_journal(mdb_path, kSessionBlock, journal_blocks * kSessionBlock, false);
@@ -154,10 +157,9 @@ class SessionWorkload {
     const std::uint32_t roll = random_() % 10;
     if (live_.empty() || (roll < 5 && live_.size() < 120)) {
       const mdb::NodeId id{1, next_id_++};
-      const mdb::NodeId parent =
-          live_.empty() || roll % 2 == 0
-              ? kTopParent
-              : std::next(live_.begin(), random_() % live_.size())->first;
+      const mdb::NodeId parent = live_.empty() || roll % 2 == 0
+                                     ? kTopParent
+                                     : std::next(live_.begin(), random_() % live_.size())->first;
       write(planned, id, kNewObject, parent);
       return;
     }
@@ -179,8 +181,7 @@ class SessionWorkload {
     if (own) commit(planned);
   }
 
-  void write(Step& planned, const mdb::NodeId& id, mdb::ObjectRef ref,
-             const mdb::NodeId& parent) {
+  void write(Step& planned, const mdb::NodeId& id, mdb::ObjectRef ref, const mdb::NodeId& parent) {
     const Stored object = assemble(id, parent, 1 + random_() % 300);
     planned.emplace_back(id, object);
     // Unwrapped, write_object commits by itself and may fail after that commit.
@@ -188,7 +189,10 @@ class SessionWorkload {
     live_[id] = {mdb::write_object(ref), parent};
   }
 
-  struct Live { mdb::ObjectRef ref; mdb::NodeId parent; };
+  struct Live {
+    mdb::ObjectRef ref;
+    mdb::NodeId parent;
+  };
   std::mt19937 random_;
   std::vector<Step> steps_;  // the last one may be in flight
   bool in_flight_ = false;
@@ -234,9 +238,9 @@ inline Model read_back() {
     const mdb::ObjectRef ref = c.entry_data();
     const mdb::dobj object = mdb::load_object(ref);
     const std::uint8_t* start = object.data.data() + ref.offset;
-    Stored stored{{},
-                  Bytes(start + mdb::kObjectLengthWordSize,
-                        start + mdb::piece_length(piece_header(object)))};
+    Stored stored{
+        {},
+        Bytes(start + mdb::kObjectLengthWordSize, start + mdb::piece_length(piece_header(object)))};
     stored.parent = parent_of(stored.records);
     seen[c.entry_key()] = stored;
   }
@@ -247,9 +251,8 @@ inline Model read_back() {
 
 // The first n in [lowest, highest] whose model (steps from 0) equals
 // `seen`; none when no committed state between them matches.
-inline std::optional<std::size_t> matching_step(const SessionWorkload& workload,
-                                                const Model& seen, std::size_t lowest,
-                                                std::size_t highest) {
+inline std::optional<std::size_t> matching_step(const SessionWorkload& workload, const Model& seen,
+                                                std::size_t lowest, std::size_t highest) {
   Model model = workload.model(lowest);
   for (std::size_t n = lowest;; ++n) {
     if (seen == model) return n;

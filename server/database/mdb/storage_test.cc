@@ -47,7 +47,11 @@ TEST(BackingStoreTest, ProbeOpenAndGrowInWholeZeroBlocks) {
 
   // Growth adds about a fifth, rounded down to whole blocks, at least one
   // block, and at least up to the block asked for.
-  const struct { std::uint64_t initial; std::uint32_t block; std::uint64_t expected; } cases[] = {
+  const struct {
+    std::uint64_t initial;
+    std::uint32_t block;
+    std::uint64_t expected;
+  } cases[] = {
       {3'153'920, 385, 3'776'512},
       {100'000, 0, 116'384},
       {40'000, 0, 48'192},
@@ -147,7 +151,10 @@ TEST_F(HeaderTest, OpenRefusesDamagedFields) {
   create_mdb();
   diagnostic_mask().set(support::kDefaultDiagnosticMask);
   const std::string not_mdb = "MDB file does not look like a Vexmon Meta Database";
-  const struct { std::uint32_t offset, value; std::string text; } cases[] = {
+  const struct {
+    std::uint32_t offset, value;
+    std::string text;
+  } cases[] = {
       {0, 0x564D4458, not_mdb},  // "VMDX"
       // A path length that points the root list past the header.
       {16, 0xFFFFFFF0u, not_mdb},
@@ -163,8 +170,10 @@ TEST_F(HeaderTest, OpenRefusesDamagedFields) {
     support::store_be32(&header[c.offset], c.value);
     const auto open = [&] { open_with(header); };
     const std::string err = stderr_of([&] {
-      if (c.text == not_mdb) expect_error<error_fubar>(open, c.text);
-      else expect_error<error_unsupported>(open, c.text);
+      if (c.text == not_mdb)
+        expect_error<error_fubar>(open, c.text);
+      else
+        expect_error<error_unsupported>(open, c.text);
     });
     if (c.offset == 8) {
       // The block size is announced before it is checked.

@@ -18,7 +18,6 @@
 //   next begin flips through the checkpoint rule and needs no TRED.
 #include "server/database/mdb/transaction.h"
 
-
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/fail_stop.h"
@@ -45,8 +44,7 @@ std::uint32_t now_seconds() { return support::now().seconds; }
 std::uint32_t free_in_turn() {
   const JournalFile& j = journal();
   const std::uint32_t position = j.cursor.write_position;
-  const std::uint32_t usable_end =
-      half_bounds(j.length(), j.cursor.half).usable_end;
+  const std::uint32_t usable_end = half_bounds(j.length(), j.cursor.half).usable_end;
   if (position >= usable_end && position <= usable_end + kTendSize) return 0;
   return j.free_space();
 }
@@ -153,10 +151,8 @@ void end_transaction(bool asynchronous) {
   }
   encode_tend(append_entry(kTendSize), t.running_crc.value());
   t.committed_count += 1;
-  t.committed_offset =
-      cursor.write_position - half_bounds(journal().length(), cursor.half).start;
-  merge_committed(t.open_updates, t.unapplied_updates,
-                  database().store.block_size());
+  t.committed_offset = cursor.write_position - half_bounds(journal().length(), cursor.half).start;
+  merge_committed(t.open_updates, t.unapplied_updates, database().store.block_size());
   meter::journal_commits.add();
   push_commits_to_cache();
   const std::uint32_t now = now_seconds();
@@ -178,9 +174,8 @@ void flip(bool with_redirection) {
   cursor.half = new_half;
   cursor.write_position = start;
   meter::journal_flips.add();
-  diagnostic(kDiagTrace, "Journal flipped. Now using serial " +
-                             support::text_u64(cursor.serial) + ", index " +
-                             support::text_u32(new_half) + ", jpos " +
+  diagnostic(kDiagTrace, "Journal flipped. Now using serial " + support::text_u64(cursor.serial) +
+                             ", index " + support::text_u32(new_half) + ", jpos " +
                              support::text_u32(start));
 }
 

@@ -25,9 +25,8 @@ time_value now() {
     std::fputs("(TIME) Error getting system time \n", stderr);
     std::fputs("(TIME) This may cause inaccurate measurements \n", stderr);
   }
-  const std::uint64_t intervals =
-      static_cast<std::uint64_t>(ts.tv_sec) * 10000000 +
-      static_cast<std::uint64_t>(ts.tv_nsec) / 100 + kEpochOffset;
+  const std::uint64_t intervals = static_cast<std::uint64_t>(ts.tv_sec) * 10000000 +
+                                  static_cast<std::uint64_t>(ts.tv_nsec) / 100 + kEpochOffset;
   return from_filetime(intervals);
 }
 
@@ -42,8 +41,7 @@ time_value elapsed(time_value later, time_value earlier) {
     std::fputs("Assertion failed: Negative usec\n", stderr);
     std::abort();
   }
-  return {static_cast<std::uint32_t>(seconds),
-          static_cast<std::uint32_t>(micros)};
+  return {static_cast<std::uint32_t>(seconds), static_cast<std::uint32_t>(micros)};
 }
 
 }  // namespace support

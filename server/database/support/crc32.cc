@@ -13,8 +13,8 @@ namespace security {
 void Crc32::update_byte(std::uint8_t byte) { update(1, &byte); }
 
 void Crc32::update(std::size_t length, const void* data) {
-  state_ = ~static_cast<std::uint32_t>(::crc32_z(
-      value(), static_cast<const Bytef*>(data), static_cast<z_size_t>(length)));
+  state_ = ~static_cast<std::uint32_t>(
+      ::crc32_z(value(), static_cast<const Bytef*>(data), static_cast<z_size_t>(length)));
 }
 
 void Crc32::final(std::uint8_t* out) { support::store_be32(out, value()); }

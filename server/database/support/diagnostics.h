@@ -15,8 +15,7 @@ inline constexpr std::uint32_t kDefaultDiagnosticMask = 0x0E;
 
 class DiagnosticMask {
  public:
-  explicit DiagnosticMask(std::uint32_t mask = kDefaultDiagnosticMask)
-      : mask_(mask) {}
+  explicit DiagnosticMask(std::uint32_t mask = kDefaultDiagnosticMask) : mask_(mask) {}
 
   bool enabled(std::uint32_t bit) const { return (mask_ & bit) != 0; }
   void set(std::uint32_t mask) { mask_ = mask; }

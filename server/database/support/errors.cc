@@ -18,8 +18,7 @@ const char* lookup_system_text(std::uint32_t code) {
 std::string finish_system_error_text(std::uint32_t code, const char* raw,
                                      std::uint32_t lookup_error) {
   if (raw == nullptr) {
-    return std::to_string(code) + " (FormatMessage: " +
-           std::to_string(lookup_error) + ")";
+    return std::to_string(code) + " (FormatMessage: " + std::to_string(lookup_error) + ")";
   }
   // The lookup fills at most 256 bytes, the last one a terminator.
   std::string text(raw, ::strnlen(raw, 255));
@@ -36,8 +35,7 @@ std::string system_error_text(std::uint32_t code) {
 
 const char* system_error_text_buffer(std::uint32_t code) {
   static char buffer[256];
-  const std::string text =
-      finish_system_error_text(code, lookup_system_text(code), EINVAL);
+  const std::string text = finish_system_error_text(code, lookup_system_text(code), EINVAL);
   const std::size_t n = text.copy(buffer, sizeof buffer - 1);
   buffer[n] = '\0';
   return buffer;

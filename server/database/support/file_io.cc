@@ -28,14 +28,11 @@ FileCalls*& installed() {
   return calls;
 }
 
-constexpr std::uint64_t kMaxOffset =
-    static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+constexpr std::uint64_t kMaxOffset = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
 
 }  // namespace
 
-int FileCalls::open(const char* path, int flags, mode_t mode) {
-  return ::open(path, flags, mode);
-}
+int FileCalls::open(const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); }
 
 int FileCalls::close(int fd) { return ::close(fd); }
 
@@ -47,9 +44,7 @@ ssize_t FileCalls::pwrite(int fd, const void* buffer, std::size_t count, off_t o
   return ::pwrite(fd, buffer, count, offset);
 }
 
-off_t FileCalls::lseek(int fd, off_t offset, int whence) {
-  return ::lseek(fd, offset, whence);
-}
+off_t FileCalls::lseek(int fd, off_t offset, int whence) { return ::lseek(fd, offset, whence); }
 
 int FileCalls::fallocate(int fd, int mode, off_t offset, off_t length) {
   return ::fallocate(fd, mode, offset, length);
@@ -69,9 +64,7 @@ int FileCalls::msync(void* address, std::size_t length, int flags) {
   return ::msync(address, length, flags);
 }
 
-int FileCalls::munmap(void* address, std::size_t length) {
-  return ::munmap(address, length);
-}
+int FileCalls::munmap(void* address, std::size_t length) { return ::munmap(address, length); }
 
 int FileCalls::sync_directory(const char* path) {
   const int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -102,8 +95,8 @@ Transfer pread_full(int fd, void* buffer, std::size_t count, std::uint64_t offse
       t.error = EOVERFLOW;
       break;
     }
-    const ssize_t got = file_calls().pread(fd, bytes + t.done, count - t.done,
-                                           static_cast<off_t>(offset + t.done));
+    const ssize_t got =
+        file_calls().pread(fd, bytes + t.done, count - t.done, static_cast<off_t>(offset + t.done));
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) {
       t.error = errno;

@@ -19,8 +19,7 @@ class Group;
 
 class Object {
  public:
-  Object(Group* group, std::string name)
-      : group(group), name(std::move(name)) {}
+  Object(Group* group, std::string name) : group(group), name(std::move(name)) {}
   virtual ~Object() = default;
   virtual int query() const = 0;
 
@@ -30,8 +29,7 @@ class Object {
 
 class Metric : public Object {
  public:
-  Metric(Group* group, std::string name, std::string unit,
-         std::string description)
+  Metric(Group* group, std::string name, std::string unit, std::string description)
       : Object(group, std::move(name)),
         unit(std::move(unit)),
         description(std::move(description)) {}
@@ -74,9 +72,7 @@ class MilliSecondTiming : public Timing {
  public:
   using Timing::Timing;
   static std::uint64_t to_unit(support::time_value duration);
-  void record_duration(support::time_value duration) {
-    record(to_unit(duration));
-  }
+  void record_duration(support::time_value duration) { record(to_unit(duration)); }
 };
 
 // Samples in microseconds.
@@ -84,9 +80,7 @@ class MicroSecondTiming : public Timing {
  public:
   using Timing::Timing;
   static std::uint64_t to_unit(support::time_value duration);
-  void record_duration(support::time_value duration) {
-    record(to_unit(duration));
-  }
+  void record_duration(support::time_value duration) { record(to_unit(duration)); }
 };
 
 // A callable without arguments, held by a gauge.
@@ -111,8 +105,7 @@ class Bind0 : public BindBase<Result> {
 class IntegerGaugeCallback : public Metric {
  public:
   // Keeps a clone of `binder`; the caller's binder stays the caller's.
-  IntegerGaugeCallback(Group* group, std::string name, std::string unit,
-                       std::string description,
+  IntegerGaugeCallback(Group* group, std::string name, std::string unit, std::string description,
                        const BindBase<std::uint64_t>& binder)
       : Metric(group, std::move(name), std::move(unit), std::move(description)),
         callback(binder.clone()) {}

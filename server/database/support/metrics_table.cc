@@ -14,8 +14,7 @@ std::uint64_t buffercache_size_kb() {
 Group root_group(nullptr, "");
 
 Group low_group(nullptr, "low");
-IntegerCounter phase_shifts(&low_group, "phase_shifts", "",
-                            "Number of phase shifts");
+IntegerCounter phase_shifts(&low_group, "phase_shifts", "", "Number of phase shifts");
 MilliSecondTiming phase_shift_time(&low_group, "phase_shift_time", "ms",
                                    "Time a phase shift takes");
 
@@ -39,14 +38,12 @@ IntegerCounter buffer_size_flush(
     &entrycache_group, "buffer_size_flush", "",
     "Number of write buffer flush attempts caused by buffer size threshold "
     "crossing");
-IntegerCounter buffer_age_flush(
-    &entrycache_group, "buffer_age_flush", "",
-    "Number of write buffer flush attempts caused by buffer entry age "
-    "threshold crossing");
-IntegerCounter buffer_filled(
-    &entrycache_group, "buffer_filled", "",
-    "Number of times the write buffer for a check filled up so that it "
-    "required flushing before the could commence");
+IntegerCounter buffer_age_flush(&entrycache_group, "buffer_age_flush", "",
+                                "Number of write buffer flush attempts caused by buffer entry age "
+                                "threshold crossing");
+IntegerCounter buffer_filled(&entrycache_group, "buffer_filled", "",
+                             "Number of times the write buffer for a check filled up so that it "
+                             "required flushing before the could commence");
 IntegerCounter buffer_filled_block(
     &entrycache_group, "buffer_filled_block", "",
     "Number of times the flush of a full write buffer required a phase shift "
@@ -56,14 +53,10 @@ IntegerCounter external_buffer_flush(
     "Number of times a write buffer was forced to flush for external reasons");
 
 Group journal_group(nullptr, "journal");
-IntegerCounter journal_bytes(&journal_group, "bytes", "B",
-                             "Number of bytes written to journal");
-IntegerCounter journal_commits(&journal_group, "commits", "",
-                               "Number of transactions commit'ed");
-IntegerCounter journal_aborts(&journal_group, "aborts", "",
-                              "Number of transactions abort'ed");
-IntegerCounter journal_flips(&journal_group, "flips", "",
-                             "Number of transactions flips");
+IntegerCounter journal_bytes(&journal_group, "bytes", "B", "Number of bytes written to journal");
+IntegerCounter journal_commits(&journal_group, "commits", "", "Number of transactions commit'ed");
+IntegerCounter journal_aborts(&journal_group, "aborts", "", "Number of transactions abort'ed");
+IntegerCounter journal_flips(&journal_group, "flips", "", "Number of transactions flips");
 
 Group index_group(nullptr, "index");
 IntegerCounter uniq_direct_search(&index_group, "uniq_direct_search", "",
@@ -71,12 +64,10 @@ IntegerCounter uniq_direct_search(&index_group, "uniq_direct_search", "",
 IntegerCounter uniq_generic_search(&index_group, "uniq_generic_search", "",
                                    "Unique index generic searches");
 
-MicroSecondTiming journal_sync(&journal_group, "sync", "us",
-                               "Time spent sync'ing journal");
+MicroSecondTiming journal_sync(&journal_group, "sync", "us", "Time spent sync'ing journal");
 
 Group buffercache_group(nullptr, "buffercache");
-IntegerCounter buffercache_hits(&buffercache_group, "hits", "",
-                                "Number of buffer cache hits");
+IntegerCounter buffercache_hits(&buffercache_group, "hits", "", "Number of buffer cache hits");
 IntegerCounter buffercache_misses(&buffercache_group, "misses", "",
                                   "Number of buffer cache misses");
 IntegerGaugeCallback buffercache_size(&buffercache_group, "size", "kB",
@@ -96,9 +87,8 @@ IntegerCounter alloc_lastfail(
     &alloc_group, "lastfail", "",
     "Number of times the last-good block remembered by the allocator failed "
     "to provide a quick allocation");
-IntegerCounter alloc_bloads(
-    &alloc_group, "bloads", "",
-    "Number of full MDB blocks loaded from backing store for placeholder "
-    "search");
+IntegerCounter alloc_bloads(&alloc_group, "bloads", "",
+                            "Number of full MDB blocks loaded from backing store for placeholder "
+                            "search");
 
 }  // namespace meter

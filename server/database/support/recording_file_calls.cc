@@ -22,12 +22,11 @@ bool RecordingFileCalls::record(const char* name, const std::string& file) {
 
 std::size_t RecordingFileCalls::count_after(std::size_t from,
                                             const std::vector<std::string>& names) const {
-  return static_cast<std::size_t>(
-      std::count_if(log_.begin() + static_cast<std::ptrdiff_t>(std::min(from, log_.size())),
-                    log_.end(), [&names](const std::string& line) {
-                      return std::find(names.begin(), names.end(),
-                                       line.substr(0, line.find(' '))) != names.end();
-                    }));
+  return static_cast<std::size_t>(std::count_if(
+      log_.begin() + static_cast<std::ptrdiff_t>(std::min(from, log_.size())), log_.end(),
+      [&names](const std::string& line) {
+        return std::find(names.begin(), names.end(), line.substr(0, line.find(' '))) != names.end();
+      }));
 }
 
 namespace {
@@ -89,8 +88,7 @@ ssize_t RecordingFileCalls::pread(int fd, void* buffer, std::size_t count, off_t
   return FileCalls::pread(fd, buffer, cut(count), offset);
 }
 
-ssize_t RecordingFileCalls::pwrite(int fd, const void* buffer, std::size_t count,
-                                   off_t offset) {
+ssize_t RecordingFileCalls::pwrite(int fd, const void* buffer, std::size_t count, off_t offset) {
   if (record("pwrite", name_of(path_of(fd)))) return -1;
   if (interrupt()) return -1;
   return FileCalls::pwrite(fd, buffer, cut(count), offset);

@@ -52,7 +52,10 @@ TEST(Hashes, Crc32CheckValueAndMd5TestSuite) {
   EXPECT_EQ(crc.value(), 0xCBF43926u);
   EXPECT_EQ(security::crc32_of("123456789", 9), 0xCBF43926u);
 
-  const struct { const char* input; const char* digest; } cases[] = {
+  const struct {
+    const char* input;
+    const char* digest;
+  } cases[] = {
       {"", "d41d8cd98f00b204e9800998ecf8427e"},
       {"a", "0cc175b9c0f1b6a831c399e269772661"},
       {"abc", "900150983cd24fb0d6963f7d28e17f72"},

@@ -13,7 +13,9 @@ namespace testing_util {
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "vexmon-test-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) { throw std::runtime_error("mkdtemp failed"); }
+  if (::mkdtemp(pattern.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
   path_ = pattern;
 }
 

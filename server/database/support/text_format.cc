@@ -19,20 +19,14 @@ std::string decimal(T value, bool two_digits) {
 
 }  // namespace
 
-std::string text_u32(std::uint32_t value, bool two_digits) {
-  return decimal(value, two_digits);
-}
+std::string text_u32(std::uint32_t value, bool two_digits) { return decimal(value, two_digits); }
 
-std::string text_i32(std::int32_t value, bool two_digits) {
-  return decimal(value, two_digits);
-}
+std::string text_i32(std::int32_t value, bool two_digits) { return decimal(value, two_digits); }
 
 std::string text_u64(std::uint64_t value) { return decimal(value, false); }
 
 std::string text_size(std::size_t value) { return decimal(value, false); }
 
-std::string quoted(std::string_view text) {
-  return '"' + std::string(text) + '"';
-}
+std::string quoted(std::string_view text) { return '"' + std::string(text) + '"'; }
 
 }  // namespace support

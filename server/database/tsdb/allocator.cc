@@ -48,14 +48,12 @@ void BlockAllocator::set_range(std::uint32_t first, std::uint32_t count) {
 
 void BlockAllocator::bitmap_mark(std::uint32_t first, std::uint32_t count) {
   if (std::uint64_t{first} + count > std::uint64_t{words_.size()} * 32) {
-    throw error_internal("Block " + support::text_u32(first) +
-                         " for marking is out of range");
+    throw error_internal("Block " + support::text_u32(first) + " for marking is out of range");
   }
   const std::uint64_t end = std::uint64_t{first} + count;
   for (std::uint64_t b = first; b < end; ++b) {
     if (in_use(static_cast<std::uint32_t>(b))) {
-      throw error_dcalloc("Block " + support::text_u32(first) +
-                          " doubly allocated");
+      throw error_dcalloc("Block " + support::text_u32(first) + " doubly allocated");
     }
   }
   set_range(first, count);
@@ -64,8 +62,7 @@ void BlockAllocator::bitmap_mark(std::uint32_t first, std::uint32_t count) {
 std::uint64_t BlockAllocator::bitmap_resize(std::uint32_t covered) {
   const std::uint32_t words = words_for(covered);
   if (words < words_.size() &&
-      std::any_of(words_.begin() + words, words_.end(),
-                  [](std::uint32_t w) { return w != 0; })) {
+      std::any_of(words_.begin() + words, words_.end(), [](std::uint32_t w) { return w != 0; })) {
     throw error_unref_used("Referenced block deallocated");
   }
   words_.resize(words, 0);
@@ -77,11 +74,9 @@ bool BlockAllocator::hint_valid(std::uint32_t hint) const {
   return hint != 0 && hint < covered_ && !in_use(hint);
 }
 
-std::uint32_t BlockAllocator::free_run(std::uint32_t start,
-                                       std::uint32_t limit) const {
+std::uint32_t BlockAllocator::free_run(std::uint32_t start, std::uint32_t limit) const {
   std::uint32_t length = 0;
-  while (length < limit && start + length < covered_ &&
-         !in_use(start + length)) {
+  while (length < limit && start + length < covered_ && !in_use(start + length)) {
     ++length;
   }
   return length;
@@ -110,8 +105,7 @@ std::uint32_t BlockAllocator::take_first_fit(std::uint32_t n) {
       continue;
     }
     const std::uint32_t length = free_run(b, n);
-    const std::uint32_t classes =
-        std::min(size_class(length), kHintCount);
+    const std::uint32_t classes = std::min(size_class(length), kHintCount);
     for (std::uint32_t i = 0; i < classes; ++i) {
       if (!hint_valid(hints_[i])) hints_[i] = b;
     }
@@ -144,20 +138,16 @@ void grow_tsdb(BackingStore& store, BlockAllocator& allocator,
   std::uint32_t want = std::max(n, minimum);
   const std::uint32_t free = store.cgs_space();
   if (free < want) {
-    diagnostics.print(kShortageBit,
-                      "Wanted to grow TSDB with " + support::text_u32(want) +
-                          " blocks, but only " + support::text_u32(free) +
-                          " blocks are available");
+    diagnostics.print(kShortageBit, "Wanted to grow TSDB with " + support::text_u32(want) +
+                                        " blocks, but only " + support::text_u32(free) +
+                                        " blocks are available");
     want = free;
   } else {
-    diagnostics.print(kInfoBit,
-                      "Growing TSDB with " + support::text_u32(want) +
-                          " blocks");
+    diagnostics.print(kInfoBit, "Growing TSDB with " + support::text_u32(want) + " blocks");
   }
   const std::uint32_t grown = count + want;
   if (grown < count) {
-    throw error_dbspacewrap("Growing the database with " +
-                            support::text_u32(want) +
+    throw error_dbspacewrap("Growing the database with " + support::text_u32(want) +
                             " blocks will make it exceed internal limits "
                             "for TSDB size");
   }

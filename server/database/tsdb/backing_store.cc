@@ -40,8 +40,8 @@ std::string last_error_text() {
 
 std::string store_directory(std::string_view path) {
   if (path.empty()) return {};
-  const bool slash = path.find('/') != std::string_view::npos &&
-                     path.find('\\') == std::string_view::npos;
+  const bool slash =
+      path.find('/') != std::string_view::npos && path.find('\\') == std::string_view::npos;
   const char separator = slash ? '/' : '\\';
   if (path.back() == ':') return std::string(path) + separator;
   if (path.back() == separator) return std::string(path);
@@ -60,13 +60,11 @@ void BackingStore::btb_Open(const std::string& path) {
   // A device is claimed exclusively: the open fails (EBUSY) while a file
   // system on it is mounted or another program holds it.
   struct stat target {};
-  const bool device =
-      ::stat(path.c_str(), &target) == 0 && S_ISBLK(target.st_mode);
+  const bool device = ::stat(path.c_str(), &target) == 0 && S_ISBLK(target.st_mode);
   support::UniqueFd fd =
       support::open_file(path.c_str(), O_RDWR | O_CLOEXEC | (device ? O_EXCL : 0));
   if (!fd.is_open()) {
-    throw error_open("Unable to open " + support::quoted(path) + ": " +
-                     last_error_text());
+    throw error_open("Unable to open " + support::quoted(path) + ": " + last_error_text());
   }
   // Chain elements are scattered through the file: no read-ahead.
   ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_RANDOM);
@@ -140,16 +138,14 @@ void BackingStore::btb_SetBlockSize(std::uint32_t block_size) {
 }
 
 void BackingStore::btb_Seek(std::uint32_t block, std::uint32_t offset) {
-  const std::uint64_t position =
-      std::uint64_t{block} * block_size_ + offset;
+  const std::uint64_t position = std::uint64_t{block} * block_size_ + offset;
   if (support::file_calls().lseek(fd_.get(), static_cast<off_t>(position), SEEK_SET) < 0) {
-    throw error_seek("Unable to lseek to block #" + support::text_u32(block) +
-                     " ofs " + support::text_u32(offset));
+    throw error_seek("Unable to lseek to block #" + support::text_u32(block) + " ofs " +
+                     support::text_u32(offset));
   }
 }
 
-void BackingStore::btb_WriteFile(std::uint32_t first,
-                                 const std::uint8_t* buffer,
+void BackingStore::btb_WriteFile(std::uint32_t first, const std::uint8_t* buffer,
                                  std::uint32_t count) {
   // Positioned writes: growth writes one block per call, and a separate
   // seek per block would double the system calls. The position is
@@ -163,10 +159,9 @@ void BackingStore::btb_WriteFile(std::uint32_t first,
   if (!t.complete(total)) {
     // A write that makes no progress is a full device.
     errno = t.error != 0 ? t.error : ENOSPC;
-    stop(error_read("Cannot seq. write " + support::text_u64(total) +
-                     " bytes at block " + support::text_u32(first) +
-                     " offset " + support::text_u64(t.done) + ": " +
-                     support::quoted(last_error_text())));
+    stop(error_read("Cannot seq. write " + support::text_u64(total) + " bytes at block " +
+                    support::text_u32(first) + " offset " + support::text_u64(t.done) + ": " +
+                    support::quoted(last_error_text())));
   }
 }
 
@@ -174,22 +169,18 @@ std::uint32_t BackingStore::cgs_space() const {
   if (is_device_) return device_blocks_ - block_count_;
   struct statvfs info {};
   if (::statvfs(directory_.c_str(), &info) != 0) {
-    throw error_io("Unable to get free space information from " +
-                   support::quoted(directory_) + ": " + last_error_text());
+    throw error_io("Unable to get free space information from " + support::quoted(directory_) +
+                   ": " + last_error_text());
   }
-  return free_blocks_in(
-      std::uint64_t{info.f_bavail} * std::uint64_t{info.f_frsize},
-      block_size_);
+  return free_blocks_in(std::uint64_t{info.f_bavail} * std::uint64_t{info.f_frsize}, block_size_);
 }
 
-std::uint32_t free_blocks_in(std::uint64_t free_bytes,
-                             std::uint32_t block_size) {
+std::uint32_t free_blocks_in(std::uint64_t free_bytes, std::uint32_t block_size) {
   // A volume with room for more blocks than a TSDB can number reports that
   // maximum: no caller can use more, and growth past it is refused where
   // the block count would wrap.
   return static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(free_bytes / block_size,
-                              std::numeric_limits<std::uint32_t>::max()));
+      std::min<std::uint64_t>(free_bytes / block_size, std::numeric_limits<std::uint32_t>::max()));
 }
 
 void BackingStore::btb_Grow(std::uint32_t n) {
@@ -200,9 +191,9 @@ void BackingStore::btb_Grow(std::uint32_t n) {
   // cannot do that (or has no room), zero blocks are written one by one,
   // so that running out of space reports the first block that did not fit.
   if (!is_device_ &&
-      support::file_calls().fallocate(
-          fd_.get(), 0, static_cast<off_t>(std::uint64_t{block_count_} * block_size_),
-          static_cast<off_t>(std::uint64_t{n} * block_size_)) == 0) {
+      support::file_calls().fallocate(fd_.get(), 0,
+                                      static_cast<off_t>(std::uint64_t{block_count_} * block_size_),
+                                      static_cast<off_t>(std::uint64_t{n} * block_size_)) == 0) {
     block_count_ += n;
     return;
   }

@@ -36,8 +36,7 @@ namespace tsdb {
 std::string store_directory(std::string_view path);
 
 // Whole blocks of `block_size` in `free_bytes`, capped at 2^32 - 1.
-std::uint32_t free_blocks_in(std::uint64_t free_bytes,
-                             std::uint32_t block_size);
+std::uint32_t free_blocks_in(std::uint64_t free_bytes, std::uint32_t block_size);
 
 class BackingStore {
  public:
@@ -58,8 +57,7 @@ class BackingStore {
   // Writes count blocks from buffer at block `first` (the file position
   // is not used and not changed).
   // REQUIRES: buffer holds count * B bytes.
-  void btb_WriteFile(std::uint32_t first, const std::uint8_t* buffer,
-                     std::uint32_t count);
+  void btb_WriteFile(std::uint32_t first, const std::uint8_t* buffer, std::uint32_t count);
   // Free space of the store's file system, in whole blocks, at most
   // 2^32 - 1 (see free_blocks_in); on a device, its blocks past the store.
   std::uint32_t cgs_space() const;

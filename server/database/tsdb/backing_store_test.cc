@@ -43,7 +43,10 @@ TEST(BackingStoreTest, OpenRefusesBareNamesAndMissingFiles) {
 TEST(BackingStoreTest, BlockCountCountsPartialLastBlock) {
   testing_util::TempDir dir;
   const std::string path = dir.file("t.tsdb");
-  struct Case { std::size_t bytes; std::uint32_t blocks; };
+  struct Case {
+    std::size_t bytes;
+    std::uint32_t blocks;
+  };
   // Sizes below, at and past the first probe at block 1024 and past the doubling steps.
   for (const Case c : {Case{0, 0}, Case{3 * 1024 + 1, 4}, Case{1024 * 1024, 1024},
                        Case{1025 * 1024, 1025}, Case{4097 * 1024 - 5, 4097}}) {
@@ -137,13 +140,17 @@ TEST(BackingStoreTest, WriteFailuresNameBlockAndOffset) {
     FileSizeLimit limit(2500);
     try {
       store.btb_Grow(4);
-    } catch (const error_read& e) { grow_error = e.text(); }
+    } catch (const error_read& e) {
+      grow_error = e.text();
+    }
     grown = store.btb_BlockCount();
     // A failed write stops the store until it is opened again.
     store.btb_Open(dir.file("t.tsdb"));
     try {
       store.btb_WriteFile(0, data.data(), 3);
-    } catch (const error_io& e) { write_error = e.text(); }
+    } catch (const error_io& e) {
+      write_error = e.text();
+    }
   }
   // Growth stops at the first failing block and counts only those before;
   // the offset is how far the failing block got.

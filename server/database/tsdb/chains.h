@@ -48,8 +48,7 @@ struct ChainElm {
 };
 
 struct PointerChain {
-  PointerChain(const ChainKind& kind, std::uint32_t block_size,
-               std::uint32_t index)
+  PointerChain(const ChainKind& kind, std::uint32_t block_size, std::uint32_t index)
       : layout(chain_layout(kind, block_size)), index(index) {}
 
   ChainLayout layout;
@@ -61,24 +60,21 @@ struct PointerChain {
 
 // Byte position of element-local entry `local` in an element's buffer:
 // block local / E, slot local % E.
-std::size_t elm_entry_position(const ChainLayout& layout,
-                               std::uint32_t local);
+std::size_t elm_entry_position(const ChainLayout& layout, std::uint32_t local);
 
 // Entries the element holds: E * count.
 std::uint32_t elm_capacity(const ChainLayout& layout, const ChainElm& element);
 // Fills the element's blocks (magic, next pointers ending in `next`,
 // replica index, positions; zero entries) and writes them in one write.
-void elm_build(TsdbState& tsdb, const ChainLayout& layout, ChainElm& element,
-               std::uint32_t next, std::uint32_t index);
+void elm_build(TsdbState& tsdb, const ChainLayout& layout, ChainElm& element, std::uint32_t next,
+               std::uint32_t index);
 // Points the element's last block at `block`; marks it dirty.
-void elm_set_next(const ChainLayout& layout, ChainElm& element,
-                  std::uint32_t block);
+void elm_set_next(const ChainLayout& layout, ChainElm& element, std::uint32_t block);
 // REQUIRES: local < E * element.count.
-void elm_set_entry(const ChainLayout& layout, ChainElm& element,
-                   std::uint32_t local, const EntryValue& value);
+void elm_set_entry(const ChainLayout& layout, ChainElm& element, std::uint32_t local,
+                   const EntryValue& value);
 // REQUIRES: local < E * element.count.
-EntryValue elm_entry(const ChainLayout& layout, const ChainElm& element,
-                     std::uint32_t local);
+EntryValue elm_entry(const ChainLayout& layout, const ChainElm& element, std::uint32_t local);
 // Element-local number of the first free entry, or kNoFreeEntry.
 // REQUIRES: layout.kind->has_free_test.
 std::uint32_t elm_first_free(const TsdbState& tsdb, const ChainLayout& layout,
@@ -89,17 +85,14 @@ void elm_write(TsdbState& tsdb, ChainElm& element);
 // ---- Replica operations ----
 
 // Appends the element (first, count) and builds it with next pointer 0.
-void chain_append(TsdbState& tsdb, PointerChain& chain, std::uint32_t first,
-                  std::uint32_t count);
+void chain_append(TsdbState& tsdb, PointerChain& chain, std::uint32_t first, std::uint32_t count);
 std::uint32_t chain_capacity(const PointerChain& chain);
 // Fails with error_internal, changing nothing, when e is beyond capacity.
-void chain_set_entry(PointerChain& chain, std::uint32_t e,
-                     const EntryValue& value);
+void chain_set_entry(PointerChain& chain, std::uint32_t e, const EntryValue& value);
 // Fails like chain_set_entry when e is beyond capacity.
 EntryValue chain_entry(const PointerChain& chain, std::uint32_t e);
 // Number of the first free entry, or kNoFreeEntry (lblock and check only).
-std::uint32_t chain_first_free(const TsdbState& tsdb,
-                               const PointerChain& chain);
+std::uint32_t chain_first_free(const TsdbState& tsdb, const PointerChain& chain);
 bool chain_is_dirty(const PointerChain& chain);
 // Writes every element, dirty or not.
 void chain_write(TsdbState& tsdb, PointerChain& chain);

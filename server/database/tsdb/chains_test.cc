@@ -59,8 +59,11 @@ TEST_F(ChainsTest, EntriesAcrossElementsReachTheDiskWithTheirElement) {
   // Entry 600 is entry 89 of the second element: block 0, slot 89.
   EXPECT_EQ(load_be32(chain.elements[1].buffer.data() + 1440), 7u);
   EXPECT_EQ(chain_entry(chain, 600), (EntryValue{7, 8, 9, 10}));
-  expect_error<error_internal>([&] { chain_set_entry(chain, 2044, {1, 1, 1, 1}); },
-                               "Pointer for lblock 2044 does not exist in chain 1");
+  expect_error<error_internal>(
+      [&] {
+        chain_set_entry(chain, 2044, {1, 1, 1, 1});
+      },
+      "Pointer for lblock 2044 does not exist in chain 1");
   // A write rewrites clean elements too.
   std::vector<std::uint8_t> junk(8192, 0x5A);
   tsdb_.store.btb_WriteFile(13, junk.data(), 1);

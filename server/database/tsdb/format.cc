@@ -33,8 +33,7 @@ constexpr std::uint32_t kPositionAt = 12;
 
 }  // namespace
 
-std::uint32_t entries_per_block(const ChainKind& kind,
-                                std::uint32_t block_size) {
+std::uint32_t entries_per_block(const ChainKind& kind, std::uint32_t block_size) {
   return (block_size - kChainBlockHeaderSize) / kind.entry_size;
 }
 
@@ -57,8 +56,7 @@ void encode_header(std::span<std::uint8_t> image, std::uint32_t block_size,
 
 HeaderFields decode_header(std::span<const std::uint8_t> image) {
   if (image.size() < kDescriptorsOffset) {
-    throw error_consistency("TSDB header of " +
-                            support::text_u64(image.size()) +
+    throw error_consistency("TSDB header of " + support::text_u64(image.size()) +
                             " bytes is too short for its fields");
   }
   const std::uint8_t* p = image.data();
@@ -74,26 +72,20 @@ HeaderFields decode_header(std::span<const std::uint8_t> image) {
 
 std::uint32_t descriptor_offset(const ChainKind& kind, std::uint32_t replica,
                                 std::uint32_t chains) {
-  return kDescriptorsOffset +
-         kDescriptorSize * (kind.number * chains + replica);
+  return kDescriptorsOffset + kDescriptorSize * (kind.number * chains + replica);
 }
 
-std::uint32_t checked_descriptor_offset(std::span<const std::uint8_t> image,
-                                        const ChainKind& kind,
-                                        std::uint32_t replica,
-                                        std::uint32_t chains) {
+std::uint32_t checked_descriptor_offset(std::span<const std::uint8_t> image, const ChainKind& kind,
+                                        std::uint32_t replica, std::uint32_t chains) {
   using support::text_u32;
   if (chains < kMinChains || chains > kMaxChains) {
-    throw error_consistency("Number of chains is " + text_u32(chains) +
-                            " - but it must be from " + text_u32(kMinChains) +
-                            " to " + text_u32(kMaxChains));
+    throw error_consistency("Number of chains is " + text_u32(chains) + " - but it must be from " +
+                            text_u32(kMinChains) + " to " + text_u32(kMaxChains));
   }
-  const std::uint32_t offset =
-      replica < chains ? descriptor_offset(kind, replica, chains) : 0;
+  const std::uint32_t offset = replica < chains ? descriptor_offset(kind, replica, chains) : 0;
   if (replica >= chains || offset + kDescriptorSize > image.size()) {
-    throw error_consistency("Descriptor of " + std::string(kind.name) +
-                            " chain #" + text_u32(replica) +
-                            " lies outside the TSDB header");
+    throw error_consistency("Descriptor of " + std::string(kind.name) + " chain #" +
+                            text_u32(replica) + " lies outside the TSDB header");
   }
   return offset;
 }
@@ -106,8 +98,7 @@ void encode_descriptor(std::uint8_t* descriptor, std::uint64_t timestamp,
                       security::crc32_of(descriptor, kDescriptorCrcSpan));
 }
 
-void encode_descriptor_timestamp(std::uint8_t* descriptor,
-                                 std::uint64_t timestamp) {
+void encode_descriptor_timestamp(std::uint8_t* descriptor, std::uint64_t timestamp) {
   support::store_be64(descriptor, timestamp);
 }
 
@@ -124,13 +115,12 @@ bool descriptor_crc_valid(const std::uint8_t* descriptor) {
          security::crc32_of(descriptor, kDescriptorCrcSpan);
 }
 
-std::uint32_t select_replica(std::span<const std::uint8_t> image,
-                             const ChainKind& kind, std::uint32_t chains) {
+std::uint32_t select_replica(std::span<const std::uint8_t> image, const ChainKind& kind,
+                             std::uint32_t chains) {
   std::uint32_t best = kNoFreeEntry;
   std::uint64_t best_timestamp = 0;
   for (std::uint32_t i = 0; i < chains; ++i) {
-    const std::uint8_t* d =
-        image.data() + checked_descriptor_offset(image, kind, i, chains);
+    const std::uint8_t* d = image.data() + checked_descriptor_offset(image, kind, i, chains);
     if (!descriptor_crc_valid(d)) continue;
     // Equal timestamps are those of replicas no commit has stamped (0 in
     // a new TSDB). The first commit of a kind writes replica 0 while its
@@ -145,8 +135,7 @@ std::uint32_t select_replica(std::span<const std::uint8_t> image,
   return best;
 }
 
-void encode_chain_block_header(std::uint8_t* block,
-                               const ChainBlockHeader& header) {
+void encode_chain_block_header(std::uint8_t* block, const ChainBlockHeader& header) {
   support::store_be32(block + kBlockMagicAt, header.magic);
   support::store_be32(block + kNextBlockAt, header.next_block);
   support::store_be32(block + kReplicaAt, header.replica);
@@ -170,8 +159,7 @@ std::uint32_t entry_offset(const ChainKind& kind, std::uint32_t slot) {
   return kChainBlockHeaderSize + slot * kind.entry_size;
 }
 
-void encode_entry(std::uint8_t* entry, const ChainKind& kind,
-                  const EntryValue& value) {
+void encode_entry(std::uint8_t* entry, const ChainKind& kind, const EntryValue& value) {
   for (std::uint32_t w = 0; w < kind.entry_size / 4; ++w) {
     support::store_be32(entry + 4 * w, value[w]);
   }
@@ -185,8 +173,6 @@ EntryValue decode_entry(const std::uint8_t* entry, const ChainKind& kind) {
   return value;
 }
 
-bool entry_is_free(const std::uint8_t* entry) {
-  return support::load_be32(entry) == 0;
-}
+bool entry_is_free(const std::uint8_t* entry) { return support::load_be32(entry) == 0; }
 
 }  // namespace tsdb

@@ -36,28 +36,30 @@ inline constexpr std::uint32_t kNoFreeEntry = 0xFFFFFFFF;
 // Everything that distinguishes the four chain kinds. The chain code is
 // written once and reads its kind-specific values from here.
 struct ChainKind {
-  std::uint32_t number;      // 0 head, 1 tail, 2 lblock, 3 check
-  std::uint32_t magic;       // block magic of every chain block
-  std::uint32_t entry_size;  // bytes per entry, a multiple of 4
-  const char* name;          // "head" as in "Creating head chain #0..."
-  const char* title;         // "Head" as in rotation messages
-  bool has_free_test;        // entries are free when their first word is 0
+  std::uint32_t number;           // 0 head, 1 tail, 2 lblock, 3 check
+  std::uint32_t magic;            // block magic of every chain block
+  std::uint32_t entry_size;       // bytes per entry, a multiple of 4
+  const char* name;               // "head" as in "Creating head chain #0..."
+  const char* title;              // "Head" as in rotation messages
+  bool has_free_test;             // entries are free when their first word is 0
   const char* free_found_prefix;  // trace of a free entry: prefix slot
   const char* free_found_suffix;  // ... " in block #" block suffix
   const char* none_free_text;     // trace when an element is full
-  bool traces_ht_writes;     // head and tail trace "Will write ... HT data"
+  bool traces_ht_writes;          // head and tail trace "Will write ... HT data"
 };
 
-inline constexpr ChainKind kHeadChain{
-    0, 0x48454144, 4, "head", "Head", false, "", "", "", true};
-inline constexpr ChainKind kTailChain{
-    1, 0x5441494C, 4, "tail", "Tail", false, "", "", "", true};
+inline constexpr ChainKind kHeadChain{0, 0x48454144, 4, "head", "Head", false, "", "", "", true};
+inline constexpr ChainKind kTailChain{1, 0x5441494C, 4, "tail", "Tail", false, "", "", "", true};
 inline constexpr ChainKind kLblockChain{
-    2, 0x4C42414C, 16, "lblock", "LBlock", true, " ptr #", " was 0",
-    "No pointers in this lblockblocks were 0", false};
+    2,        0x4C42414C, 16,
+    "lblock", "LBlock",   true,
+    " ptr #", " was 0",   "No pointers in this lblockblocks were 0",
+    false};
 inline constexpr ChainKind kCheckChain{
-    3, 0x4348434B, 8, "check", "Check", true, " cptr #", " had 0 datatype",
-    "No pointers in this checkblocks were 0", false};
+    3,         0x4348434B,        8,
+    "check",   "Check",           true,
+    " cptr #", " had 0 datatype", "No pointers in this checkblocks were 0",
+    false};
 
 // The kinds in number order, which is also descriptor order.
 inline constexpr std::array<const ChainKind*, kChainKindCount> kChainKinds{
@@ -103,24 +105,20 @@ struct ChainDescriptor {
 
 // Byte offset in the header of the descriptor of replica `replica` of
 // `kind` in a TSDB with `chains` replicas per kind.
-std::uint32_t descriptor_offset(const ChainKind& kind, std::uint32_t replica,
-                                std::uint32_t chains);
+std::uint32_t descriptor_offset(const ChainKind& kind, std::uint32_t replica, std::uint32_t chains);
 
 // descriptor_offset after checking it against a header image. Fails with
 // error_consistency when `chains` lies outside kMinChains .. kMaxChains,
 // `replica` is not below it, or the descriptor would end past the image.
-std::uint32_t checked_descriptor_offset(std::span<const std::uint8_t> image,
-                                        const ChainKind& kind,
-                                        std::uint32_t replica,
-                                        std::uint32_t chains);
+std::uint32_t checked_descriptor_offset(std::span<const std::uint8_t> image, const ChainKind& kind,
+                                        std::uint32_t replica, std::uint32_t chains);
 
 // Writes timestamp and first block at `descriptor` and the CRC-32 of those
 // 12 bytes after them. REQUIRES: 16 bytes at descriptor.
 void encode_descriptor(std::uint8_t* descriptor, std::uint64_t timestamp,
                        std::uint32_t first_block);
 // Replaces only the timestamp; first block and CRC stay as they are.
-void encode_descriptor_timestamp(std::uint8_t* descriptor,
-                                 std::uint64_t timestamp);
+void encode_descriptor_timestamp(std::uint8_t* descriptor, std::uint64_t timestamp);
 ChainDescriptor decode_descriptor(const std::uint8_t* descriptor);
 // True when the stored CRC matches the first 12 bytes.
 bool descriptor_crc_valid(const std::uint8_t* descriptor);
@@ -130,8 +128,8 @@ bool descriptor_crc_valid(const std::uint8_t* descriptor);
 // index on a tie). kNoFreeEntry when no descriptor of the kind is valid.
 // Fails like checked_descriptor_offset when the count or the image cannot
 // hold the descriptors.
-std::uint32_t select_replica(std::span<const std::uint8_t> image,
-                             const ChainKind& kind, std::uint32_t chains);
+std::uint32_t select_replica(std::span<const std::uint8_t> image, const ChainKind& kind,
+                             std::uint32_t chains);
 
 // ---- Chain blocks ----
 
@@ -143,8 +141,7 @@ struct ChainBlockHeader {
 };
 
 // REQUIRES: kChainBlockHeaderSize bytes at block.
-void encode_chain_block_header(std::uint8_t* block,
-                               const ChainBlockHeader& header);
+void encode_chain_block_header(std::uint8_t* block, const ChainBlockHeader& header);
 ChainBlockHeader decode_chain_block_header(const std::uint8_t* block);
 // Rewrites only the next-block field of a chain block.
 void encode_next_block(std::uint8_t* block, std::uint32_t next_block);
@@ -154,8 +151,7 @@ void encode_next_block(std::uint8_t* block, std::uint32_t next_block);
 // Byte offset of entry slot `slot` inside its chain block.
 std::uint32_t entry_offset(const ChainKind& kind, std::uint32_t slot);
 // REQUIRES: kind.entry_size bytes at entry.
-void encode_entry(std::uint8_t* entry, const ChainKind& kind,
-                  const EntryValue& value);
+void encode_entry(std::uint8_t* entry, const ChainKind& kind, const EntryValue& value);
 EntryValue decode_entry(const std::uint8_t* entry, const ChainKind& kind);
 // True when the entry is free: its first word is 0 (lblock and check).
 bool entry_is_free(const std::uint8_t* entry);

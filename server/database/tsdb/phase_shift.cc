@@ -31,8 +31,8 @@ constexpr std::array<std::array<const ChainKind*, 2>, 3> kCommitGroups{{
 }};
 
 // The kinds in the order their replicas are written and rotated.
-constexpr std::array<const ChainKind*, kChainKindCount> kWriteOrder{
-    &kLblockChain, &kHeadChain, &kTailChain, &kCheckChain};
+constexpr std::array<const ChainKind*, kChainKindCount> kWriteOrder{&kLblockChain, &kHeadChain,
+                                                                    &kTailChain, &kCheckChain};
 
 }  // namespace
 
@@ -65,8 +65,7 @@ void phase_shift(TsdbState& tsdb) {
     if (dirty[kind->number]) rotate(tsdb, *kind);
   }
   meter::phase_shifts.add(1);
-  meter::phase_shift_time.record_duration(
-      support::elapsed(support::now(), start));
+  meter::phase_shift_time.record_duration(support::elapsed(support::now(), start));
 }
 
 void rotate(TsdbState& tsdb, const ChainKind& kind) {
@@ -74,12 +73,9 @@ void rotate(TsdbState& tsdb, const ChainKind& kind) {
   const std::uint32_t next = (current + 1) % tsdb.chains;
   std::vector<PointerChain>& replicas = tsdb.replicas_of(kind);
   chain_copy(tsdb, replicas[next], replicas[current]);
-  tsdb.diagnostics.print(kInfoBit, std::string("Phase shift from ") +
-                                       kind.title + " chain " +
-                                       support::text_u32(current) +
-                                       " to chain " +
-                                       support::text_u32(next) +
-                                       " complete!");
+  tsdb.diagnostics.print(kInfoBit, std::string("Phase shift from ") + kind.title + " chain " +
+                                       support::text_u32(current) + " to chain " +
+                                       support::text_u32(next) + " complete!");
   tsdb.current[kind.number] = next;
 }
 

@@ -28,8 +28,7 @@ struct Cursor {
 // Moves the cursor past exhausted elements. False when none is left.
 bool settle(const PointerChain& chain, Cursor& cursor) {
   while (cursor.element < chain.elements.size()) {
-    if (cursor.offset <
-        elm_capacity(chain.layout, chain.elements[cursor.element])) {
+    if (cursor.offset < elm_capacity(chain.layout, chain.elements[cursor.element])) {
       return true;
     }
     ++cursor.element;
@@ -40,8 +39,7 @@ bool settle(const PointerChain& chain, Cursor& cursor) {
 
 // Entries left in the cursor's block, counted from its position.
 std::uint32_t left_in_block(const ChainLayout& layout, const Cursor& cursor) {
-  return layout.entries_per_block -
-         cursor.offset % layout.entries_per_block;
+  return layout.entries_per_block - cursor.offset % layout.entries_per_block;
 }
 
 void copy_entries(PointerChain& dst, const PointerChain& src) {
@@ -49,8 +47,7 @@ void copy_entries(PointerChain& dst, const PointerChain& src) {
   Cursor d;
   Cursor s;
   while (settle(dst, d) && settle(src, s)) {
-    const std::uint32_t piece =
-        std::min(left_in_block(layout, d), left_in_block(layout, s));
+    const std::uint32_t piece = std::min(left_in_block(layout, d), left_in_block(layout, s));
     ChainElm& to = dst.elements[d.element];
     const ChainElm& from = src.elements[s.element];
     std::memcpy(to.buffer.data() + elm_entry_position(layout, d.offset),
@@ -62,8 +59,7 @@ void copy_entries(PointerChain& dst, const PointerChain& src) {
 }
 
 std::uint8_t* descriptor_of(TsdbState& tsdb, const PointerChain& chain) {
-  return tsdb.header_image.data() +
-         descriptor_offset(*chain.layout.kind, chain.index, tsdb.chains);
+  return tsdb.header_image.data() + descriptor_offset(*chain.layout.kind, chain.index, tsdb.chains);
 }
 
 }  // namespace
@@ -82,13 +78,11 @@ void chain_grow(TsdbState& tsdb, PointerChain& chain, std::uint32_t n) {
     elm_set_next(chain.layout, chain.elements.back(), first);
   }
   chain_append(tsdb, chain, first, n);
-  tsdb.diagnostics.print(
-      kInfoBit, "Chain " + support::text_u32(chain.index) +
-                    " in chain-block 0 was grown with " +
-                    support::text_u32(n) + " blocks to " +
-                    support::text_size(chain.elements.size()) +
-                    " chain elements (" +
-                    support::text_u32(chain_capacity(chain)) + " pointers)");
+  tsdb.diagnostics.print(kInfoBit, "Chain " + support::text_u32(chain.index) +
+                                       " in chain-block 0 was grown with " + support::text_u32(n) +
+                                       " blocks to " + support::text_size(chain.elements.size()) +
+                                       " chain elements (" +
+                                       support::text_u32(chain_capacity(chain)) + " pointers)");
 }
 
 void chain_copy(TsdbState& tsdb, PointerChain& dst, const PointerChain& src) {
@@ -96,17 +90,14 @@ void chain_copy(TsdbState& tsdb, PointerChain& dst, const PointerChain& src) {
   const std::uint32_t dst_capacity = chain_capacity(dst);
   const std::uint32_t src_capacity = chain_capacity(src);
   if (dst_capacity < src_capacity) {
-    tsdb.diagnostics.print(kInfoBit,
-                           "Allocating extra blocks needed to copy chain " +
-                               support::text_u32(src.index) + " into chain " +
-                               support::text_u32(dst.index));
-    chain_grow(tsdb, dst,
-               (src_capacity - dst_capacity + per_block - 1) / per_block);
+    tsdb.diagnostics.print(kInfoBit, "Allocating extra blocks needed to copy chain " +
+                                         support::text_u32(src.index) + " into chain " +
+                                         support::text_u32(dst.index));
+    chain_grow(tsdb, dst, (src_capacity - dst_capacity + per_block - 1) / per_block);
   }
   copy_entries(dst, src);
-  encode_descriptor_timestamp(
-      descriptor_of(tsdb, dst),
-      decode_descriptor(descriptor_of(tsdb, src)).timestamp);
+  encode_descriptor_timestamp(descriptor_of(tsdb, dst),
+                              decode_descriptor(descriptor_of(tsdb, src)).timestamp);
 }
 
 }  // namespace tsdb

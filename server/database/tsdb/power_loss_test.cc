@@ -88,7 +88,7 @@ class DurableFile : public testing_util::RecordingFileCalls {
  private:
   std::function<void()> before_sync_;
   std::uint64_t syncs_ = 0;
-  Bytes durable_;  // the file is created empty
+  Bytes durable_;                         // the file is created empty
   std::map<std::size_t, Bytes> pending_;  // by sector number
 };
 
@@ -189,7 +189,9 @@ class PowerLossRun {
       crash_file_.write(image_);
       try {
         check_capture();
-      } catch (const error::Exception& e) { ADD_FAILURE() << "reading failed: " << e.text(); }
+      } catch (const error::Exception& e) {
+        ADD_FAILURE() << "reading failed: " << e.text();
+      }
     }
   }
 
@@ -207,9 +209,8 @@ class PowerLossRun {
       ASSERT_TRUE(walk.faults.empty() && walk.past_end == 0)
           << kind->name << " replica " << replica;
       Entries entries;
-      ASSERT_TRUE(reader.each_entry(walk, [&entries](std::uint32_t, const EntryValue& value) {
-        entries.push_back(value);
-      }));
+      ASSERT_TRUE(reader.each_entry(
+          walk, [&entries](std::uint32_t, const EntryValue& value) { entries.push_back(value); }));
       std::size_t& j = shown[kind->number];
       for (j = acknowledged_; j < states_.size() && states_[j][kind->number] != entries;) ++j;
       ASSERT_LT(j, states_.size()) << kind->name << " replica " << replica << " holds no state of "

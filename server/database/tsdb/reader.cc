@@ -88,25 +88,22 @@ void Reader::open(const std::string& path) {
   close();
   support::UniqueFd fd = support::open_file(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (!fd.is_open()) {
-    throw error_io("Cannot open " + path + " for reading: " +
-                   error::system_error_text(static_cast<std::uint32_t>(errno)));
+    throw error_io("Cannot open " + path +
+                   " for reading: " + error::system_error_text(static_cast<std::uint32_t>(errno)));
   }
   fd_ = std::move(fd);
   const off_t end = support::file_calls().lseek(fd_.get(), 0, SEEK_END);
   file_bytes_ = end > 0 ? static_cast<std::uint64_t>(end) : 0;
   image_.assign(kDescriptorsOffset, 0);
-  if (!support::pread_full(fd_.get(), image_.data(), image_.size(), 0)
-           .complete(image_.size())) {
+  if (!support::pread_full(fd_.get(), image_.data(), image_.size(), 0).complete(image_.size())) {
     throw error_consistency("TSDB header is truncated");
   }
   header_ = decode_header(image_);
   if (header_.magic != kHeaderMagic) {
-    throw error_consistency("Not a TSDB file (magic " +
-                            magic_text(header_.magic) + ")");
+    throw error_consistency("Not a TSDB file (magic " + magic_text(header_.magic) + ")");
   }
   if (header_.version != kFormatVersion) {
-    throw error_consistency("TSDB format version " +
-                            text_u32(header_.version) + " is unsupported");
+    throw error_consistency("TSDB format version " + text_u32(header_.version) + " is unsupported");
   }
   if (!valid_block_size(header_.block_size)) {
     throw error_consistency("TSDB block size " + text_u32(header_.block_size) +
@@ -128,36 +125,29 @@ void Reader::close() {
   image_.clear();
 }
 
-ChainDescriptor Reader::descriptor(const ChainKind& kind,
-                                   std::uint32_t replica) const {
-  return decode_descriptor(
-      image_.data() +
-      checked_descriptor_offset(image_, kind, replica, header_.chains));
+ChainDescriptor Reader::descriptor(const ChainKind& kind, std::uint32_t replica) const {
+  return decode_descriptor(image_.data() +
+                           checked_descriptor_offset(image_, kind, replica, header_.chains));
 }
 
-bool Reader::descriptor_valid(const ChainKind& kind,
-                              std::uint32_t replica) const {
-  return descriptor_crc_valid(
-      image_.data() +
-      checked_descriptor_offset(image_, kind, replica, header_.chains));
+bool Reader::descriptor_valid(const ChainKind& kind, std::uint32_t replica) const {
+  return descriptor_crc_valid(image_.data() +
+                              checked_descriptor_offset(image_, kind, replica, header_.chains));
 }
 
 std::uint32_t Reader::current_replica(const ChainKind& kind) const {
   return select_replica(image_, kind, header_.chains);
 }
 
-bool Reader::read_block(std::uint32_t n,
-                        std::vector<std::uint8_t>& buffer) const {
+bool Reader::read_block(std::uint32_t n, std::vector<std::uint8_t>& buffer) const {
   buffer.resize(header_.block_size);
   return read_blocks(n, 1, buffer.data());
 }
 
-bool Reader::read_blocks(std::uint64_t first, std::uint64_t count,
-                         std::uint8_t* buffer) const {
+bool Reader::read_blocks(std::uint64_t first, std::uint64_t count, std::uint8_t* buffer) const {
   const std::uint64_t size = header_.block_size;
   if (!fd_.is_open() || size == 0 || first + count > file_blocks()) return false;
-  return support::pread_full(fd_.get(), buffer, count * size, first * size)
-      .complete(count * size);
+  return support::pread_full(fd_.get(), buffer, count * size, first * size).complete(count * size);
 }
 
 ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica) const {
@@ -189,21 +179,17 @@ ReplicaWalk Reader::walk(const ChainKind& kind, std::uint32_t replica) const {
     const ChainBlockHeader header =
         image != nullptr ? decode_chain_block_header(image) : headers_[block];
     if (header.magic != kind.magic) {
-      fault(block, "magic " + magic_text(header.magic) + ", expected " +
-                       magic_text(kind.magic));
+      fault(block, "magic " + magic_text(header.magic) + ", expected " + magic_text(kind.magic));
       break;
     }
     if (header.replica != replica) {
-      fault(block, "replica index " + text_u32(header.replica) +
-                       ", expected " + text_u32(replica));
+      fault(block, "replica index " + text_u32(header.replica) + ", expected " + text_u32(replica));
     }
     const bool continues = !result.blocks.empty() && header.position != 0;
     if (header.position == 0) {
       ++result.elements;
-    } else if (!continues || block != previous + 1 ||
-               header.position != previous_position + 1) {
-      fault(block, "position " + text_u32(header.position) +
-                       " does not continue its element");
+    } else if (!continues || block != previous + 1 || header.position != previous_position + 1) {
+      fault(block, "position " + text_u32(header.position) + " does not continue its element");
     }
     result.blocks.push_back(block);
     previous = block;

@@ -37,12 +37,10 @@ std::uint32_t allocate_dblocks(TsdbState& tsdb, std::uint32_t n) {
   grow_tsdb(tsdb.store, tsdb.allocator, tsdb.diagnostics, n);
   first = tsdb.allocator.alloc_blocks(n);
   if (first == 0) {
-    throw error_dbnospace("Unable to allocate " + support::text_u32(n) +
-                          " blocks in db file");
+    throw error_dbnospace("Unable to allocate " + support::text_u32(n) + " blocks in db file");
   }
   if (!inside_store(first)) {
-    throw error_dbnospace("Unable to grow TSDB to " +
-                          support::text_u64(std::uint64_t{first} + n) +
+    throw error_dbnospace("Unable to grow TSDB to " + support::text_u64(std::uint64_t{first} + n) +
                           " blocks");
   }
   return first;
@@ -50,8 +48,7 @@ std::uint32_t allocate_dblocks(TsdbState& tsdb, std::uint32_t n) {
 
 // The first free entry of `chain`, growing it by one block when it is full;
 // kNoFreeEntry when even the grown chain has none.
-std::uint32_t first_free_or_grow(TsdbState& tsdb, PointerChain& chain,
-                                 const char* grow_notice) {
+std::uint32_t first_free_or_grow(TsdbState& tsdb, PointerChain& chain, const char* grow_notice) {
   std::uint32_t entry = chain_first_free(tsdb, chain);
   if (entry != kNoFreeEntry) return entry;
   if (grow_notice != nullptr) tsdb.diagnostics.print(kInfoBit, grow_notice);
@@ -85,34 +82,29 @@ std::uint32_t allocate_described_ts(const SeriesDescription& description) {
   return allocate_described_ts(tsdb_instance(), description);
 }
 
-std::uint32_t allocate_described_ts(TsdbState& tsdb,
-                                    const SeriesDescription& description) {
+std::uint32_t allocate_described_ts(TsdbState& tsdb, const SeriesDescription& description) {
   if (description.levels.empty()) {
     throw error_internal("allocate_described_ts() invoked with no levels");
   }
   const std::uint32_t record_size = datatype_size(description.datatype);
   std::uint32_t next = 0;
-  for (auto level = description.levels.rbegin();
-       level != description.levels.rend(); ++level) {
-    const std::uint32_t n =
-        level_blocks(level->records, record_size, tsdb.block_size);
+  for (auto level = description.levels.rbegin(); level != description.levels.rend(); ++level) {
+    const std::uint32_t n = level_blocks(level->records, record_size, tsdb.block_size);
     next = allocate_level(tsdb, n, level->parameter, next);
     if (next == 0) throw error_internal("allocate_level() returned 0");
   }
   return allocate_check_id(tsdb, description.datatype, next);
 }
 
-std::uint32_t allocate_level(TsdbState& tsdb, std::uint32_t n,
-                             std::uint32_t parameter, std::uint32_t next) {
+std::uint32_t allocate_level(TsdbState& tsdb, std::uint32_t n, std::uint32_t parameter,
+                             std::uint32_t next) {
   // Lblock 0 would read as "no level" in a next field: it keeps the first
   // level ever allocated, and the allocation is made again.
   std::uint32_t lblock = 0;
   do {
     const std::uint32_t first = allocate_dblocks(tsdb, n);
-    tsdb.diagnostics.print(kTraceBit, "Allocated " + support::text_u32(n) +
-                                          " blocks starting at " +
-                                          support::text_u32(first) +
-                                          " for new level");
+    tsdb.diagnostics.print(kTraceBit, "Allocated " + support::text_u32(n) + " blocks starting at " +
+                                          support::text_u32(first) + " for new level");
     PointerChain& lblocks = tsdb.current_replica(kLblockChain);
     lblock = first_free_or_grow(tsdb, lblocks, nullptr);
     if (lblock == kNoFreeEntry) {
@@ -120,9 +112,8 @@ std::uint32_t allocate_level(TsdbState& tsdb, std::uint32_t n,
     }
     chain_set_entry(lblocks, lblock, {first, n, next, parameter});
     tsdb.diagnostics.print(kTraceBit, "LBlock " + support::text_u32(lblock) +
-                                          " allocated from dblock " +
-                                          support::text_u32(first) + " for " +
-                                          support::text_u32(n) + " blocks");
+                                          " allocated from dblock " + support::text_u32(first) +
+                                          " for " + support::text_u32(n) + " blocks");
     for (const ChainKind* kind : {&kHeadChain, &kTailChain}) {
       make_room(tsdb, tsdb.current_replica(*kind), lblock);
     }
@@ -137,16 +128,12 @@ std::uint32_t allocate_check_id(TsdbState& tsdb, std::uint32_t datatype,
                                 std::uint32_t first_lblock) {
   PointerChain& checks = tsdb.current_replica(kCheckChain);
   const std::uint32_t id = first_free_or_grow(
-      tsdb, checks,
-      "No free check IDs in check chain - will attempt to grow check chain");
+      tsdb, checks, "No free check IDs in check chain - will attempt to grow check chain");
   if (id == kNoFreeEntry) {
-    throw error_dbnospace(
-        "Could not allocate check ID after attempted Check Chain growth");
+    throw error_dbnospace("Could not allocate check ID after attempted Check Chain growth");
   }
-  tsdb.diagnostics.print(kTraceBit, "Setting check-chain pointer " +
-                                        support::text_u32(id) +
-                                        " to point to " +
-                                        support::text_u32(datatype) + ":" +
+  tsdb.diagnostics.print(kTraceBit, "Setting check-chain pointer " + support::text_u32(id) +
+                                        " to point to " + support::text_u32(datatype) + ":" +
                                         support::text_u32(first_lblock));
   chain_set_entry(checks, id, {datatype, first_lblock});
   phase_shift(tsdb);

@@ -29,7 +29,7 @@ struct LevelDescription {
 };
 
 struct SeriesDescription {
-  std::uint32_t datatype = 0;             // 1 to 4
+  std::uint32_t datatype = 0;            // 1 to 4
   std::vector<LevelDescription> levels;  // the first is the series' first
 };
 
@@ -43,8 +43,7 @@ std::uint32_t datatype_size(std::uint32_t datatype);
 // error_internal for an empty level list and error_dbtype for a bad
 // datatype, both before anything is allocated.
 // REQUIRES: the TSDB is created.
-std::uint32_t allocate_described_ts(TsdbState& tsdb,
-                                    const SeriesDescription& description);
+std::uint32_t allocate_described_ts(TsdbState& tsdb, const SeriesDescription& description);
 // The same on the process-wide TSDB.
 std::uint32_t allocate_described_ts(const SeriesDescription& description);
 
@@ -54,8 +53,8 @@ std::uint32_t allocate_described_ts(const SeriesDescription& description);
 // number, never 0. Fails with error_dbnospace when no dblocks or no lblock
 // can be had.
 // REQUIRES: the TSDB is created.
-std::uint32_t allocate_level(TsdbState& tsdb, std::uint32_t n,
-                             std::uint32_t parameter, std::uint32_t next);
+std::uint32_t allocate_level(TsdbState& tsdb, std::uint32_t n, std::uint32_t parameter,
+                             std::uint32_t next);
 
 // Fills the first free check entry with {datatype, first_lblock} (growing
 // the current check replica by a block when it is full) and commits with a

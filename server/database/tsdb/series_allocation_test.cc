@@ -89,7 +89,9 @@ TEST(CreationTest, ReplicasAreSizedForTheExpectedChecks) {
   small.diagnostics.set(0x0F);
   tsdb_create_header(small, 1024, 2);
   EXPECT_EQ(stderr_of([&] {
-              for (const ChainKind* kind : kChainKinds) { chain_create(small, *kind, 0, 1000); }
+              for (const ChainKind* kind : kChainKinds) {
+                chain_create(small, *kind, 0, 1000);
+              }
             }),
             "Allocated 4 for PointerChain at dblock 1\n"
             "Will write 4 of HT data to block 1\n"
@@ -106,7 +108,10 @@ TEST(CreationTest, SettingsTheFormatCannotHoldAreRefusedBeforeAnyOutput) {
   testing_util::TempDir dir;
   const std::string path = dir.file("main.tsdb");
   testing_util::write_file(path, {});
-  struct Case { std::uint32_t chains, block_size, checks; const char* text; };
+  struct Case {
+    std::uint32_t chains, block_size, checks;
+    const char* text;
+  };
   for (const Case c : {
            Case{3, 8192, 0, "Cannot create a TSDB for 0 expected checks"},
            Case{3, 1024, 4194304,
@@ -183,17 +188,26 @@ TEST_F(SeriesAllocationTest, AdministratorSeriesOnANewTsdb) {
 
 TEST_F(SeriesAllocationTest, RefusedDescriptions) {
   create(2, 16384);  // 64 blocks: growth adds exactly what is asked for
-  expect_error<error_internal>([&] { allocate_described_ts(tsdb_, {0, {}}); },
-                               "allocate_described_ts() invoked with no levels");
+  expect_error<error_internal>(
+      [&] {
+        allocate_described_ts(tsdb_, {0, {}});
+      },
+      "allocate_described_ts() invoked with no levels");
   for (std::uint32_t datatype : {0u, 5u}) {
-    expect_error<error_dbtype>([&] { allocate_described_ts(tsdb_, {datatype, {{10, 1}}}); },
-                               "Datatype out of range");
+    expect_error<error_dbtype>(
+        [&] {
+          allocate_described_ts(tsdb_, {datatype, {{10, 1}}});
+        },
+        "Datatype out of range");
   }
   EXPECT_FALSE(tsdb_.allocator.in_use(9));
   // A level without records wants 0 blocks, which no growth can supply.
   EXPECT_EQ(stderr_of([&] {
-              expect_error<error_dbnospace>([&] { allocate_described_ts(tsdb_, {1, {{0, 1}}}); },
-                                            "Unable to allocate 0 blocks in db file");
+              expect_error<error_dbnospace>(
+                  [&] {
+                    allocate_described_ts(tsdb_, {1, {{0, 1}}});
+                  },
+                  "Unable to allocate 0 blocks in db file");
             }),
             "Growing TSDB with 0 blocks\n");
 }

@@ -27,9 +27,7 @@ namespace tsdb {
 class TsdbState {
  public:
   bool header_exists() const { return !header_image.empty(); }
-  std::vector<PointerChain>& replicas_of(const ChainKind& kind) {
-    return replicas[kind.number];
-  }
+  std::vector<PointerChain>& replicas_of(const ChainKind& kind) { return replicas[kind.number]; }
   PointerChain& current_replica(const ChainKind& kind) {
     return replicas[kind.number][current[kind.number]];
   }
