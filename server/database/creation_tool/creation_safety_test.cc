@@ -356,12 +356,9 @@ std::string stderr_on_terminal(const std::vector<std::string>& args) {
   return received;
 }
 
-TEST(CreationSafety, LiveProgressOnlyOnATerminal) {
-  TempDir piped, tty;
-  const auto r = run_process(kProgram, {"-f", "-c", "-d", piped.path().string()});
-  EXPECT_NE(r.err.find("\nInitializing database...ok.\n"), std::string::npos);
-  EXPECT_EQ(r.err.find('%'), std::string::npos);
-
+// A pipe gets the plain progress line (CreationSequence.DefaultCompletelyEmptyRun compares it).
+TEST(CreationSafety, LiveProgressOnATerminal) {
+  TempDir tty;
   const std::string shown = stderr_on_terminal({"-f", "-c", "-d", tty.path().string()});
   const std::size_t start = shown.find("Initializing database...");
   ASSERT_NE(start, std::string::npos) << shown;
