@@ -16,12 +16,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <span>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "server/database/creation_tool/dialogue.h"
-#include "server/database/creation_tool/test_texts.h"
 #include "server/database/support/test_util.h"
 
 namespace {
@@ -365,25 +362,6 @@ TEST(CreationSafety, LiveProgressOnATerminal) {
   const std::string line = shown.substr(start, shown.find('\n', start) - start);
   EXPECT_NE(line.find("50%\b\b\b"), std::string::npos) << line;
   EXPECT_TRUE(line.ends_with("ok.\r")) << line;
-}
-
-TEST(CreationSafety, TooManyChecksAreRefusedAtTheQuestion) {
-  const struct {
-    std::string block_size, largest, too_many;
-  } cases[] = {{"1024", "4194303", "4194304"}, {"16384", "67108863", "67108864"}};
-  for (const auto& [block_size, largest, too_many] : cases) {
-    creation_tool::creation_settings settings;
-    std::istringstream in("3\n" + block_size + "\n" + too_many + "\n" + largest + "\n/\n");
-    std::ostringstream out;
-    creation_tool::ask_tsdb_settings(settings, in, out);
-    EXPECT_NE(out.str().find("Please enter a number between 1 and " + largest +
-                             "\nEstimated number of checks"),
-              std::string::npos);
-    EXPECT_EQ(std::to_string(settings.tsdb_initial_checks), largest);
-  }
-  const auto r = run_process(kProgram, {"--help", "-x"});
-  EXPECT_EQ(r.exit_code, 0);
-  EXPECT_EQ(r.err, creation_tool_test::kUsage);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
-// The dialogue driven in-process from a string: words that are not numbers, the end of the input,
-// the summary of an external device journal and the confirmation; and the label the top-level
-// handler prints for each family of errors. Whole dialogues are compared by running the program.
+// The dialogue driven in-process from a string: words that are not numbers, too many checks, the
+// end of the input, the summary of an external device journal and the confirmation; and the label
+// the top-level handler prints for each family of errors. Whole dialogues are compared by running
+// the program.
 #include "server/database/creation_tool/dialogue.h"
 
 #include <gtest/gtest.h>
@@ -34,11 +35,20 @@ TEST(Dialogue, WordsThatAreNotNumbersAreDroppedWithTheRestOfTheirLine) {
                                   kNotANumber + kJournalSizePrompt + range_message(4, 128) +
                                   kJournalSizePrompt);
   EXPECT_EQ(settings.journal_size, 8388608u);
+}
 
-  // The largest estimate of checks that 8192-byte blocks can number.
-  std::istringstream tsdb_in("3 8192 33554431 " + d + "\n");
-  ask_tsdb_settings(settings, tsdb_in, out);
-  EXPECT_EQ(settings.tsdb_initial_checks, 33554431u);
+TEST(Dialogue, TooManyChecksAreRefusedAtTheQuestion) {
+  const std::pair<std::uint32_t, std::uint32_t> cases[] = {
+      {1024, 4194303}, {8192, 33554431}, {16384, 67108863}};
+  for (const auto& [block_size, largest] : cases) {
+    creation_settings settings;
+    std::stringstream in;
+    in << "3 " << block_size << ' ' << largest + 1 << ' ' << largest << " /\n";
+    std::ostringstream out;
+    ask_tsdb_settings(settings, in, out);
+    EXPECT_NE(out.str().find(range_message(1, largest) + kChecksPrompt), std::string::npos);
+    EXPECT_EQ(settings.tsdb_initial_checks, largest);
+  }
 }
 
 TEST(Dialogue, EndOfInputEndsEveryKindOfQuestion) {

@@ -37,7 +37,8 @@ void expect_run(const std::vector<std::string>& args, const std::string& out,
 
 TEST(Program, UsageWithoutADestinationOrAfterHelpAndUnknownArgumentsFirst) {
   using Args = std::initializer_list<std::vector<std::string>>;
-  for (const auto& args : Args{{}, {"-n"}, {"-c"}, {"-f"}, {"-d"}, {"-h", "-x"}, {"-help"}}) {
+  for (const auto& args :
+       Args{{}, {"-n"}, {"-c"}, {"-f"}, {"-d"}, {"-h", "-x"}, {"--help", "-x"}, {"-help"}}) {
     expect_run(args, kBanner, kUsage, 0);
   }
   for (const auto& args : Args{{"-x"}, {"-x", "-h"}, {"--overwrit", "-x"}}) {
