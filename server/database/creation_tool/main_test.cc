@@ -74,17 +74,6 @@ TEST(Program, DeclinedOrUnansweredDefaultRunCreatesNothing) {
   EXPECT_TRUE(std::filesystem::is_empty(second.path()));
 }
 
-TEST(Program, ForceAnswersTheConfirmationWithoutReading) {
-  TempDir dir;
-  const std::string d = dir.path().string();
-  // What the creation then does is not examined here, only that it starts
-  // without reading the "n" on the input.
-  const auto r = run_process(kProgram, {"-f", "-d", d}, "n\n");
-  const std::string expected = kBanner + default_summaries(d) + "y\n";
-  EXPECT_EQ(r.out.substr(0, expected.size()), expected);
-  EXPECT_EQ(r.err.find("ok - exising."), std::string::npos);
-}
-
 TEST(Program, EveryBoundAndEveryDeclinedBlockWithTheWholeOutput) {
   TempDir dir;
   const std::string d = dir.path().string();
