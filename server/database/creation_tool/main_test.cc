@@ -118,19 +118,15 @@ TEST(Program, InteractiveDropsTheDestinationAndRunsTheWholeDialogue) {
   const std::string d = given.path().string();
   const std::string e = answered.path().string();
   // MDB block with an external journal ("ext" leaves "xt" as the journal
-  // path), confirmed; TSDB block declined; the input ends in the repeat.
-  const std::string input = e + "\next\n" + e + "\nseven\n16\ny\n" + "3\n4096\n500\n" + e + "\nn\n";
-  const std::string tsdb_block = kChainsIntro + kChainsPrompt + kBlockSizeIntro + kBlockSizePrompt +
-                                 kChecksIntro + kChecksPrompt + kTsdbPathIntro + kTsdbPathPrompt +
-                                 tsdb_summary("3", "4096", "500", e + "/main.tsdb") +
-                                 kConfirmPrompt;
+  // path), confirmed; the input ends in the TSDB block.
+  const std::string input = e + "\next\n" + e + "\nseven\n16\ny\n";
   const std::string expected =
       kBanner + kMdbIntro + kMdbPathPrompt + kJournalTypeIntro + kJournalTypePrompt +
       kJournalPathIntro + kJournalPathPrompt + kCannotStat + kPathRefused + kJournalPathPrompt +
       kJournalSizeIntro + kJournalSizePrompt + kNotANumber + kJournalSizePrompt +
       mdb_summary(e + "/main.odb", "External",
                   "Journal path: " + e + "/main.odbj\nJournal size: 16 MiB\n") +
-      kConfirmPrompt + tsdb_block + kChainsIntro + kChainsPrompt + "\n";
+      kConfirmPrompt + kChainsIntro + kChainsPrompt + "\n";
   expect_run({"-i", "-d", d}, expected,
              "placement path: \"" + d + "\"\n" +
                  "You gave a destination path, but also asked to be \n"
