@@ -12,11 +12,9 @@
 
 #include <iterator>
 #include <map>
-#include <random>
 #include <string>
 
 #include "server/database/mdb/index_search.h"
-#include "server/database/mdb/mdb_test_fixture.h"
 #include "server/database/mdb/model_test_util.h"
 #include "server/database/support/errors.h"
 
@@ -42,9 +40,8 @@ struct ModelTree {
   }
 };
 
-class IndexModelTest : public MdbFixture {
+class IndexModelTest : public ModelTest {
  protected:
-  std::uint32_t random(std::uint32_t n) { return rng_() % n; }
   NodeId random_key() { return {random(8), random(1u << 20)}; }
 
   // The next phase of a tree: growing to a target size (small, medium, or large enough for internal
@@ -140,7 +137,7 @@ class IndexModelTest : public MdbFixture {
 
   // Holds the set to the checker's rules and both trees to their models, and tries lookups and
   // cursors; returns the first broken rule.
-  std::string check() {
+  std::string check() override {
     const RulesCheck rules = check_rules(false, true);
     if (!rules.report.sound()) return rules.problems();
     for (const ModelTree& tree : trees_) {
@@ -176,59 +173,38 @@ class IndexModelTest : public MdbFixture {
     return {};
   }
 
-  void run(std::uint32_t seed, const ModelRun& plan) {
-    SCOPED_TRACE(plan.replay(seed));
-    rng_.seed(seed);
+  void clear_model() override {
     trees_.assign(2, ModelTree());
     trees_[1].slot = 1;
-    start_with_indexes(kSmallLayout);
-    set_buffer_cache_capacity(4 + random(60));
-    std::uint32_t next_check = 0;
-    std::uint32_t checks = 0;
-    for (std::uint32_t done = 0; done < plan.operations;) {
-      try {
-        begin_transaction();
-        for (std::uint32_t n = 1 + random(25); n > 0; --n, ++done) {
-          ModelTree& tree = trees_[random(2)];
-          operate(tree);
-          if (tree.size() == 0) {
-            // The last entry took the tree back to an empty root.
-            const PathElement r = block(root(tree.slot));
-            ASSERT_EQ(r.node().nkeys() + r.node().ptr0(), 0u) << last_;
-            ++emptied_;
-          }
-        }
-        end_transaction(random(40) != 0);
-        if (done < next_check) continue;
-        next_check = done + 50 + random(300);
-        ASSERT_EQ(check(), "") << "after operation " << done << ", " << last_;
-        if (++checks % 8 == 0) {
-          reopen_with_indexes();
-          set_buffer_cache_capacity(4 + random(60));
-        }
-      } catch (const error::Exception& e) {
-        FAIL() << "operation " << done << ", " << last_ << ": " << e.text();
-      }
-    }
-    shut_down();
   }
 
-  std::mt19937 rng_;
+  // Operations on both trees in one transaction, which now and then ends synchronously.
+  void batch(std::uint32_t& done) override {
+    begin_transaction();
+    for (std::uint32_t n = 1 + random(25); n > 0; --n, ++done) {
+      ModelTree& tree = trees_[random(2)];
+      operate(tree);
+      if (tree.size() == 0) {
+        // The last entry took the tree back to an empty root.
+        const PathElement r = block(root(tree.slot));
+        ASSERT_EQ(r.node().nkeys() + r.node().ptr0(), 0u) << last_;
+        ++emptied_;
+      }
+    }
+    end_transaction(random(40) != 0);
+  }
+
   std::vector<ModelTree> trees_;
   std::uint32_t data_ = 0;
-  std::string last_;           // the operation that runs or ran last
   std::uint32_t deepest_ = 0;  // the deepest leaves seen
   std::uint32_t emptied_ = 0;  // times a tree went back to an empty root
 };
 
 TEST_F(IndexModelTest, RandomOperationsAgreeWithTheModel) {
   const ModelRun plan(3, 25000);
-  for (std::uint32_t seed : plan.seeds) {
-    run(seed, plan);
-    if (HasFatalFailure()) return;
-  }
+  run_seeds(plan, 50, 300);
   // The seeds of a run reach trees with nodes below the root, and empty trees again.
-  if (!plan.replaying) {
+  if (!plan.replaying && !HasFatalFailure()) {
     EXPECT_GE(deepest_, 2u);
     EXPECT_GE(emptied_, 4u);
   }

@@ -1,10 +1,11 @@
 // Helpers of the model-based tests: how many seeds and operations a run takes, the entries of
-// an index as a list, and the checker's rules on the open set.
+// an index as a list, the checker's rules on the open set, and the fixture that runs the seeds.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,6 +16,8 @@
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_format.h"
+#include "server/database/mdb/mdb_test_fixture.h"
+#include "server/database/support/errors.h"
 
 namespace mdb_testing {
 
@@ -98,5 +101,54 @@ inline IndexEntries entries_of(const checker::TreeCheck& tree) {
   for (const checker::IndexEntry& entry : tree.entries) entries.emplace_back(entry.key, entry.data);
   return entries;
 }
+
+// The fixture of a model test: for each seed a new database of 1024-byte blocks with its indexes
+// and a buffer cache of random capacity, on which batches of random operations run until the
+// run's operations are done.
+class ModelTest : public MdbFixture {
+ protected:
+  std::uint32_t random(std::uint32_t n) { return rng_() % n; }
+
+  // The model of a seed: cleared before the seed starts, changed by a batch of random operations
+  // (each counted in `done` before the next starts) and held to the database by `check`, which
+  // returns the first broken rule.
+  virtual void clear_model() = 0;
+  virtual void batch(std::uint32_t& done) = 0;
+  virtual std::string check() = 0;
+
+  // Runs every seed of `plan`. A check follows a batch once `gap` and a random part of `spread`
+  // operations have passed since the last one; after every eighth check the database is closed
+  // and opened again, with another cache capacity.
+  void run_seeds(const ModelRun& plan, std::uint32_t gap, std::uint32_t spread) {
+    for (std::uint32_t seed : plan.seeds) {
+      SCOPED_TRACE(plan.replay(seed));
+      rng_.seed(seed);
+      clear_model();
+      start_with_indexes(kSmallLayout);
+      mdb::set_buffer_cache_capacity(4 + random(60));
+      std::uint32_t next_check = 0;
+      std::uint32_t checks = 0;
+      for (std::uint32_t done = 0; done < plan.operations;) {
+        try {
+          batch(done);
+          if (HasFatalFailure()) return;
+          if (done < next_check) continue;
+          next_check = done + gap + random(spread);
+          ASSERT_EQ(check(), "") << "after operation " << done << ", " << last_;
+          if (++checks % 8 == 0) {
+            reopen_with_indexes();
+            mdb::set_buffer_cache_capacity(4 + random(60));
+          }
+        } catch (const error::Exception& e) {
+          FAIL() << "operation " << done << ", " << last_ << ": " << e.text();
+        }
+      }
+      shut_down();
+    }
+  }
+
+  std::mt19937 rng_;
+  std::string last_;  // the operation that runs or ran last
+};
 
 }  // namespace mdb_testing

@@ -12,17 +12,14 @@
 
 #include <algorithm>
 #include <map>
-#include <random>
 #include <string>
 
 #include "server/database/mdb/index_maintenance.h"
-#include "server/database/mdb/mdb_test_fixture.h"
 #include "server/database/mdb/model_test_util.h"
 #include "server/database/mdb/object_write.h"
 #include "server/database/mdb/property.h"
 #include "server/database/mdb/serialization_cache.h"
 #include "server/database/support/big_endian.h"
-#include "server/database/support/errors.h"
 #include "server/database/support/metrics_table.h"
 
 namespace mdb {
@@ -37,10 +34,8 @@ struct ModelObject {
   std::vector<std::uint8_t> bytes;  // from the piece header on
 };
 
-class ObjectModelTest : public MdbFixture {
+class ObjectModelTest : public ModelTest {
  protected:
-  std::uint32_t random(std::uint32_t n) { return rng_() % n; }
-
   // A text whose length makes the object's size: mostly small objects,
   // some large ones and some of the largest size a block holds (B - 4).
   std::string random_text() {
@@ -129,7 +124,7 @@ class ObjectModelTest : public MdbFixture {
   }
 
   // Holds the set to the checker's rules, and the objects and both trees to the model.
-  std::string check() {
+  std::string check() override {
     const RulesCheck rules = check_rules(true, true);
     if (!rules.report.sound()) return rules.problems();
     IndexEntries node_ids;
@@ -152,65 +147,44 @@ class ObjectModelTest : public MdbFixture {
     return rules.read.scan.objects.size() == objects_.size() ? "" : "the blocks hold other objects";
   }
 
-  void run(std::uint32_t seed, const ModelRun& plan) {
-    SCOPED_TRACE(plan.replay(seed));
-    rng_.seed(seed);
+  void clear_model() override {
     objects_.clear();
     parents_.clear();
-    start_with_indexes(kSmallLayout);
-    set_buffer_cache_capacity(4 + random(60));
-    bool growing = false;
-    std::size_t target = 0;
-    std::uint32_t next_check = 0;
-    std::uint32_t checks = 0;
-    for (std::uint32_t done = 0; done < plan.operations;) {
-      try {
-        // Mostly one object a transaction, at times several in one.
-        const std::uint32_t group = random(4) == 0 ? 1 + random(6) : 1;
-        if (group > 1) begin_transaction();
-        for (std::uint32_t n = 0; n < group; ++n, ++done) {
-          if (growing ? objects_.size() >= target : objects_.size() <= target) {
-            growing = !growing || objects_.empty();
-            target = growing ? std::min<std::size_t>(
-                                   1200, objects_.size() + 1 + random(random(2) ? 60 : 900))
-                             : random(2) * random(objects_.size() / 2 + 1);
-          }
-          const std::uint32_t roll = random(100);
-          if (objects_.empty() || roll < (growing ? 85 : 45)) {
-            write(objects_.empty() || roll < (growing ? 55 : 15));
-          } else {
-            remove();
-          }
-          if (HasFatalFailure()) return;
-        }
-        if (group > 1) end_transaction(random(20) != 0);
-        if (done < next_check) continue;
-        next_check = done + 20 + random(150);
-        ASSERT_EQ(check(), "") << "after operation " << done << ", " << last_;
-        if (++checks % 8 == 0) {
-          reopen_with_indexes();
-          set_buffer_cache_capacity(4 + random(60));
-        }
-      } catch (const error::Exception& e) {
-        FAIL() << "operation " << done << ", " << last_ << ": " << e.text();
-      }
-    }
-    shut_down();
+    growing_ = false;
+    target_ = 0;
   }
 
-  std::mt19937 rng_;
+  // Mostly one object a transaction, at times several in one.
+  void batch(std::uint32_t& done) override {
+    const std::uint32_t group = random(4) == 0 ? 1 + random(6) : 1;
+    if (group > 1) begin_transaction();
+    for (std::uint32_t n = 0; n < group; ++n, ++done) {
+      if (growing_ ? objects_.size() >= target_ : objects_.size() <= target_) {
+        growing_ = !growing_ || objects_.empty();
+        target_ = growing_ ? std::min<std::size_t>(
+                                 1200, objects_.size() + 1 + random(random(2) ? 60 : 900))
+                           : random(2) * random(objects_.size() / 2 + 1);
+      }
+      const std::uint32_t roll = random(100);
+      if (objects_.empty() || roll < (growing_ ? 85 : 45)) {
+        write(objects_.empty() || roll < (growing_ ? 55 : 15));
+      } else {
+        remove();
+      }
+      if (HasFatalFailure()) return;
+    }
+    if (group > 1) end_transaction(random(20) != 0);
+  }
+
   std::map<NodeId, ModelObject> objects_;     // by node id
   std::multimap<NodeId, ObjectRef> parents_;  // the ParentId index
   std::uint32_t next_id_ = 0;
-  std::string last_;  // the operation that runs or ran last
+  bool growing_ = false;  // towards `target_` objects, or shrinking
+  std::size_t target_ = 0;
 };
 
 TEST_F(ObjectModelTest, RandomObjectWritesAgreeWithTheModel) {
-  const ModelRun plan(3, 6000);
-  for (std::uint32_t seed : plan.seeds) {
-    run(seed, plan);
-    if (HasFatalFailure()) return;
-  }
+  run_seeds(ModelRun(3, 6000), 20, 150);
 }
 
 }  // namespace
