@@ -146,10 +146,7 @@ TEST(InitialContent, DefaultRunWritesThreeObjectsAndTheAccountSeries) {
   EXPECT_EQ(read_property<mdb::PropertyNodeId>(o3, 2).value(), kRootDomain);
   EXPECT_EQ(support::load_be32(mdb::find_record(o3, 3)->bytes.data() + 12), 2u);
   EXPECT_EQ(read_property<mdb::PropertyString>(o3, 51).value(), "admin");
-  const std::string digest = read_property<mdb::PropertyString>(o3, 901).value();
-  EXPECT_EQ(digest, security::md5_hex("qorvant"));
-  EXPECT_EQ(digest.find_first_not_of("0123456789abcdef"), std::string::npos);
-  EXPECT_EQ(digest.size(), 32u);
+  EXPECT_EQ(read_property<mdb::PropertyString>(o3, 901).value(), security::md5_hex("qorvant"));
   EXPECT_TRUE(read_property<mdb::PropertyBool>(o3, 914).value());
   // The first check id of a new TSDB.
   EXPECT_EQ((read_property<mdb::PropertySomething32<unsigned, 9>>(o3, 2601).value()), 0u);
