@@ -19,13 +19,12 @@
 
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
-#include "server/database/mdb/header.h"
 #include "server/database/mdb/journal_format.h"
-#include "server/database/mdb/object_store.h"
 #include "server/database/mdb/object_write.h"
 #include "server/database/mdb/open_set.h"
 #include "server/database/mdb/property.h"
 #include "server/database/mdb/serialization_cache.h"
+#include "server/database/mdb/session_workload_test_util.h"
 #include "server/database/mdb/transaction.h"
 #include "server/database/support/big_endian.h"
 #include "server/database/support/test_util.h"
@@ -326,18 +325,7 @@ TEST(Checker, EveryMapSizeTheFormatAllows) {
   TempDir dir;
   const std::string d = dir.path().string(), mdb_file = dir.file("small.odb");
   ASSERT_EQ(run_process(VEXMON_DBCREATE, {"-f", "-c", "-d", d}).exit_code, 0);
-  testing_util::make_zero_file(mdb_file, 64 * 1024);
-  testing_util::make_zero_file(dir.file("small.odbj"), 512 * 1024);
-  mdb::open_store(mdb_file);
-  mdb::create_header({.block_size = 1024,
-                      .journal_path = dir.file("small.odbj"),
-                      .index_roots = {2, 3},
-                      .first_map_block = 1,
-                      .first_data_block = 2});
-  mdb::open_journal(dir.file("small.odbj"), 0, 0, true);
-  mdb::init_journal_header();
-  mdb::close_journal();
-  mdb::close_store();
+  mdb_testing::create_session_set(mdb_file, dir.file("small.odbj"), false, 512);
   add_objects(mdb_file, 30);
   const auto r = run_process(VEXMON_DBCHECK, {"--mdb", mdb_file, "--tsdb", d + "/main.tsdb"});
   EXPECT_EQ(r.exit_code, 0) << r.out;
