@@ -54,6 +54,8 @@ TEST(MdbRules, EachBrokenRuleGivesItsLine) {
       {[](Blocks& b) { words(b[2], 16, {4}); },
        "block 5 NodeId index leaf: starts with 1.5, not with the separator 1.4 left of it"},
       {[](Blocks& b) { words(b[5], 12, {0}); }, "block 5 NodeId index leaf: holds no entry"},
+      {[](Blocks& b) { words(b[5], 4, {0}); },
+       "block 5 NodeId index leaf: left link 0, expected 4"},
       {[](Blocks& b) { words(b[6], 8, {505}), words(b[6], 512, {513}); },
        "block 6 object block: placeholder at offset 512 follows another placeholder"},
       {[](Blocks& b) { b[1][6] = 2; },
