@@ -111,7 +111,7 @@ ProcessResult on_terminal(const std::string& dir, const std::string& first,
   return result;
 }
 
-TEST(Admin, RelocatesACopyAndAMovedSetLeavingTheOriginalAsItWas) {
+TEST(Admin, RelocatesACopiedAndMovedSetAndSetsItsPasswordLeavingTheOriginal) {
   TempDir dir;
   const std::string original = make_set(dir, "A"), copy = dir.file("B");
   ASSERT_EQ(run_process("/bin/cp", {"-a", original, copy}).exit_code, 0);
@@ -134,6 +134,10 @@ TEST(Admin, RelocatesACopyAndAMovedSetLeavingTheOriginalAsItWas) {
   testing_util::write_file(dir.file("pw"), {'s', 'e', 'c', 'r', 'e', 't', '\n', 'x'});
   EXPECT_EQ(admin({"set-password", moved, "--pwfile", dir.file("pw")}).exit_code, 0);
   EXPECT_EQ(stored_digest(moved), security::md5_hex("secret"));
+  const auto typed = on_terminal(moved, "typed secret", "typed secret");
+  EXPECT_EQ(typed.exit_code, 0) << typed.out;
+  EXPECT_EQ(typed.out.find("typed"), std::string::npos) << "echoed: " << typed.out;
+  EXPECT_EQ(stored_digest(moved), security::md5_hex("typed secret"));
   EXPECT_EQ(stored_digest(original), security::md5_hex("qorvant"));
   EXPECT_TRUE(snapshot(original) == before) << "the original changed";
   const std::string internal = make_set(dir, "I", {"-i"}, "DIR\ni\n4\ny\n2\n8192\n10\nDIR\ny\n");
@@ -194,15 +198,6 @@ TEST(Admin, RefusalsLeaveEveryByteAsItWas) {
   }
   EXPECT_TRUE(admin({"relocate", "--help"}).out.starts_with("Usage: vexmon-dbadmin relocate"));
   EXPECT_EQ(admin({"--version"}).out, "vexmon-dbadmin " VEXMON_VERSION "\n");
-}
-
-TEST(Admin, SetsThePasswordTypedTwiceOnTheTerminal) {
-  TempDir dir;
-  const std::string set = make_set(dir, "A");
-  const auto r = on_terminal(set, "typed secret", "typed secret");
-  EXPECT_EQ(r.exit_code, 0) << r.out;
-  EXPECT_EQ(r.out.find("typed"), std::string::npos) << "echoed: " << r.out;
-  EXPECT_EQ(stored_digest(set), security::md5_hex("typed secret"));
 }
 
 // Relocated copies of a set with bytes of its header, its first blocks and
