@@ -35,7 +35,7 @@ void expect_run(const std::vector<std::string>& args, const std::string& out,
   EXPECT_EQ(r.exit_code, exit_code);
 }
 
-TEST(Program, UsageWithoutADestinationOrAfterHelpAndUnknownArgumentsFirst) {
+TEST(Program, UsageWithoutADestinationOrAfterHelpAndRefusedArgumentsFirst) {
   using Args = std::initializer_list<std::vector<std::string>>;
   for (const auto& args :
        Args{{}, {"-n"}, {"-c"}, {"-f"}, {"-d"}, {"-h", "-x"}, {"--help", "-x"}, {"-help"}}) {
@@ -44,6 +44,12 @@ TEST(Program, UsageWithoutADestinationOrAfterHelpAndUnknownArgumentsFirst) {
   for (const auto& args : Args{{"-x"}, {"-x", "-h"}, {"--overwrit", "-x"}}) {
     expect_run(args, kBanner, "Unknown or misplaced argument: \"" + args[0] + "\"\n", 1);
   }
+  // A chosen password, with neither -n nor -c and in one way only.
+  for (const auto& args : Args{{"--pwfile", "pw", "-n"}, {"-c", "--pwprompt"}}) {
+    expect_run(args, kBanner, "A password for the 'admin' user cannot be given with -n or -c\n", 1);
+  }
+  expect_run({"--pwfile", "pw", "--pwprompt"}, kBanner,
+             "Give either --pwfile or --pwprompt, not both\n", 1);
   expect_run({"-x", "--version"}, "vexmon-dbcreate " VEXMON_VERSION "\n", "", 0);
 }
 
