@@ -21,7 +21,7 @@ using namespace mdb_testing;
 using IndexTest = MdbFixture;
 
 TEST_F(IndexTest, DumpsAndChecksOfBlocks) {
-  start_with_indexes(kToolLayout);
+  start_with_indexes(tool_layout());
   PathElement node{9, std::make_shared<BlockCopy>(kTestBlock), 0};
   format_empty_node(*node.copy);
   for (std::uint32_t i = 0; i < 2; ++i) {
@@ -60,7 +60,7 @@ TEST_F(IndexTest, DumpsAndChecksOfBlocks) {
 TEST_F(IndexTest, RootsAreCreatedOnceAtOpen) {
   expect_error<error_internal>([] { init_indexes(); },
                                "Index initialization attempted before MDB was initialized");
-  start_with_indexes(kToolLayout);
+  start_with_indexes(tool_layout());
   for (std::uint32_t b : {257u, 258u}) {
     EXPECT_EQ(query_block(b), block_index_root);
     EXPECT_EQ(block(b).node().magic(), kIndexNodeMagic);
@@ -76,7 +76,7 @@ TEST_F(IndexTest, RootsAreCreatedOnceAtOpen) {
   shut_down();
 
   // A header listing a single index: count 1, root 2, then F and D.
-  create_mdb(kSmallLayout);
+  create_mdb(small_layout());
   std::vector<std::uint8_t> bytes = testing_util::read_file(mdb_path);
   std::uint8_t* list = bytes.data() + 20 + support::load_be32(bytes.data() + 16);
   for (std::uint32_t word : {1u, 2u, 0u, 1u, 2u}) {
@@ -90,7 +90,7 @@ TEST_F(IndexTest, RootsAreCreatedOnceAtOpen) {
   shut_down();
   // A header with three roots: only slots 0 and 1 get theirs, and slot 2
   // is refused like an undefined one.
-  start_with_indexes({1024, 16, 1, 2, {2, 3, 4}});
+  start_with_indexes(small_layout({2, 3, 4}));
   begin_transaction();
   expect_error<error_internal>(
       [] {
@@ -100,7 +100,7 @@ TEST_F(IndexTest, RootsAreCreatedOnceAtOpen) {
 }
 
 TEST_F(IndexTest, NonUniqueSplitStartsAtTheRunOfTheMiddleKey) {
-  start_with_indexes(kSmallLayout);  // leaves of 63 entries
+  start_with_indexes(small_layout());  // leaves of 63 entries
   in_transaction([] {
     for (std::uint32_t i = 0; i < 63; ++i) {
       const NodeId k = i < 30 ? key(i) : i <= 40 ? key(100) : key(200 + i);
@@ -117,7 +117,7 @@ TEST_F(IndexTest, NonUniqueSplitStartsAtTheRunOfTheMiddleKey) {
 }
 
 TEST_F(IndexTest, OperationErrors) {
-  start_with_indexes(kToolLayout);
+  start_with_indexes(tool_layout());
   begin_transaction();
   uniq_update(0, key(0, 1), handle(120, 48), false);
   expect_error<error_index_noentry>([] { uniq_update(0, key(0, 2), handle(121, 8), true); },
@@ -198,7 +198,7 @@ std::vector<std::uint8_t> object(const std::vector<std::pair<std::uint32_t, Node
 }
 
 TEST_F(IndexTest, ObjectWritesWithAndWithoutIndexedProperties) {
-  start_with_indexes(kToolLayout);
+  start_with_indexes(tool_layout());
   begin_transaction();
   update_object_indexes(std::nullopt, {}, object({{0, key(0, 1)}, {2, key(0, 0)}}), handle(259, 0));
   expect_error<error_index_conflict>(

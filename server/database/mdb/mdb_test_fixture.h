@@ -17,6 +17,7 @@
 #include "server/database/mdb/database.h"
 #include "server/database/mdb/diagnostics.h"
 #include "server/database/mdb/engine_root.h"
+#include "server/database/mdb/format.h"
 #include "server/database/mdb/header.h"
 #include "server/database/mdb/index_format.h"
 #include "server/database/mdb/index_maintenance.h"
@@ -34,20 +35,22 @@ using testing_util::expect_error;
 using testing_util::make_zero_file;
 using testing_util::stderr_of;
 
-// The layout of a test MDB: block size, initial size in blocks, map blocks
-// F .. D-1, index roots and the length of the external journal.
-struct MdbLayout {
-  std::uint32_t block_size, blocks, first_map_block, first_data_block;
-  std::vector<std::uint32_t> roots;
-  std::uint32_t journal_length = 8u << 20;
-};
-
-inline constexpr std::uint32_t kTestBlock = 8192;
-// The layout the creation tool uses for an external journal.
-inline const MdbLayout kToolLayout{kTestBlock, 385, 1, 257, {257, 258}};
-// 1024-byte blocks: leaves of 63 entries and nodes of 84 keys split after a
-// few hundred insertions; one map block covers 1024 blocks.
-inline const MdbLayout kSmallLayout{1024, 16, 1, 2, {2, 3}};
+inline constexpr std::uint32_t kTestBlock = mdb::kNewBlockSize;
+// The layout the creation tool makes for an external journal of `journal_bytes`, which a test may
+// take shorter than whole blocks.
+inline mdb::NewDatabaseLayout tool_layout(std::uint64_t journal_bytes = 8u << 20) {
+  auto layout = mdb::new_database_layout(mdb::journal_external, journal_bytes, "");
+  layout.journal_bytes = journal_bytes;
+  return layout;
+}
+// 16 blocks of 1024 bytes, the roots right after the one-block map: leaves of 63 entries and nodes
+// of 84 keys split after a few hundred insertions; the map block covers 1024 blocks.
+inline mdb::NewDatabaseLayout small_layout(std::vector<std::uint32_t> roots = {2, 3}) {
+  mdb::HeaderFields header{.block_size = 1024, .journal_path = "", .index_roots = roots};
+  header.first_map_block = 1;
+  header.first_data_block = 2;
+  return {header, 16 * 1024, 8u << 20};
+}
 
 class MdbFixture : public testing::Test {
  protected:
@@ -58,15 +61,13 @@ class MdbFixture : public testing::Test {
   }
 
   // Creates the MDB full of zero blocks with its header and a fresh journal.
-  void create_mdb(const MdbLayout& layout = kToolLayout) {
-    make_zero_file(mdb_path, std::uint64_t{layout.blocks} * layout.block_size);
+  void create_mdb(const mdb::NewDatabaseLayout& layout = tool_layout()) {
+    make_zero_file(mdb_path, layout.mdb_bytes);
     mdb::open_store(mdb_path);
-    mdb::create_header({.block_size = layout.block_size,
-                        .journal_path = journal_path,
-                        .index_roots = layout.roots,
-                        .first_map_block = layout.first_map_block,
-                        .first_data_block = layout.first_data_block});
-    make_zero_file(journal_path, layout.journal_length);
+    mdb::HeaderFields header = layout.header;
+    header.journal_path = journal_path;
+    mdb::create_header(header);
+    make_zero_file(journal_path, layout.journal_bytes);
     mdb::open_journal(journal_path, 0, 0, true);
     mdb::init_journal_header();
     shut_down();
@@ -85,7 +86,7 @@ class MdbFixture : public testing::Test {
     mdb::start_database();
   }
   // Creates and starts the MDB and initialises its indexes.
-  void start_with_indexes(const MdbLayout& layout) {
+  void start_with_indexes(const mdb::NewDatabaseLayout& layout) {
     create_mdb(layout);
     start();
     mdb::init_indexes();

@@ -124,7 +124,7 @@ class ModelTest : public MdbFixture {
       SCOPED_TRACE(plan.replay(seed));
       rng_.seed(seed);
       clear_model();
-      start_with_indexes(kSmallLayout);
+      start_with_indexes(small_layout());
       mdb::set_buffer_cache_capacity(4 + random(60));
       std::uint32_t next_check = 0;
       std::uint32_t checks = 0;

@@ -22,7 +22,7 @@ using namespace mdb_testing;
 using TransactionTest = MdbFixture;
 
 TEST_F(TransactionTest, CommitsNestingAndEmptyTransactions) {
-  create_mdb({kTestBlock, 385, 1, 257, {257, 258}, 1 << 16});
+  create_mdb(tool_layout(1 << 16));
   open_mdb();
   const std::uint64_t commits = meter::journal_commits.value;
   begin_transaction();  // taken back: no updates
@@ -56,7 +56,7 @@ TEST_F(TransactionTest, CommitsNestingAndEmptyTransactions) {
 
 // A 1000-byte journal: lower half entries 48..488, upper half 504..992.
 TEST_F(TransactionTest, FullHalfFlipsToTheOtherHalf) {
-  create_mdb({kTestBlock, 385, 1, 257, {257, 258}, 1000});
+  create_mdb(tool_layout(1000));
   open_mdb();
   begin_transaction();
   const std::vector<std::uint8_t> big = pattern(380, 3);
@@ -103,7 +103,7 @@ class ReplayTest : public MdbFixture {
  protected:
   void SetUp() override {
     MdbFixture::SetUp();
-    create_mdb({kTestBlock, 385, 1, 257, {257, 258}, JournalImage::kLength});
+    create_mdb(tool_layout(JournalImage::kLength));
   }
   // Opens the MDB over `image` without replaying it yet.
   void reopen(const JournalImage& image) {
