@@ -12,12 +12,10 @@
 
 #include "server/database/creation_tool/initial_content.h"
 #include "server/database/fuzz/fuzz_files.h"
-#include "server/database/mdb/database.h"
-#include "server/database/mdb/header.h"
 #include "server/database/mdb/index_maintenance.h"
-#include "server/database/mdb/object_store.h"
 #include "server/database/mdb/object_write.h"
 #include "server/database/mdb/serialization_cache.h"
+#include "server/database/mdb/session_workload_test_util.h"
 #include "server/database/tsdb/creation.h"
 #include "server/database/tsdb/tsdb_state.h"
 
@@ -33,18 +31,6 @@ Bytes read(const char* name) {
   return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// Appends `bytes` to `input` in the encoding of fuzz_files.h.
-void encode(const Bytes& bytes, Bytes& input) {
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    std::size_t last = i;
-    while (bytes[i] == 0 && last + 1 < bytes.size() && last - i < 255 && bytes[last + 1] == 0)
-      ++last;
-    if (bytes[i] != 0) input.push_back(bytes[i]);
-    if (bytes[i] == 0) input.insert(input.end(), {0, static_cast<std::uint8_t>(last - i)});
-    i = last;
-  }
-}
-
 void save(const std::string& target, const std::string& name, const Bytes& input) {
   fs::create_directories(out / target);
   std::ofstream(out / target / name, std::ios::binary)
@@ -52,14 +38,24 @@ void save(const std::string& target, const std::string& name, const Bytes& input
              static_cast<std::streamsize>(input.size()));
 }
 
-void zero_file(const char* name, std::uintmax_t size) {
-  std::ofstream(name, std::ios::trunc).close();
-  fs::resize_file(name, size);
-}
-
 void varint(std::uint64_t value, Bytes& out) {
   for (; value >= 0x80; value >>= 7) out.push_back(static_cast<std::uint8_t>(value | 0x80));
   out.push_back(static_cast<std::uint8_t>(value));
+}
+
+// Appends `bytes` to `input` with each run of zero bytes as a zero and the run's length less one:
+// in one byte (runs of at most 256), as fuzz_files.h encodes them, or as a varint.
+void encode(const Bytes& bytes, bool varint_lengths, Bytes& input) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    input.push_back(bytes[i]);
+    if (bytes[i] != 0) continue;
+    std::size_t last = i;
+    while (last + 1 < bytes.size() && (varint_lengths || last - i < 255) && bytes[last + 1] == 0)
+      ++last;
+    if (varint_lengths) varint(last - i, input);
+    if (!varint_lengths) input.push_back(static_cast<std::uint8_t>(last - i));
+    i = last;
+  }
 }
 
 // Saves the set in `dir` as a seed of the checker.
@@ -68,14 +64,7 @@ void save_checker(const std::string& dir, const std::string& name) {
   for (const char* file : {"main.odb", "main.odbj", "main.tsdb"}) {
     const Bytes bytes = read((dir + "/" + file).c_str());
     varint(bytes.size(), input);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-      input.push_back(bytes[i]);
-      if (bytes[i] != 0) continue;
-      std::size_t last = i;
-      while (last + 1 < bytes.size() && bytes[last + 1] == 0) ++last;
-      varint(last - i, input);
-      i = last;
-    }
+    encode(bytes, true, input);
   }
   save("checker", name, input);
 }
@@ -85,7 +74,7 @@ void save_mdb(const std::string& name) {
   Bytes input{static_cast<std::uint8_t>(files.size() / 1024),
               static_cast<std::uint8_t>(journal.size() / 1024)};
   files.insert(files.end(), journal.begin(), journal.end());
-  encode(files, input);
+  encode(files, false, input);
   for (const char* target : {"mdb_open", "mdb_lookup", "tool_reopen"}) save(target, name, input);
   save_checker(".", name);
 }
@@ -98,26 +87,6 @@ void save_created_set(const fs::path& dir, const std::string& options, const std
       "printf '" + answers + "' | " VEXMON_DBCREATE " " + options + " >/dev/null 2>&1";
   if (std::system(command.c_str()) != 0) std::exit(1);
   save_checker(dir.string(), dir.filename().string());
-}
-
-void create_mdb(bool internal) {
-  const std::uint32_t journal_blocks = 64, map = internal ? journal_blocks + 1 : 1;
-  fs::remove(fuzzing::kJournalFile);
-  zero_file(fuzzing::kMdbFile, (map + 16) * 1024);
-  if (!internal) zero_file(fuzzing::kJournalFile, journal_blocks * 1024);
-  mdb::open_store(fuzzing::kMdbFile);
-  mdb::create_header({.block_size = 1024,
-                      .journal_type = internal ? mdb::journal_internal : mdb::journal_external,
-                      .journal_path = fuzzing::kJournalFile,
-                      .journal_start = 1,
-                      .journal_blocks = journal_blocks,
-                      .index_roots = {map + 1, map + 2},
-                      .first_map_block = map,
-                      .first_data_block = map + 1});
-  mdb::open_journal(internal ? fuzzing::kMdbFile : fuzzing::kJournalFile, internal ? 1024 : 0,
-                    internal ? journal_blocks * 1024 : 0, !internal);
-  mdb::init_journal_header();
-  fuzzing::shut_mdb();
 }
 
 void add_objects() {
@@ -143,27 +112,25 @@ int main(int argc, char** argv) {
   const std::string set = fs::absolute("default"), inside = fs::absolute("internal-journal");
   save_created_set(set, "-f -d " + set, "");
   save_created_set(inside, "-i", inside + "\\ni\\n4\\ny\\n2\\n1024\\n10\\n" + inside + "\\ny\\n");
-  zero_file("main.tsdb", 0);  // the small MDBs' TSDB in the checker's seeds
-  {
+  // The last, of 2 chains, stays as the small MDBs' TSDB in the checker's seeds.
+  for (std::uint32_t chains = tsdb::kMaxChains; chains >= tsdb::kMinChains; --chains) {
+    testing_util::make_zero_file("main.tsdb", 0);
     tsdb::TsdbState state;
-    tsdb::tsdb_create(state, fs::absolute("main.tsdb").string(), 2, 1024, 1);
+    tsdb::tsdb_create(state, fs::absolute("main.tsdb").string(), chains, 1024, 1);
+    Bytes image = read("main.tsdb"), input;
+    image.resize((1 + 4 * chains) * 1024);  // the header and one block per replica
+    encode(image, false, input);
+    save("tsdb_header", "chains" + std::to_string(chains), input);
   }
   for (const std::string journal : {"external-", "internal-"}) {
-    create_mdb(journal == "internal-");
+    fs::remove(fuzzing::kJournalFile);
+    mdb_testing::create_session_set(fuzzing::kMdbFile, fuzzing::kJournalFile,
+                                    journal == "internal-", 64);
     save_mdb(journal + "created");
     creation_tool::write_initial_content(fuzzing::kMdbFile, true);
     save_mdb(journal + "initial");
     add_objects();
     save_mdb(journal + "grown");
-  }
-  for (std::uint32_t chains = tsdb::kMinChains; chains <= tsdb::kMaxChains; ++chains) {
-    zero_file("main.tsdb", 0);
-    tsdb::TsdbState state;
-    tsdb::tsdb_create(state, fs::absolute("main.tsdb").string(), chains, 1024, 1);
-    Bytes image = read("main.tsdb"), input;
-    image.resize((1 + 4 * chains) * 1024);  // the header and one block per replica
-    encode(image, input);
-    save("tsdb_header", "chains" + std::to_string(chains), input);
   }
   return 0;
 }
