@@ -46,10 +46,6 @@ TEST_F(ObjectTest, ObjectsAreCarvedFromTheBackAndFreesMerge) {
   // both objects and the placeholder after them.
   EXPECT_EQ(journal_position(), position + update_entry_size(4));
   EXPECT_EQ(support::load_be32(decode_tupd(database().journal.entry_at(position)).data), 8157u);
-  EXPECT_EQ(pieces(258), (Pieces{{0, 8157}, {8156, 36}}));
-  object = load_object({258, 8156});
-  free_object(object);
-  EXPECT_EQ(query_block(258), block_empty);
 }
 
 TEST_F(ObjectTest, RefusedSizesAndReferences) {
