@@ -116,7 +116,6 @@ TEST_P(FaultInjectionTest, ShortAndInterruptedCallsChangeNothing) {
   const std::optional<std::string> error = session(calls, workload);
   ASSERT_FALSE(error) << *error;
   expect_committed_state(workload);
-  EXPECT_EQ(workload.done(), kSteps);
 }
 
 TEST_P(FaultInjectionTest, EveryFailedCallStopsTheSessionCleanly) {

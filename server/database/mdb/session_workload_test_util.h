@@ -201,11 +201,6 @@ class SessionWorkload {
   std::uint32_t next_id_ = 1;
 };
 
-// A cursor that starts in an empty leftmost leaf moves on to the first entry.
-inline void if_empty_leaf(mdb::IndexCursor& cursor) {
-  if (cursor.at_end()) cursor_next(cursor);
-}
-
 // The parent id: the value of the second record (assemble() puts the
 // 24-byte ParentId record behind the NodeId record).
 inline mdb::NodeId parent_of(const Bytes& records) {
@@ -234,7 +229,9 @@ inline Model read_back() {
   }
   Model seen;
   mdb::IndexCursor c = mdb::nonuniq_search(mdb::kNodeIdIndex, mdb::NodeId{0, 0});
-  for (if_empty_leaf(c); !c.at_end(); cursor_next(c)) {
+  // A cursor that starts in an empty leftmost leaf moves on to the first entry.
+  if (c.at_end()) cursor_next(c);
+  for (; !c.at_end(); cursor_next(c)) {
     const mdb::ObjectRef ref = c.entry_data();
     const mdb::dobj object = mdb::load_object(ref);
     const std::uint8_t* start = object.data.data() + ref.offset;
