@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -117,36 +116,30 @@ TEST(CreationSafety, DeviceHeldElsewhereOrGivenTwoRolesIsNeitherOpenedNorWritten
   const std::string& dev = device.path();
   const std::string link = dir.file("link");
   std::filesystem::create_symlink(dev, link);
-  const struct {
-    std::string input, error;
-  } held[] =
-      {
-          {answers(dev, "", d),
-           "Unable to open store \"" + dev + "\"\n  Device or resource busy\n"},
-          {answers(d, dev, d),
-           "MDB I/O error: Cannot open journal in \"" + dev + "\": Device or resource busy\n"},
-          {answers(d, "", dev),
-           "TSDB I/O error: Unable to open \"" + dev + "\": Device or resource busy\n"},
-      },
-    shared[] = {
-        {answers(dev, link, d), "Cannot place both the MDB and the journal on \"" + link + "\"\n"},
-        {answers(dev, "", link), "Cannot place both the MDB and the TSDB on \"" + link + "\"\n"},
-        {answers(d, dev, link), "Cannot place both the journal and the TSDB on \"" + link + "\"\n"},
-    };
+  // The first three are refused while the device is held, the others for two roles.
+  const std::pair<std::string, std::string> cases[] = {
+      {answers(dev, "", d), "Unable to open store \"" + dev + "\"\n  Device or resource busy\n"},
+      {answers(d, dev, d),
+       "MDB I/O error: Cannot open journal in \"" + dev + "\": Device or resource busy\n"},
+      {answers(d, "", dev),
+       "TSDB I/O error: Unable to open \"" + dev + "\": Device or resource busy\n"},
+      {answers(dev, link, d), "Cannot place both the MDB and the journal on \"" + link + "\"\n"},
+      {answers(dev, "", link), "Cannot place both the MDB and the TSDB on \"" + link + "\"\n"},
+      {answers(d, dev, link), "Cannot place both the journal and the TSDB on \"" + link + "\"\n"},
+  };
   const auto r = run_process(kProgram, {"-d", dev});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err,
             "placement path: \"" + dev + "\"\nCannot place both MDB and TSDB in a block special\n");
   const int hold = ::open(dev.c_str(), O_RDWR | O_EXCL);  // like a mount
   ASSERT_GE(hold, 0);
-  for (const auto* cases : {held, shared}) {
-    for (const auto& c : std::span(cases, 3)) {
-      const auto r = run_interactive(c.input);
-      EXPECT_EQ(r.exit_code, 1) << c.error;
-      EXPECT_TRUE(r.err.ends_with(c.error)) << r.err;
-      EXPECT_TRUE(std::filesystem::is_empty(d)) << c.error;
-    }
-    if (cases == held) ::close(hold);
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    if (i == 3) ::close(hold);
+    const auto& [input, error] = cases[i];
+    const auto r = run_interactive(input);
+    EXPECT_EQ(r.exit_code, 1) << error;
+    EXPECT_TRUE(r.err.ends_with(error)) << r.err;
+    EXPECT_TRUE(std::filesystem::is_empty(d)) << error;
   }
   EXPECT_TRUE(device.untouched(0, 12 * kMiB));
 }
