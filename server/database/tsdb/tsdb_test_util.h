@@ -22,11 +22,6 @@ inline void open_empty_store(tsdb::BackingStore& store, const std::string& path,
   store.btb_SetBlockSize(block_size);
 }
 
-inline std::vector<std::uint8_t> read_block(const std::string& path, std::uint32_t block_size,
-                                            std::uint32_t block) {
-  return testing_util::read_range(path, std::uint64_t{block} * block_size, block_size);
-}
-
 // Creates a TSDB in a new file at `path` on `tsdb`, without its progress lines, and leaves it open.
 inline void create_quietly(tsdb::TsdbState& tsdb, const std::string& path, std::uint32_t chains,
                            std::uint32_t block_size, std::uint32_t initial_checks) {
@@ -44,7 +39,7 @@ class CreatedTsdbTest : public ::testing::Test {
   }
   std::string path() const { return dir_.file("test.tsdb"); }
   std::vector<std::uint8_t> block(std::uint32_t n) const {
-    return read_block(path(), block_size_, n);
+    return testing_util::read_range(path(), std::uint64_t{n} * block_size_, block_size_);
   }
 
   testing_util::TempDir dir_;
