@@ -31,7 +31,6 @@
 #include "server/database/mdb/object_write.h"
 #include "server/database/mdb/serialization_cache.h"
 #include "server/database/mdb/transaction.h"
-#include "server/database/support/big_endian.h"
 #include "server/database/support/metrics_table.h"
 #include "server/database/support/test_util.h"
 
@@ -41,13 +40,9 @@ using Bytes = std::vector<std::uint8_t>;
 inline constexpr mdb::ObjectRef kNewObject{0xFFFFFFFFu, 0xFFFFFFFFu};
 inline constexpr mdb::NodeId kTopParent{0, 1};
 
-// What an object holds: its parent (for the ParentId index) and its
-// property records as the serialization cache produced them.
-struct Stored {
-  mdb::NodeId parent;
-  Bytes records;
-  friend bool operator==(const Stored&, const Stored&) = default;
-};
+// What an object holds: its property records as the serialization cache produced them, its
+// parent's (for the ParentId index) among them.
+using Stored = Bytes;
 using Model = std::map<mdb::NodeId, Stored>;
 // A committed step: each id either gets an object or loses it.
 using Step = std::vector<std::pair<mdb::NodeId, std::optional<Stored>>>;
@@ -70,7 +65,7 @@ inline Stored assemble(const mdb::NodeId& id, const mdb::NodeId& parent, std::si
   cache.add(mdb::PropertySomething32<unsigned int, 1>(1, static_cast<unsigned>(text)));
   cache.add(mdb::PropertyString(51, std::string(text, static_cast<char>('a' + text % 26))));
   const auto records = cache.records();
-  return {parent, Bytes(records.begin(), records.end())};
+  return Stored(records.begin(), records.end());
 }
 
 // Moves the temporary files of the tests that sync thousands of times into
@@ -201,13 +196,6 @@ class SessionWorkload {
   std::uint32_t next_id_ = 1;
 };
 
-// The parent id: the value of the second record (assemble() puts the
-// 24-byte ParentId record behind the NodeId record).
-inline mdb::NodeId parent_of(const Bytes& records) {
-  if (records.size() < 48) return {};
-  return {support::load_be32(records.data() + 36), support::load_be32(records.data() + 40)};
-}
-
 // Every object the NodeId index of the open set names, after the checker's rules found the set
 // sound but for what a cut may leave. A cut between the transaction that allocates an object and
 // the one that writes it leaves an object that no index names, holding what the space held
@@ -235,11 +223,8 @@ inline Model read_back() {
     const mdb::ObjectRef ref = c.entry_data();
     const mdb::dobj object = mdb::load_object(ref);
     const std::uint8_t* start = object.data.data() + ref.offset;
-    Stored stored{
-        {},
-        Bytes(start + mdb::kObjectLengthWordSize, start + mdb::piece_length(piece_header(object)))};
-    stored.parent = parent_of(stored.records);
-    seen[c.entry_key()] = stored;
+    seen[c.entry_key()] =
+        Stored(start + mdb::kObjectLengthWordSize, start + mdb::piece_length(piece_header(object)));
   }
   // The cache's size gauge counts this MDB's 1 kB blocks.
   EXPECT_EQ(meter::buffercache_size.read(), meter::buffercache_block_count);
