@@ -166,7 +166,7 @@ TEST_F(IndexTest, OperationErrors) {
   expect_error<error_fubar>([&] { free_index_block(empty); },
                             "When deleting index block 301 we found that the allocation map does "
                             "not agree that this is an index block");
-  PathElement leaf = block(ptr0(root(0)));
+  PathElement leaf = block(block(root(0)).node().ptr0());
   leaf.leaf().set_left(302);
   log_block(leaf);
   expect_error<error_fubar>([] { uniq_update(0, key(0, 5), handle(1, 1), false); },

@@ -113,14 +113,14 @@ class MdbFixture : public testing::Test {
   static const mdb::JournalCursor& cursor() { return mdb::database().journal.cursor; }
   static std::uint32_t journal_position() { return cursor().write_position; }
 
-  // A fresh private copy of index block n, and its leftmost child.
+  // A fresh private copy of index block n.
   static mdb::PathElement block(std::uint32_t n) { return mdb::load_element(n); }
-  static std::uint32_t ptr0(std::uint32_t n) { return block(n).node().ptr0(); }
   static std::uint32_t root(std::uint32_t slot) { return mdb::index_roots()[slot]; }
 
-  // (offset, header) of each piece of a block copy.
+  // (offset, header) of each piece of block n, as its private copy shows them.
   using Pieces = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
-  static Pieces pieces(const mdb::BlockCopy& copy) {
+  static Pieces pieces(std::uint32_t n) {
+    const mdb::BlockCopy copy = mdb::private_copy(n);
     Pieces result;
     mdb::walk_pieces(copy.data(), static_cast<std::uint32_t>(copy.size()),
                      [&](std::uint32_t offset, std::uint32_t header) {
@@ -129,7 +129,6 @@ class MdbFixture : public testing::Test {
                      });
     return result;
   }
-  static Pieces pieces(std::uint32_t block) { return pieces(mdb::private_copy(block)); }
 
   testing_util::TempDir dir;
   const std::string mdb_path = dir.file("main.odb");
