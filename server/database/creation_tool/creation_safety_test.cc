@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -211,11 +212,22 @@ TEST(CreationSafety, DeviceHoldingDataIsRefusedUnlessOverwriteIsGiven) {
   EXPECT_EQ(read_range(dev, 0, 2 * kMiB), before);
   EXPECT_TRUE(std::filesystem::is_empty(d));
 
-  r = run_process(kProgram, {"-f", "-c", "-i", "--overwrite"}, answers(dev, "", d));
+  // The device then holds each file of a set in turn: the MDB the run put there, then the first
+  // block of the set's journal and of its TSDB.
+  r = run_process(kProgram, {"-f", "-c", "-i", "--overwrite"}, answers(dev, d, d));
   ASSERT_EQ(r.exit_code, 0) << r.err;
+  const Bytes journal = read_range(d + "/main.odbj", 0, 4096);
+  const Bytes tsdb = read_range(d + "/main.tsdb", 0, 4096);
+  std::filesystem::remove(d + "/main.odbj");
   std::filesystem::remove(d + "/main.tsdb");
-  r = run_interactive(answers(dev, "", d));
-  EXPECT_EQ(last_line(r.err), refusal + "a Vexmon MDB; give --overwrite to replace it\n");
+  for (const auto& [start, held] : {std::pair{Bytes(), "a Vexmon MDB"},
+                                    {journal, "a Vexmon MDB journal"},
+                                    {tsdb, "a Vexmon TSDB"}}) {
+    std::fstream(dev, std::ios::in | std::ios::out | std::ios::binary)
+        .write(reinterpret_cast<const char*>(start.data()), start.size());
+    r = run_interactive(answers(dev, "", d));
+    EXPECT_EQ(last_line(r.err), refusal + held + "; give --overwrite to replace it\n");
+  }
 }
 
 // Files that do not fit are refused before the first byte, naming the directory and both sizes;
