@@ -19,10 +19,10 @@ namespace mdb {
 
 namespace {
 
-HeaderFields resident_header() {
+const std::vector<std::uint32_t>& resident_roots() {
   const StoreState& state = store_state();
   if (!state.header) throw error_internal("MDB header not loaded");
-  return decode_header_image(*state.header);
+  return state.index_roots;
 }
 
 void check_identity(const HeaderImage& image) {
@@ -90,6 +90,7 @@ void create_header(const HeaderFields& fields) {
   state.header = image;
   state.first_map_block = fields.first_map_block;
   state.first_data_block = fields.first_data_block;
+  state.index_roots = fields.index_roots;
 }
 
 std::uint32_t open_database(std::string_view journal_path) {
@@ -101,6 +102,7 @@ std::uint32_t open_database(std::string_view journal_path) {
   const HeaderFields fields = map_journal(image, journal_path);
   state.first_map_block = fields.first_map_block;
   state.first_data_block = fields.first_data_block;
+  state.index_roots = fields.index_roots;
   state.header = image;
   return state.first_data_block;
 }
@@ -112,6 +114,7 @@ void close_store() {
   state.header.reset();
   state.first_map_block = 0;
   state.first_data_block = 0;
+  state.index_roots.clear();
   state.store.close();
 }
 
@@ -143,14 +146,12 @@ void check_update_target(std::uint64_t target, std::uint64_t n) {
   }
 }
 
-std::uint32_t index_root_count() {
-  return static_cast<std::uint32_t>(resident_header().index_roots.size());
-}
+std::uint32_t index_root_count() { return static_cast<std::uint32_t>(resident_roots().size()); }
 
 std::uint32_t index_root(std::uint32_t i) {
-  const HeaderFields fields = resident_header();
-  if (i >= fields.index_roots.size()) throw error_range("Invalid index root number");
-  return fields.index_roots[i];
+  const std::vector<std::uint32_t>& roots = resident_roots();
+  if (i >= roots.size()) throw error_range("Invalid index root number");
+  return roots[i];
 }
 
 }  // namespace mdb

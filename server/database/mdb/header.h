@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/database/mdb/backing_store.h"
 #include "server/database/mdb/format.h"
@@ -22,9 +23,10 @@ struct StoreState {
   JournalFile journal;
   // Present while a header has been written or read and the store is open.
   std::optional<HeaderImage> header;
-  std::string mdb_path;                // name of the MDB file, set by open_store
-  std::uint32_t first_map_block = 0;   // F
-  std::uint32_t first_data_block = 0;  // D
+  std::string mdb_path;                    // name of the MDB file, set by open_store
+  std::uint32_t first_map_block = 0;       // F
+  std::uint32_t first_data_block = 0;      // D
+  std::vector<std::uint32_t> index_roots;  // the header's root list
 };
 
 // The store state of the process-wide database.

@@ -137,7 +137,6 @@ void take_index_roots() {
   if (index_root_count() < 2) {
     throw error_fubar("Meta database does not have the two required indexes defined");
   }
-  index_roots().fill(kNoIndexBlock);
   index_roots()[kNodeIdIndex] = index_root(0);
   index_roots()[kParentIdIndex] = index_root(1);
 }
